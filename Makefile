@@ -1,0 +1,31 @@
+# The two set-up commands of the README, and the sanitizer runs that CI adds.
+.PHONY: check demo deps build test-asan test-tsan clean
+
+JOBS ?= $(shell nproc)
+
+deps:
+	@tools/install-deps
+
+build: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS)
+
+check: build
+	ctest --preset default -j $(JOBS)
+
+test-asan: deps
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
+
+# Threaded tests only: the thread sanitizer is slow and they are its subject.
+test-tsan: deps
+	@cmake --preset tsan >/dev/null
+	@cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS)
+
+demo: build
+	@tools/demo
+
+clean:
+	rm -rf build

@@ -1,0 +1,101 @@
+// Kernel services the engine takes from the operating system: events, waits,
+// recursive locks, threads, a millisecond clock, debug output and run-time
+// library loading. One header, one implementation per platform (posix/, win32/);
+// nothing outside this folder includes an OS header.
+#pragma once
+
+#include <cstdint>
+
+namespace kolm::sys {
+
+// Results of every wait: the object was signalled, the time ran out, or the wait failed.
+enum WaitResult : int { waitSignalled = 0, waitTimedOut = 1, waitFailed = 2 };
+constexpr int infinite = -1;  // time-out meaning "no limit"
+
+// An auto-reset event: one wait consumes one signal. On Windows this is the
+// kernel HANDLE itself, so code that hands "a handle" around hands this type.
+#ifdef _WIN32
+using EventHandle = void*;
+#else
+struct PosixEvent;
+using EventHandle = PosixEvent*;
+#endif
+
+EventHandle createEvent();  // auto-reset, not signalled; null on failure
+void closeEvent(EventHandle event);
+bool setEvent(EventHandle event);
+bool resetEvent(EventHandle event);
+// Waits up to timeoutMs (negative = no limit) for the event.
+int waitEvent(EventHandle event, int timeoutMs);
+// Waits for whichever of two events is signalled first, consuming only that
+// one's signal (the first wins when both are). *which gets 0 or 1.
+int waitEither(EventHandle first, EventHandle second, int timeoutMs, int* which = nullptr);
+
+// A recursive lock, like a Win32 critical section.
+class CriticalSection {
+ public:
+  CriticalSection();
+  ~CriticalSection();
+  CriticalSection(const CriticalSection&) = delete;
+  CriticalSection& operator=(const CriticalSection&) = delete;
+  void enter();
+  void leave();
+
+ private:
+  void* impl_;
+};
+
+// Holds a CriticalSection for one scope.
+class Guard {
+ public:
+  explicit Guard(CriticalSection& section) : section_(section) { section_.enter(); }
+  ~Guard() { section_.leave(); }
+  Guard(const Guard&) = delete;
+  Guard& operator=(const Guard&) = delete;
+
+ private:
+  CriticalSection& section_;
+};
+
+using ThreadHandle = void*;
+using ThreadProc = unsigned (*)(void* argument);
+// Starts a thread at once; the new thread's id is stored in *id before the
+// thread runs. Null on failure.
+ThreadHandle startThread(ThreadProc proc, void* argument, std::uint32_t* id);
+// Waits without limit for the thread to end: waitSignalled or waitFailed.
+int joinThread(ThreadHandle thread);
+// Releases a thread handle after a successful join.
+void closeThread(ThreadHandle thread);
+std::uint32_t currentThreadId();
+
+// Milliseconds since an arbitrary origin; 64-bit so that it never wraps.
+std::uint64_t milliseconds();
+// Ask for (and give back) a 1 ms timer resolution, where the platform needs it.
+void beginTimerPeriod(unsigned ms);
+void endTimerPeriod(unsigned ms);
+void sleepMs(unsigned ms);
+
+// One line of diagnostics for a debugger (no line break is added).
+void debugOutput(const char* text);
+
+using LibraryHandle = void*;
+LibraryHandle loadLibrary(const char* name);
+void* findSymbol(LibraryHandle library, const char* name);
+void freeLibrary(LibraryHandle library);
+
+// Extends a wrapping 32-bit millisecond counter (the Windows multimedia timer
+// wraps after 49.7 days) to 64 bits. Readings may come from several threads
+// and slightly out of order; a reading older than the newest one seen returns
+// that newest one, so the extended clock never goes backwards. It must be
+// read at least once per wrap period, which any playing clock does.
+class WrapExtender {
+ public:
+  std::uint64_t extend(std::uint32_t now);
+
+ private:
+  CriticalSection lock_;
+  std::uint64_t last_ = 0;
+  bool started_ = false;
+};
+
+}  // namespace kolm::sys

@@ -1,0 +1,381 @@
+#!/usr/bin/env bash
+# Make the synthetic test clips in tests/data/, their reference decodes and
+# manifest, and the demo clips in samples/.
+#
+#   tools/make-fixtures.sh            write into this repository
+#   tools/make-fixtures.sh DIR        write into DIR/tests/data and DIR/samples
+#
+# The output is committed, so every step has to be byte-for-byte repeatable:
+# single-threaded codecs, bitexact flags, no metadata, fixed random seeds and
+# gzip without names or times. Run it twice into two folders and compare
+# checksums after changing anything here.
+#
+# Needs: ffmpeg/ffprobe (Debian's, with libtheora and libvorbis), openssl,
+# gzip, coreutils.
+set -euo pipefail
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=${1:-$(dirname "$here")}
+data=$root/tests/data
+samples=$root/samples
+mkdir -p "$data" "$samples"
+data=$(cd "$data" && pwd)
+samples=$(cd "$samples" && pwd)
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+
+export LC_ALL=C TZ=UTC
+
+ff() { ffmpeg -nostdin -hide_banner -loglevel error -y "$@"; }
+fp() { ffprobe -v error "$@"; }
+
+# Output options for every encode. -threads 1 has to be an output option
+# too: with more threads the MPEG encoders cut each picture into one slice
+# per thread and the stream depends on the machine's core count.
+OUT=(-threads 1 -flags +bitexact -fflags +bitexact -map_metadata -1
+     -map_chapters -1 -fps_mode passthrough)
+
+# Drop what an earlier run made, by its manifest, so renamed clips do not
+# linger. Anything else in tests/data is left alone.
+if [[ -f $data/manifest.tsv ]]; then
+    tail -n +2 "$data/manifest.tsv" | while IFS=$'\t' read -r f _ _ _ _ _ _ _ _ y w _; do
+        for x in "$f" "$y" "$w"; do
+            if [[ $x != - && $x != */* ]]; then rm -f "$data/$x"; fi
+        done
+    done
+    # Native-format decodes are not named in the manifest.
+    rm -f "$data"/*.native.y4m.gz
+fi
+
+# ---------------------------------------------------------------------------
+# Sources: size, rate, picture count. Everything moves, so that P and B
+# pictures carry real motion vectors and not only skipped macroblocks.
+#
+# The count is cut in the source graph (trim) rather than with -frames:v:
+# ffmpeg 5.1 closes the whole output once one stream reaches -frames:v, which
+# would chop the end off the sound that goes with it.
+
+# testsrc2: moving ball, rotating square, counter.
+src_t2() { echo "testsrc2=s=$1:r=$2,trim=end_frame=$3"; }
+# testsrc scrolled diagonally: motion over the whole picture.
+src_scroll() { echo "testsrc=s=$1:r=$2,scroll=h=0.013:v=0.007,trim=end_frame=$3"; }
+# Colour bars with a small test pattern sliding over them.
+src_bars() {
+    local w=${1%x*} h=${1#*x}
+    echo "smptebars=s=$1:r=$2[bg];testsrc=s=48x48:r=$2[fg];[bg][fg]overlay=x='mod(n*5,$((w - 48)))':y='mod(n*3,$((h - 48)))',trim=end_frame=$3[out0]"
+}
+# Mandelbrot zoom: fine detail that keeps changing.
+src_mandel() { echo "mandelbrot=s=$1:r=$2,trim=end_frame=$3"; }
+
+# Sound: two-tone stereo, a beeping mono tone, and 5.1 with a different
+# pitch per channel so a swapped channel shows up.
+snd_stereo() { echo "aevalsrc=0.4*sin(2*PI*440*t)|0.4*sin(2*PI*660*t):s=$1:c=stereo:d=$2"; }
+snd_mono() { echo "sine=f=523:b=4:r=$1:d=$2"; }
+snd_51() {
+    echo "aevalsrc=0.3*sin(2*PI*300*t)|0.3*sin(2*PI*400*t)|0.3*sin(2*PI*500*t)|0.3*sin(2*PI*60*t)|0.3*sin(2*PI*700*t)|0.3*sin(2*PI*800*t):s=$1:c=5.1:d=$2"
+}
+
+# Deterministic "random" bytes: AES-CTR keystream under a fixed key.
+randbytes() { # n key-byte
+    head -c "$1" /dev/zero | openssl enc -aes-128-ctr -nosalt \
+        -K "$(printf '%032x' "$2")" -iv 00000000000000000000000000000000
+}
+
+# ---------------------------------------------------------------------------
+# Manifest and reference decodes.
+
+manifest=$tmp/manifest.tsv
+printf 'file\tkind\twidth\theight\tframe_rate\tframes\tchroma\taudio_channels\taudio_rate\tref_y4m\tref_wav\tnote\n' >"$manifest"
+
+probe() { # file stream entry -> value or empty
+    fp -select_streams "$2" -show_entries "stream=$3" -of default=nw=1:nk=1 "$1" | head -n 1
+}
+
+chroma_of() {
+    case $1 in
+        yuv420p | yuvj420p) echo 420 ;;
+        yuv422p | yuvj422p) echo 422 ;;
+        yuv444p | yuvj444p) echo 444 ;;
+        *) echo "unknown pixel format $1" >&2; exit 1 ;;
+    esac
+}
+
+# Reference decode of the first video stream as gzipped Y4M. Every decoded
+# picture is written once (passthrough), nothing dropped or repeated. Theora
+# is the exception: a zero-length packet there means "show the last picture
+# again", and ffmpeg's decoder outputs nothing for it, so Ogg clips go
+# through the fps filter, which repeats the previous picture in the gap as a
+# player would. (-fps_mode cfr is not used because it fills such a gap with
+# the following picture instead.)
+ref_y4m() { # clip pixfmt out.y4m.gz filter -> prints picture count
+    local y=$tmp/ref.y4m
+    ff -threads 1 -flags +bitexact -i "$1" -map 0:v:0 -vf "$4" -fps_mode passthrough \
+        -sws_flags bicubic+accurate_rnd+bitexact -pix_fmt "$2" \
+        -threads 1 -fflags +bitexact -flags +bitexact -map_metadata -1 \
+        -f yuv4mpegpipe "$y"
+    fp -count_frames -select_streams v:0 -show_entries stream=nb_read_frames \
+        -of default=nw=1:nk=1 "$y"
+    gzip -9n -c "$y" >"$3"
+    rm -f "$y"
+}
+
+# Reference decode of the first sound stream as 16-bit PCM WAV. Kept plain
+# when small; anything over 256 KiB is gzipped (.wav.gz).
+ref_wav() { # clip out-stem [extra options...] -> prints file name
+    local clip=$1 stem=$2
+    shift 2
+    ff -threads 1 -flags +bitexact -i "$clip" -map 0:a:0 "$@" -c:a pcm_s16le \
+        -threads 1 -fflags +bitexact -flags +bitexact -map_metadata -1 \
+        -f wav "$tmp/ref.wav"
+    if (($(stat -c %s "$tmp/ref.wav") > 262144)); then
+        gzip -9n -c "$tmp/ref.wav" >"$data/$stem.wav.gz"
+        echo "$stem.wav.gz"
+    else
+        cp "$tmp/ref.wav" "$data/$stem.wav"
+        echo "$stem.wav"
+    fi
+    rm -f "$tmp/ref.wav"
+}
+
+# Add a clip: make its reference decodes and its manifest row.
+clip() { # file kind note
+    local f=$1 kind=$2 note=$3 p=$data/$1 stem=${1%.*}
+    local w=0 h=0 rate=0/0 frames=0 chroma=- ch=0 ar=0 y=- wv=-
+    if [[ -n $(probe "$p" v:0 codec_type) ]]; then
+        w=$(probe "$p" v:0 width)
+        h=$(probe "$p" v:0 height)
+        rate=$(probe "$p" v:0 r_frame_rate)
+        local pix
+        pix=$(probe "$p" v:0 pix_fmt)
+        chroma=$(chroma_of "$pix")
+        local vf=null
+        if [[ $kind == ogg ]]; then vf=fps=$rate; fi
+        y=$stem.y4m.gz
+        frames=$(ref_y4m "$p" yuv420p "$data/$y" "$vf")
+        if [[ $chroma != 420 ]]; then
+            # Also keep the decoder's own format, so chroma can be checked
+            # without a conversion in between (yuvj formats stay full range).
+            ref_y4m "$p" "$pix" "$data/$stem.native.y4m.gz" "$vf" >/dev/null
+        fi
+    fi
+    if [[ -n $(probe "$p" a:0 codec_type) ]]; then
+        ch=$(probe "$p" a:0 channels)
+        ar=$(probe "$p" a:0 sample_rate)
+        wv=$(ref_wav "$p" "$stem")
+    fi
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' \
+        "$f" "$kind" "$w" "$h" "$rate" "$frames" "$chroma" "$ch" "$ar" "$y" "$wv" "$note" >>"$manifest"
+}
+
+bad() { # file note
+    printf '%s\tbad\t0\t0\t0/0\t0\t-\t0\t0\t-\t-\t%s\n' "$1" "$2" >>"$manifest"
+}
+
+# ---------------------------------------------------------------------------
+# MPEG-1 video elementary streams.
+
+m1v() { # out source [encoder options...]
+    local out=$1 src=$2
+    shift 2
+    ff -f lavfi -i "$src" -pix_fmt yuv420p \
+        -c:v mpeg1video "$@" "${OUT[@]}" -f mpeg1video "$data/$out"
+}
+
+m1v m1v-intra-176x120.m1v "$(src_t2 176x120 25 16)" -g 1 -q:v 4
+clip m1v-intra-176x120.m1v mpeg1-es "I only, q4, 25 fps"
+
+m1v m1v-ip-176x120.m1v "$(src_mandel 176x120 30000/1001 24)" -g 12 -bf 0 -q:v 6
+clip m1v-ip-176x120.m1v mpeg1-es "IPPP, GOP 12, q6, 29.97 fps"
+
+m1v m1v-ibbp-176x120.m1v "$(src_t2 176x120 24000/1001 24)" -g 12 -bf 2 -q:v 2
+clip m1v-ibbp-176x120.m1v mpeg1-es "IBBP, GOP 12, q2 (fine), 23.976 fps"
+
+m1v m1v-ibbbp-176x120.m1v "$(src_bars 176x120 24 24)" -g 16 -bf 3 -q:v 12
+clip m1v-ibbbp-176x120.m1v mpeg1-es "IBBBP, GOP 16, q12 (coarse), 24 fps"
+
+m1v m1v-gop6-176x120.m1v "$(src_scroll 176x120 50 30)" -g 6 -bf 2 -b:v 300k
+clip m1v-gop6-176x120.m1v mpeg1-es "IBBP, open GOPs of 6 (5 GOPs), 300 kbit/s, 50 fps"
+
+m1v m1v-cgop-176x120.m1v "$(src_t2 176x120 60 24)" -g 8 -bf 1 -flags +cgop -sc_threshold 1000000000 -q:v 8
+clip m1v-cgop-176x120.m1v mpeg1-es "IBP, closed GOPs of 8, q8, 60 fps"
+
+# Custom matrices, given in raster order; the intra DC entry must stay 8.
+intra=() inter=()
+for y in 0 1 2 3 4 5 6 7; do
+    for x in 0 1 2 3 4 5 6 7; do
+        intra+=($((8 + 3 * (x + y) + (x * y) / 4)))
+        inter+=($((12 + 2 * (x + y))))
+    done
+done
+intra[0]=8
+imat=$(IFS=,; echo "${intra[*]}")
+pmat=$(IFS=,; echo "${inter[*]}")
+m1v m1v-matrix-176x120.m1v "$(src_t2 176x120 25 20)" -g 10 -bf 2 -q:v 6 \
+    -intra_matrix "$imat" -inter_matrix "$pmat"
+clip m1v-matrix-176x120.m1v mpeg1-es "IBBP, GOP 10, custom intra and inter matrices, q6, 25 fps"
+
+m1v m1v-ibbp-352x240.m1v "$(src_t2 352x240 30 13)" -g 12 -bf 2 -q:v 5
+clip m1v-ibbp-352x240.m1v mpeg1-es "IBBP, GOP 12, q5, 30 fps"
+
+m1v m1v-ip-352x240.m1v "$(src_bars 352x240 25 12)" -g 12 -bf 0 -b:v 1150k
+clip m1v-ip-352x240.m1v mpeg1-es "IPPP, GOP 12, 1150 kbit/s, 25 fps"
+
+m1v m1v-ibbp-360x240.m1v "$(src_scroll 360x240 60000/1001 12)" -g 6 -bf 2 -q:v 7
+clip m1v-ibbp-360x240.m1v mpeg1-es "IBBP, GOP 6, width not a multiple of 16, q7, 59.94 fps"
+
+# ---------------------------------------------------------------------------
+# MPEG-1 system streams with MP2 sound.
+
+mpg() { # out fmt video-source audio-source [encoder options...]
+    local out=$1 fmt=$2 vsrc=$3 asrc=$4
+    shift 4
+    ff -f lavfi -i "$vsrc" -f lavfi -i "$asrc" -map 0:v -map 1:a \
+        -pix_fmt yuv420p "$@" -c:a mp2 "${OUT[@]}" -f "$fmt" "$data/$out"
+}
+
+mpg mpg-ip-176x120.mpg mpeg "$(src_t2 176x120 25 25)" "$(snd_mono 44100 1)" \
+    -c:v mpeg1video -g 12 -bf 0 -q:v 5 -b:a 64k
+clip mpg-ip-176x120.mpg mpeg1-ps "IPPP, GOP 12, q5, 25 fps; MP2 mono 64 kbit/s"
+
+mpg mpg-ibbp-352x240.mpg mpeg "$(src_t2 352x240 30000/1001 16)" "$(snd_stereo 48000 0.55)" \
+    -c:v mpeg1video -g 9 -bf 2 -q:v 6 -b:a 192k
+clip mpg-ibbp-352x240.mpg mpeg1-ps "IBBP, GOP 9, q6, 29.97 fps; MP2 stereo 192 kbit/s"
+
+# ---------------------------------------------------------------------------
+# MPEG-2, which the MPEG-1 decoder has to refuse.
+
+ff -f lavfi -i "$(src_t2 176x120 25 12)" -pix_fmt yuv420p \
+    -c:v mpeg2video -g 12 -bf 2 -q:v 5 "${OUT[@]}" -f mpeg2video "$data/m2v-176x120.m2v"
+clip m2v-176x120.m2v mpeg2-es "MPEG-2 video, IBBP, 25 fps"
+
+mpg mpeg2-ps-176x120.mpg vob "$(src_t2 176x120 25 12)" "$(snd_stereo 48000 0.5)" \
+    -c:v mpeg2video -g 12 -bf 2 -q:v 5 -b:a 128k
+clip mpeg2-ps-176x120.mpg mpeg2-ps "MPEG-2 program stream (VOB), MPEG-2 video and MP2"
+
+# ---------------------------------------------------------------------------
+# Ogg Theora / Vorbis. Serial numbers come from the stream index under
+# bitexact; the offset keeps them away from zero and apart per file.
+
+ogg() { # out serial video-source audio-source [options...]
+    local out=$1 serial=$2 vsrc=$3 asrc=$4
+    shift 4
+    local in=() map=() i=0
+    if [[ -n $vsrc ]]; then in+=(-f lavfi -i "$vsrc"); map+=(-map "$((i++)):v"); fi
+    if [[ -n $asrc ]]; then in+=(-f lavfi -i "$asrc"); map+=(-map "$((i++)):a"); fi
+    ff "${in[@]}" "${map[@]}" "$@" "${OUT[@]}" -serial_offset "$serial" -f ogg "$data/$out"
+}
+
+ogg ogg-tv-176x120.ogv 1000 "$(src_t2 176x120 25 25)" "$(snd_stereo 44100 1)" \
+    -pix_fmt yuv420p -c:v libtheora -q:v 6 -c:a libvorbis -q:a 3
+clip ogg-tv-176x120.ogv ogg "Theora q6 25 fps + Vorbis stereo 44.1 kHz"
+
+ogg ogg-t-352x240.ogv 2000 "$(src_bars 352x240 30 12)" "" \
+    -pix_fmt yuv420p -c:v libtheora -q:v 7 -g 6
+clip ogg-t-352x240.ogv ogg "Theora only, q7, keyframe every 6, 30 fps"
+
+ogg ogg-v-stereo.ogg 3000 "" "$(snd_stereo 48000 1.5)" -c:a libvorbis -q:a 4
+clip ogg-v-stereo.ogg ogg "Vorbis only, stereo 48 kHz"
+
+ogg ogg-tv-mono-176x120.ogv 4000 "$(src_mandel 176x120 24 24)" "$(snd_mono 22050 1)" \
+    -pix_fmt yuv420p -c:v libtheora -q:v 5 -c:a libvorbis -q:a 2
+clip ogg-tv-mono-176x120.ogv ogg "Theora q5 24 fps + Vorbis mono 22.05 kHz; picture 2 is a zero-length packet (repeat of picture 1)"
+
+ogg ogg-t-180x100.ogv 5000 "$(src_t2 180x100 25 20)" "" \
+    -pix_fmt yuv420p -c:v libtheora -q:v 6
+clip ogg-t-180x100.ogv ogg "Theora, picture 180x100 inside a 192x112 frame"
+
+ogg ogg-t-330x190.ogv 6000 "$(src_scroll 330x190 25 10)" "" \
+    -pix_fmt yuv420p -c:v libtheora -q:v 5
+clip ogg-t-330x190.ogv ogg "Theora, picture 330x190 inside a 336x192 frame"
+
+ogg ogg-t422-176x120.ogv 7000 "$(src_t2 176x120 25 16)" "" \
+    -pix_fmt yuv422p -c:v libtheora -q:v 6
+clip ogg-t422-176x120.ogv ogg "Theora 4:2:2; also a native 4:2:2 reference"
+
+ogg ogg-t444-176x120.ogv 8000 "$(src_bars 176x120 25 16)" "" \
+    -pix_fmt yuv444p -c:v libtheora -q:v 6
+clip ogg-t444-176x120.ogv ogg "Theora 4:4:4; also a native 4:4:4 reference"
+
+ogg ogg-tv51-176x120.ogv 9000 "$(src_t2 176x120 25 20)" "$(snd_51 48000 0.8)" \
+    -pix_fmt yuv420p -c:v libtheora -q:v 4 -c:a libvorbis -q:a 1
+clip ogg-tv51-176x120.ogv ogg "Theora q4 + Vorbis 5.1 48 kHz; stereo down-mix reference too"
+ref_wav "$data/ogg-tv51-176x120.ogv" ogg-tv51-176x120.stereo -ac 2 >/dev/null
+
+# ---------------------------------------------------------------------------
+# Other containers, for the FFmpeg path.
+
+ff -f lavfi -i "$(src_t2 176x120 25 25)" -f lavfi -i "$(snd_stereo 44100 1)" \
+    -map 0:v -map 1:a -pix_fmt yuv420p -c:v mpeg4 -q:v 4 -bf 1 \
+    -c:a aac -b:a 96k "${OUT[@]}" -f mp4 "$data/mp4-176x120.mp4"
+clip mp4-176x120.mp4 ffmpeg "MPEG-4 part 2 video + AAC stereo"
+
+# Sound first, so nothing can assume the video is stream 0.
+ff -f lavfi -i "$(src_scroll 176x120 25 25)" -f lavfi -i "$(snd_stereo 48000 1)" \
+    -map 1:a -map 0:v -pix_fmt yuv420p -c:v libx264 -preset veryfast \
+    -crf 28 -c:a libvorbis -q:a 2 "${OUT[@]}" -f matroska "$data/mkv-audiofirst-176x120.mkv"
+clip mkv-audiofirst-176x120.mkv ffmpeg "stream 0 is Vorbis stereo, stream 1 is H.264"
+
+ff -f lavfi -i "$(src_bars 176x120 25 20)" -f lavfi -i "$(snd_mono 22050 0.8)" \
+    -map 0:v -map 1:a -pix_fmt yuvj422p -c:v mjpeg -q:v 5 \
+    -c:a pcm_s16le "${OUT[@]}" -f avi "$data/avi-mjpeg422-176x120.avi"
+clip avi-mjpeg422-176x120.avi ffmpeg "MJPEG 4:2:2 full range (yuvj422p) + PCM mono; native yuvj422p reference too"
+
+# ---------------------------------------------------------------------------
+# Bad inputs.
+
+cutto() { head -c "$2" "$data/$1" >"$data/$3"; }
+# Byte offset of the Nth (1-based) occurrence of a start code in a file.
+startcode_at() { # file hex-code n
+    grep -obUaP "\\x00\\x00\\x01\\x$2" "$data/$1" | sed -n "$3p" | awk -F: '{print $1}'
+}
+
+cutto m1v-ibbp-176x120.m1v 7 bad-m1v-cut-seqhdr.m1v
+bad bad-m1v-cut-seqhdr.m1v "first 7 bytes of a sequence header"
+p1=$(startcode_at m1v-ibbp-176x120.m1v 00 1)
+p2=$(startcode_at m1v-ibbp-176x120.m1v 00 2)
+cutto m1v-ibbp-176x120.m1v $(((p1 + p2) / 2)) bad-m1v-cut-picture.m1v
+bad bad-m1v-cut-picture.m1v "ends half way through the first I picture"
+n=$(stat -c %s "$data/m1v-ibbp-176x120.m1v")
+cutto m1v-ibbp-176x120.m1v $((n * 3 / 5)) bad-m1v-cut-late.m1v
+bad bad-m1v-cut-late.m1v "ends part way into a later picture (60% of the stream)"
+
+cutto mpg-ibbp-352x240.mpg 9 bad-mpg-cut-pack.mpg
+bad bad-mpg-cut-pack.mpg "ends inside the first pack header"
+n=$(stat -c %s "$data/mpg-ibbp-352x240.mpg")
+cutto mpg-ibbp-352x240.mpg $((n / 2 + 77)) bad-mpg-cut-half.mpg
+bad bad-mpg-cut-half.mpg "ends inside a packet, half way through"
+
+cutto ogg-tv-176x120.ogv 20 bad-ogg-cut-page.ogv
+bad bad-ogg-cut-page.ogv "ends inside the first page header"
+cutto ogg-tv-176x120.ogv 3000 bad-ogg-cut-headers.ogv
+bad bad-ogg-cut-headers.ogv "ends inside the header packets"
+n=$(stat -c %s "$data/ogg-tv-176x120.ogv")
+cutto ogg-tv-176x120.ogv $((n / 2 + 33)) bad-ogg-cut-half.ogv
+bad bad-ogg-cut-half.ogv "ends inside a data page, half way through"
+
+randbytes 4096 1 >"$data/bad-random.bin"
+bad bad-random.bin "4096 pseudo-random bytes"
+
+: >"$data/bad-empty.mpg"
+bad bad-empty.mpg "empty file"
+
+# A real sequence header (12 bytes, default matrices) then noise.
+{ head -c 12 "$data/m1v-ip-176x120.m1v"; randbytes 3072 2; } >"$data/bad-seqhdr-garbage.m1v"
+bad bad-seqhdr-garbage.m1v "valid 176x120 sequence header, then 3072 pseudo-random bytes"
+
+mv "$manifest" "$data/manifest.tsv"
+
+# ---------------------------------------------------------------------------
+# Demo clips for people trying the player.
+
+ff -f lavfi -i "$(src_t2 320x240 25 125)" -f lavfi -i "$(snd_stereo 44100 5)" \
+    -map 0:v -map 1:a -pix_fmt yuv420p -c:v libtheora -q:v 5 \
+    -c:a libvorbis -q:a 2 "${OUT[@]}" -serial_offset 4242 -f ogg "$samples/demo.ogv"
+
+ff -f lavfi -i "$(src_bars 352x240 25 125)" -f lavfi -i "$(snd_mono 44100 5)" \
+    -map 0:v -map 1:a -pix_fmt yuv420p -c:v mpeg1video -g 12 -bf 2 \
+    -b:v 1000k -maxrate 1150k -bufsize 320k -c:a mp2 -b:a 128k "${OUT[@]}" \
+    -f mpeg "$samples/demo.mpg"
+
+echo "made $(($(wc -l <"$data/manifest.tsv") - 1)) clips in $data and demos in $samples"
