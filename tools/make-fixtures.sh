@@ -181,24 +181,32 @@ m1v() { # out source [encoder options...]
     ff -f lavfi -i "$src" -pix_fmt yuv420p \
         -c:v mpeg1video "$@" "${OUT[@]}" -f mpeg1video "$data/$out"
 }
+# ffmpeg does not close the stream with a sequence end code. Most clips get
+# one added, as a well-formed stream has; a few are left without, because
+# files like that are common and the last picture must still come out.
+endcode() { printf '\x00\x00\x01\xb7' >>"$data/$1"; }
 
 m1v m1v-intra-176x120.m1v "$(src_t2 176x120 25 16)" -g 1 -q:v 4
-clip m1v-intra-176x120.m1v mpeg1-es "I only, q4, 25 fps"
+endcode m1v-intra-176x120.m1v
+clip m1v-intra-176x120.m1v mpeg1-es "I only, q4, 25 fps; sequence end code"
 
 m1v m1v-ip-176x120.m1v "$(src_mandel 176x120 30000/1001 24)" -g 12 -bf 0 -q:v 6
-clip m1v-ip-176x120.m1v mpeg1-es "IPPP, GOP 12, q6, 29.97 fps"
+clip m1v-ip-176x120.m1v mpeg1-es "IPPP, GOP 12, q6, 29.97 fps; no sequence end code"
 
 m1v m1v-ibbp-176x120.m1v "$(src_t2 176x120 24000/1001 24)" -g 12 -bf 2 -q:v 2
-clip m1v-ibbp-176x120.m1v mpeg1-es "IBBP, GOP 12, q2 (fine), 23.976 fps"
+endcode m1v-ibbp-176x120.m1v
+clip m1v-ibbp-176x120.m1v mpeg1-es "IBBP, GOP 12, q2 (fine), 23.976 fps; sequence end code"
 
 m1v m1v-ibbbp-176x120.m1v "$(src_bars 176x120 24 24)" -g 16 -bf 3 -q:v 12
-clip m1v-ibbbp-176x120.m1v mpeg1-es "IBBBP, GOP 16, q12 (coarse), 24 fps"
+endcode m1v-ibbbp-176x120.m1v
+clip m1v-ibbbp-176x120.m1v mpeg1-es "IBBBP, GOP 16, q12 (coarse), 24 fps; sequence end code"
 
 m1v m1v-gop6-176x120.m1v "$(src_scroll 176x120 50 30)" -g 6 -bf 2 -b:v 300k
-clip m1v-gop6-176x120.m1v mpeg1-es "IBBP, open GOPs of 6 (5 GOPs), 300 kbit/s, 50 fps"
+clip m1v-gop6-176x120.m1v mpeg1-es "IBBP, GOPs of 6, open after the first, 300 kbit/s, 50 fps; no sequence end code"
 
 m1v m1v-cgop-176x120.m1v "$(src_t2 176x120 60 24)" -g 8 -bf 1 -flags +cgop -sc_threshold 1000000000 -q:v 8
-clip m1v-cgop-176x120.m1v mpeg1-es "IBP, closed GOPs of 8, q8, 60 fps"
+endcode m1v-cgop-176x120.m1v
+clip m1v-cgop-176x120.m1v mpeg1-es "IBP, closed GOPs of 8, q8, 60 fps; sequence end code"
 
 # Custom matrices, given in raster order; the intra DC entry must stay 8.
 intra=() inter=()
@@ -213,16 +221,19 @@ imat=$(IFS=,; echo "${intra[*]}")
 pmat=$(IFS=,; echo "${inter[*]}")
 m1v m1v-matrix-176x120.m1v "$(src_t2 176x120 25 20)" -g 10 -bf 2 -q:v 6 \
     -intra_matrix "$imat" -inter_matrix "$pmat"
-clip m1v-matrix-176x120.m1v mpeg1-es "IBBP, GOP 10, custom intra and inter matrices, q6, 25 fps"
+endcode m1v-matrix-176x120.m1v
+clip m1v-matrix-176x120.m1v mpeg1-es "IBBP, GOP 10, custom intra and inter matrices, q6, 25 fps; sequence end code"
 
 m1v m1v-ibbp-352x240.m1v "$(src_t2 352x240 30 13)" -g 12 -bf 2 -q:v 5
-clip m1v-ibbp-352x240.m1v mpeg1-es "IBBP, GOP 12, q5, 30 fps"
+endcode m1v-ibbp-352x240.m1v
+clip m1v-ibbp-352x240.m1v mpeg1-es "IBBP, GOP 12, q5, 30 fps; sequence end code"
 
 m1v m1v-ip-352x240.m1v "$(src_bars 352x240 25 12)" -g 12 -bf 0 -b:v 1150k
-clip m1v-ip-352x240.m1v mpeg1-es "IPPP, GOP 12, 1150 kbit/s, 25 fps"
+endcode m1v-ip-352x240.m1v
+clip m1v-ip-352x240.m1v mpeg1-es "IPPP, GOP 12, 1150 kbit/s, 25 fps; sequence end code"
 
 m1v m1v-ibbp-360x240.m1v "$(src_scroll 360x240 60000/1001 12)" -g 6 -bf 2 -q:v 7
-clip m1v-ibbp-360x240.m1v mpeg1-es "IBBP, GOP 6, width not a multiple of 16, q7, 59.94 fps"
+clip m1v-ibbp-360x240.m1v mpeg1-es "IBBP, GOP 6, width not a multiple of 16, q7, 59.94 fps; no sequence end code"
 
 # ---------------------------------------------------------------------------
 # MPEG-1 system streams with MP2 sound.
@@ -247,11 +258,11 @@ clip mpg-ibbp-352x240.mpg mpeg1-ps "IBBP, GOP 9, q6, 29.97 fps; MP2 stereo 192 k
 
 ff -f lavfi -i "$(src_t2 176x120 25 12)" -pix_fmt yuv420p \
     -c:v mpeg2video -g 12 -bf 2 -q:v 5 "${OUT[@]}" -f mpeg2video "$data/m2v-176x120.m2v"
-clip m2v-176x120.m2v mpeg2-es "MPEG-2 video, IBBP, 25 fps"
+clip m2v-176x120.m2v mpeg2-es "MPEG-2 video (sequence extension follows the sequence header), IBBP, 25 fps"
 
 mpg mpeg2-ps-176x120.mpg vob "$(src_t2 176x120 25 12)" "$(snd_stereo 48000 0.5)" \
     -c:v mpeg2video -g 12 -bf 2 -q:v 5 -b:a 128k
-clip mpeg2-ps-176x120.mpg mpeg2-ps "MPEG-2 program stream (VOB), MPEG-2 video and MP2"
+clip mpeg2-ps-176x120.mpg mpeg2-ps "MPEG-2 program stream (VOB muxer, pack header marker bits 01), MPEG-2 video IBBP + MP2 stereo"
 
 # ---------------------------------------------------------------------------
 # Ogg Theora / Vorbis. Serial numbers come from the stream index under
@@ -373,7 +384,7 @@ ff -f lavfi -i "$(src_t2 320x240 25 125)" -f lavfi -i "$(snd_stereo 44100 5)" \
     -map 0:v -map 1:a -pix_fmt yuv420p -c:v libtheora -q:v 5 \
     -c:a libvorbis -q:a 2 "${OUT[@]}" -serial_offset 4242 -f ogg "$samples/demo.ogv"
 
-ff -f lavfi -i "$(src_bars 352x240 25 125)" -f lavfi -i "$(snd_mono 44100 5)" \
+ff -f lavfi -i "$(src_mandel 352x240 25 125)" -f lavfi -i "$(snd_stereo 44100 5)" \
     -map 0:v -map 1:a -pix_fmt yuv420p -c:v mpeg1video -g 12 -bf 2 \
     -b:v 1000k -maxrate 1150k -bufsize 320k -c:a mp2 -b:a 128k "${OUT[@]}" \
     -f mpeg "$samples/demo.mpg"
