@@ -69,14 +69,15 @@ TEST(Thread, RestartAfterStopClearsTheStopRequest) {
   std::atomic<bool> keptRunningAtStart{false};
   Worker worker([&](Worker& w) {
     keptRunningAtStart = w.keepRunning();
+    w.go.set();
     untilStopped(w);
   });
   ASSERT_EQ(worker.start(), 0);
-  ASSERT_EQ(worker.entered.wait(kNoHang), sys::waitSignalled);
+  ASSERT_EQ(worker.go.wait(kNoHang), sys::waitSignalled);
   ASSERT_EQ(worker.stop(), 0);
   keptRunningAtStart = false;
   ASSERT_EQ(worker.start(), 0);
-  ASSERT_EQ(worker.entered.wait(kNoHang), sys::waitSignalled);
+  ASSERT_EQ(worker.go.wait(kNoHang), sys::waitSignalled);
   EXPECT_TRUE(keptRunningAtStart);
   EXPECT_TRUE(worker.keepRunning());
   EXPECT_EQ(worker.stop(), 0);

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+
+namespace mpeg1 {
+
+// 8x8 integer inverse DCT, in place, natural order (row * 8 + column).
+// Inputs are dequantised coefficients saturated to -2048..2047; within that
+// range every intermediate fits its 16- or 32-bit storage, so the two routines
+// below agree bit for bit.
+void idctReference(std::int16_t block[64]);
+void idctSse2(std::int16_t block[64]);  // the reference where SSE2 is unavailable
+
+using IdctFn = void (*)(std::int16_t*);
+
+// The routine the decoder uses, chosen on the first call: SSE2 where the build
+// has it, unless ZARVEL_NO_SIMD is set in the environment.
+IdctFn idctFunction();
+
+// The choice itself, for tests and benchmarks: SSE2 when simd is true and the
+// build has it, the reference otherwise.
+IdctFn selectIdctFunction(bool simd);
+
+// True when SIMD routines may be used: compiled in and ZARVEL_NO_SIMD unset.
+bool simdAllowed();
+
+}  // namespace mpeg1

@@ -1,0 +1,336 @@
+// Macroblock layer: addresses, types, vectors, coefficient codes, inverse
+// quantisation, and reconstruction into the current picture.
+#include <algorithm>
+#include <cstring>
+
+#include "mpeg1/video_decoder.h"
+#include "mpeg1/vlc.h"
+
+namespace {
+
+using namespace mpeg1::vlc;
+
+inline int saturate(int v) { return v < -2048 ? -2048 : v > 2047 ? 2047 : v; }
+
+// Every non-zero reconstructed coefficient is made odd by a step toward zero.
+inline int oddify(int v) {
+  if ((v & 1) == 0 && v != 0) v += v > 0 ? -1 : 1;
+  return v;
+}
+
+// Where a prediction may start so that the block, and the extra column and
+// row a half-pel step reads, stay inside the reference plane. Conforming
+// streams never need this; hostile ones must not read outside the picture.
+inline void clampSource(int& x, int& y, int& halfX, int& halfY, int size, int planeWidth, int planeHeight) {
+  if (halfX && planeWidth - size - 1 < 0) halfX = 0;
+  if (halfY && planeHeight - size - 1 < 0) halfY = 0;
+  x = std::clamp(x, 0, planeWidth - size - halfX);
+  y = std::clamp(y, 0, planeHeight - size - halfY);
+}
+
+}  // namespace
+
+int CMpeg1VideoDecoder::reconstructVector(int f, bool fullPel, int code, int residual, int& predictor) {
+  const int complement = (f == 1 || code == 0) ? 0 : f - 1 - residual;
+  int little = code * f, big = 0;
+  if (little > 0) {
+    little -= complement;
+    big = little - 32 * f;
+  } else if (little < 0) {
+    little += complement;
+    big = little + 32 * f;
+  }
+  int v = predictor + little;
+  if (v > 16 * f - 1 || v < -16 * f) v = predictor + big;
+  predictor = v;
+  return fullPel ? v * 2 : v;
+}
+
+int CMpeg1VideoDecoder::decodeMacroblock() {
+  CMpeg1BitReader& r = reader_;
+  const Tables& t = tables();
+  r.ensure(CMpeg1BitReader::blockWords);
+
+  int increment = 0;
+  for (;;) {
+    const Code code = t.addressIncrement[r.peekBits(11)];
+    if (code.length == 0) return -1;  // corrupt: end the slice
+    r.skipBits(code.length);
+    r.ensure(2);
+    if (code.value == addressEscape) {
+      increment += 33;
+    } else if (code.value != addressStuffing) {
+      increment += code.value;
+      break;
+    }
+  }
+  macroblockAddress += increment;
+  const int last = static_cast<int>(mbWidth * mbHeight) - 1;
+  if (macroblockAddress < 0 || macroblockAddress > last) return -1;
+  r.ensure(CMpeg1BitReader::blockWords);
+
+  if (macroblockAddress - previousAddress > 1) {
+    if (pictureCodingType == 2)
+      copySkippedMacroblocks();
+    else if (pictureCodingType == 3)
+      predictSkippedMacroblocks();
+  }
+  previousAddress = macroblockAddress;
+
+  Code type;
+  if (pictureCodingType == 2)
+    type = t.pType[r.peekBits(6)];
+  else if (pictureCodingType == 3)
+    type = t.bType[r.peekBits(6)];
+  else
+    type = t.iType[r.peekBits(2)];
+  if (type.length == 0) return -1;
+  r.skipBits(type.length);
+  const int flags = type.value;
+  macroblockIntra = flags & intra;
+  const bool motionForward = flags & forward, motionBackward = flags & backward;
+
+  if (flags & quant) quantizerScale = static_cast<int>(r.getBits(5));
+
+  int motion[8] = {0, 0, 0, 0, 0, 0, 0, 0};  // codes and residuals: fh, rh, fv, rv, bh, ...
+  auto readMotion = [&](int f, int rSize, int* out) {
+    for (int c = 0; c < 2; ++c) {
+      const Code code = t.motionCode[r.peekBits(11)];
+      if (code.length == 0) return false;
+      r.skipBits(code.length);
+      out[2 * c] = code.value;
+      out[2 * c + 1] = (f != 1 && code.value != 0) ? static_cast<int>(r.getBits(rSize)) : 0;
+    }
+    return true;
+  };
+  if (motionForward && !readMotion(forwardF, forwardRSize, motion)) return -1;
+  if (motionBackward && !readMotion(backwardF, backwardRSize, motion + 4)) return -1;
+
+  if (flags & pattern) {
+    const Code code = t.codedBlockPattern[r.peekBits(9)];
+    if (code.length == 0) return -1;
+    r.skipBits(code.length);
+    codedBlockPattern = code.value;
+  } else {
+    codedBlockPattern = 0;
+  }
+
+  int fRight = 0, fDown = 0, bRight = 0, bDown = 0;
+  if (pictureCodingType == 2) {
+    if (motionForward) {
+      fRight = reconstructVector(forwardF, fullPelForward, motion[0], motion[1], vectorPredictors[0]);
+      fDown = reconstructVector(forwardF, fullPelForward, motion[2], motion[3], vectorPredictors[1]);
+    } else {
+      vectorPredictors[0] = vectorPredictors[1] = 0;
+    }
+  } else if (pictureCodingType == 3) {
+    if (macroblockIntra) {
+      vectorPredictors[0] = vectorPredictors[1] = vectorPredictors[2] = vectorPredictors[3] = 0;
+    } else {
+      if (motionForward) {
+        fRight = reconstructVector(forwardF, fullPelForward, motion[0], motion[1], vectorPredictors[0]);
+        fDown = reconstructVector(forwardF, fullPelForward, motion[2], motion[3], vectorPredictors[1]);
+      }
+      if (motionBackward) {
+        bRight = reconstructVector(backwardF, fullPelBackward, motion[4], motion[5], vectorPredictors[2]);
+        bDown = reconstructVector(backwardF, fullPelBackward, motion[6], motion[7], vectorPredictors[3]);
+      }
+      lastForward = motionForward;
+      lastBackward = motionBackward;
+    }
+  }
+
+  if (macroblockIntra) {
+    for (int i = 0; i < 6; ++i) {
+      if (!decodeBlock(i)) return -1;
+      storeIntraBlock(i);
+    }
+    pastIntraAddress = macroblockAddress;
+  } else {
+    // P macroblocks without a forward vector are predicted with (0, 0).
+    const bool useForward = motionForward || pictureCodingType == 2;
+    predictMacroblock(useForward, motionBackward && pictureCodingType == 3, fRight, fDown, bRight, bDown);
+    for (int i = 0; i < 6; ++i) {
+      if (!(codedBlockPattern & (32 >> i))) continue;
+      if (!decodeBlock(i)) return -1;
+      addResidual(i);
+    }
+  }
+  if (pictureCodingType == 4) r.skipBits(1);  // end of macroblock
+  return 1;
+}
+
+bool CMpeg1VideoDecoder::decodeBlock(int index) {
+  CMpeg1BitReader& r = reader_;
+  const Tables& t = tables();
+  r.ensure(CMpeg1BitReader::blockWords);
+  std::memset(coefficients, 0, sizeof coefficients);
+
+  int position;
+  const Coefficient* shortTable;
+  const std::uint8_t* matrix;
+  const int scale = quantizerScale;
+  if (macroblockIntra) {
+    const std::uint32_t bits = r.peek32();
+    const Code size = index < 4 ? t.dcSizeLuma[bits >> 23] : t.dcSizeChroma[bits >> 23];
+    if (size.length == 0) return false;
+    int differential = 0;
+    if (size.value > 0) {
+      differential = static_cast<int>((bits << size.length) >> (32 - size.value));
+      if (!(differential >> (size.value - 1))) differential += 1 - (1 << size.value);
+    }
+    r.skipBits(size.length + size.value);
+    const int which = index < 4 ? 0 : index - 3;
+    if ((index == 0 || index > 3) && macroblockAddress - pastIntraAddress > 1)
+      dcPredictors[which] = 1024 + 8 * differential;
+    else
+      dcPredictors[which] += 8 * differential;
+    coefficients[0] = static_cast<std::int16_t>(saturate(dcPredictors[which]));
+    if (pictureCodingType == 4) {
+      idct_(coefficients);
+      return true;
+    }
+    position = 0;
+    shortTable = t.nextShort;
+    matrix = intraQuantMatrix;
+  } else {
+    position = -1;
+    shortTable = t.firstShort;
+    matrix = nonIntraQuantMatrix;
+  }
+
+  for (;;) {
+    const std::uint32_t bits = r.peek32();
+    const Coefficient code = bits >= 0x04000000u ? shortTable[bits >> 24] : t.longCodes[(bits >> 16) & 0x3FF];
+    shortTable = t.nextShort;
+    int run, level;
+    if (code.run < runEscape) {
+      run = code.run;
+      level = static_cast<int>((bits << code.length) >> 31) ? -code.level : code.level;
+      r.skipBits(code.length + 1);
+    } else if (code.run == runEscape) {
+      r.skipBits(6);
+      run = static_cast<int>(r.getBits(6));
+      const int first = static_cast<int>(r.getBits(8));
+      if (first == 0)
+        level = static_cast<int>(r.getBits(8));
+      else if (first == 128)
+        level = static_cast<int>(r.getBits(8)) - 256;
+      else
+        level = static_cast<std::int8_t>(first);
+      if (level == 0) return false;  // forbidden
+    } else if (code.run == runEndOfBlock) {
+      r.skipBits(2);
+      break;
+    } else {
+      return false;  // no such code: the slice is corrupt
+    }
+    position += run + 1;
+    if (position > 63) return false;  // more than a block holds
+    const int k = mpeg1::vlc::zigzag[position];
+    int value;
+    if (macroblockIntra)
+      value = (level * matrix[k] * scale) / 8;
+    else
+      value = ((2 * level + (level > 0 ? 1 : -1)) * matrix[k] * scale) / 16;
+    coefficients[k] = static_cast<std::int16_t>(saturate(oddify(value)));
+  }
+  idct_(coefficients);
+  return true;
+}
+
+void CMpeg1VideoDecoder::storeIntraBlock(int index) {
+  const int column = macroblockAddress % static_cast<int>(mbWidth);
+  const int row = macroblockAddress / static_cast<int>(mbWidth);
+  std::uint8_t* dst;
+  int pitch;
+  if (index < 4) {
+    pitch = frameWidth_;
+    dst = currentFrame->luma + (row * 16 + 8 * (index >> 1)) * pitch + column * 16 + 8 * (index & 1);
+  } else {
+    pitch = frameWidth_ / 2;
+    dst = (index == 4 ? currentFrame->cb : currentFrame->cr) + row * 8 * pitch + column * 8;
+  }
+  mc_->putBlock(coefficients, dst, pitch);
+}
+
+void CMpeg1VideoDecoder::addResidual(int index) {
+  const int column = macroblockAddress % static_cast<int>(mbWidth);
+  const int row = macroblockAddress / static_cast<int>(mbWidth);
+  std::uint8_t* dst;
+  int pitch;
+  if (index < 4) {
+    pitch = frameWidth_;
+    dst = currentFrame->luma + (row * 16 + 8 * (index >> 1)) * pitch + column * 16 + 8 * (index & 1);
+  } else {
+    pitch = frameWidth_ / 2;
+    dst = (index == 4 ? currentFrame->cb : currentFrame->cr) + row * 8 * pitch + column * 8;
+  }
+  mc_->addBlock(coefficients, dst, pitch);
+}
+
+// Predicts the whole macroblock at macroblockAddress: 16x16 luma and both 8x8
+// chroma blocks, from one or both references (both: forward, then backward
+// averaged in with rounding).
+void CMpeg1VideoDecoder::predictMacroblock(bool forward, bool backward, int fRight, int fDown, int bRight,
+                                           int bDown) {
+  const int column = macroblockAddress % static_cast<int>(mbWidth);
+  const int row = macroblockAddress / static_cast<int>(mbWidth);
+  CFrameBuffer* forwardRef = pictureCodingType == 2 ? newerReference : olderReference;
+  if (!forward && !backward) {
+    // A B macroblock with neither direction cannot occur in a valid stream;
+    // show the nearer reference rather than stale memory.
+    backward = true;
+    bRight = bDown = 0;
+  }
+  bool averaging = false;
+  for (int pass = 0; pass < 2; ++pass) {
+    const bool use = pass == 0 ? forward : backward;
+    if (!use) continue;
+    CFrameBuffer* ref = pass == 0 ? forwardRef : newerReference;
+    if (!ref) continue;
+    const int right = pass == 0 ? fRight : bRight, down = pass == 0 ? fDown : bDown;
+    const auto& kernels = averaging ? mc_->avg : mc_->put;
+
+    int x = column * 16 + (right >> 1), y = row * 16 + (down >> 1), hx = right & 1, hy = down & 1;
+    clampSource(x, y, hx, hy, 16, frameWidth_, frameHeight_);
+    const int lumaOffset = (row * 16) * frameWidth_ + column * 16;
+    kernels[1][hx | hy << 1](currentFrame->luma + lumaOffset, ref->luma + y * frameWidth_ + x, frameWidth_, 16);
+
+    const int cRight = right / 2, cDown = down / 2;  // truncating toward zero
+    const int chromaPitch = frameWidth_ / 2;
+    int cx = column * 8 + (cRight >> 1), cy = row * 8 + (cDown >> 1), chx = cRight & 1, chy = cDown & 1;
+    clampSource(cx, cy, chx, chy, 8, chromaPitch, frameHeight_ / 2);
+    const int chromaOffset = row * 8 * chromaPitch + column * 8;
+    const int source = cy * chromaPitch + cx;
+    const int mode = chx | chy << 1;
+    kernels[0][mode](currentFrame->cb + chromaOffset, ref->cb + source, chromaPitch, 8);
+    kernels[0][mode](currentFrame->cr + chromaOffset, ref->cr + source, chromaPitch, 8);
+    averaging = true;
+  }
+}
+
+void CMpeg1VideoDecoder::copySkippedMacroblocks() {
+  const int end = macroblockAddress;
+  const int saved = macroblockAddress;
+  for (int address = previousAddress + 1; address < end; ++address) {
+    macroblockAddress = address;
+    predictMacroblock(true, false, 0, 0, 0, 0);
+  }
+  macroblockAddress = saved;
+  vectorPredictors[0] = vectorPredictors[1] = 0;
+}
+
+void CMpeg1VideoDecoder::predictSkippedMacroblocks() {
+  const int fRight = fullPelForward ? vectorPredictors[0] * 2 : vectorPredictors[0];
+  const int fDown = fullPelForward ? vectorPredictors[1] * 2 : vectorPredictors[1];
+  const int bRight = fullPelBackward ? vectorPredictors[2] * 2 : vectorPredictors[2];
+  const int bDown = fullPelBackward ? vectorPredictors[3] * 2 : vectorPredictors[3];
+  const int end = macroblockAddress;
+  const int saved = macroblockAddress;
+  for (int address = previousAddress + 1; address < end; ++address) {
+    macroblockAddress = address;
+    predictMacroblock(lastForward, lastBackward, fRight, fDown, bRight, bDown);
+  }
+  macroblockAddress = saved;
+}

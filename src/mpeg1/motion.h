@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+
+namespace mpeg1 {
+
+// Motion-compensation kernels. Blocks are 8 or 16 pixels wide; dst and ref
+// share one pitch.
+//
+// A prediction kernel forms a width x height block from ref, which points at
+// the integer source position (x + (right >> 1), y + (down >> 1)). The mode
+// index is (right & 1) | ((down & 1) << 1): 0 full-pel, 1 horizontal half,
+// 2 vertical half, 3 both. Modes 1 and 3 read width + 1 columns of ref,
+// modes 2 and 3 read height + 1 rows.
+//
+// Half-pel averages round to nearest: (a + b + 1) >> 1 and
+// (a + b + c + d + 2) >> 2, b right of a, c below it, d below right. "put"
+// writes the prediction; "avg" merges it into dst as (dst + p + 1) >> 1, so a
+// bidirectional block is a forward put followed by a backward avg.
+using PredictFn = void (*)(std::uint8_t* dst, const std::uint8_t* ref, int pitch, int height);
+
+struct MotionKernels {
+  PredictFn put[2][4];  // [0] 8 wide, [1] 16 wide; [mode]
+  PredictFn avg[2][4];
+  // dst = clamp(dst + residual) over 8x8, residual in natural order.
+  void (*addBlock)(const std::int16_t* residual, std::uint8_t* dst, int pitch);
+  // dst = clamp(block) over 8x8: storing an intra block.
+  void (*putBlock)(const std::int16_t* block, std::uint8_t* dst, int pitch);
+};
+
+// Averages that drop the fraction instead: (a + b) >> 1, (a + b + c + d) >> 2
+// and (dst + p) >> 1; addBlock and putBlock are the same in both sets.
+enum class Rounding { Nearest, Truncate };
+
+const MotionKernels& referenceMotionKernels();  // Rounding::Nearest
+const MotionKernels& referenceMotionKernels(Rounding rounding);
+// The SSE2 sets; the reference where the build has no SSE2.
+const MotionKernels& sse2MotionKernels();  // Rounding::Nearest
+const MotionKernels& sse2MotionKernels(Rounding rounding);
+
+// The kernels the decoder uses, chosen on the first call like idctFunction().
+const MotionKernels& motionKernels();
+
+// The choice itself, for tests and benchmarks: SSE2 when simd is true and the
+// build has it, the reference otherwise.
+const MotionKernels& selectMotionKernels(bool simd, Rounding rounding = Rounding::Nearest);
+
+}  // namespace mpeg1

@@ -1,0 +1,173 @@
+#include "mpeg1/stream_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr std::uint32_t packStart = 0x000001BA;
+constexpr std::uint32_t systemHeader = 0x000001BB;
+constexpr std::uint32_t sequenceHeader = 0x000001B3;
+
+std::uint32_t be32(const std::uint8_t* p) {
+  return std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
+}
+int be16(const std::uint8_t* p) { return p[0] << 8 | p[1]; }
+bool isPacketCode(std::uint32_t code) { return code >= 0x000001BC && code <= 0x000001FF; }
+
+// An MPEG-1 pack header has '0010' in the top bits of its fifth byte; MPEG-2
+// has '01'. The MPEG-1 path must leave MPEG-2 to the FFmpeg path.
+bool isMpeg2Pack(const std::uint8_t* head) { return (head[4] & 0xC0) == 0x40; }
+
+}  // namespace
+
+CMpegStreamReader::CMpegStreamReader(kolm::CStream* byteStream) : byteStream_(byteStream) {}
+
+CMpegStreamReader::~CMpegStreamReader() = default;
+
+bool CMpegStreamReader::readSystemHeader(const std::uint8_t* head) {
+  const int length = be16(head + 4);
+  int entries = std::min((length - 6) / 3, maxStreams);
+  streamCount_ = 0;
+  while (entries > 0) {
+    const int piece = std::min(entries, 8);
+    std::uint8_t table[24];
+    if (byteStream_->read(table, piece * 3) != piece * 3) break;
+    for (int i = 0; i < piece; ++i) {
+      const std::uint8_t* e = table + 3 * i;
+      const std::uint32_t size = (e[1] & 0x1Fu) * 256u + e[2];
+      streamTable_[streamCount_++] = {e[0], (e[1] & 0x20) ? size << 10 : size << 7};
+    }
+    entries -= piece;
+  }
+  return true;
+}
+
+bool CMpegStreamReader::detectFormat() {
+  if (!byteStream_ || !byteStream_->seek(0, kolm::fromBegin)) return false;
+  // A file of nothing but padding packets must not keep us here: give up
+  // after a bounded number of packets without a system header.
+  for (int guard = 0; guard < 4096; ++guard) {
+    std::uint8_t head[12];
+    if (byteStream_->read(head, 12) != 12) return false;
+    const std::uint32_t code = be32(head);
+    if (code == packStart) {
+      if (isMpeg2Pack(head)) return false;
+      continue;
+    }
+    if (code == systemHeader) return readSystemHeader(head);
+    if (isPacketCode(code)) {
+      const int length = be16(head + 4);
+      if (length != 6 && !byteStream_->seek(length - 6, kolm::fromCurrent)) return false;
+      continue;
+    }
+    if (code == sequenceHeader) {
+      if (!byteStream_->seek(0, kolm::fromBegin)) return false;
+      elementary_ = true;
+      return true;
+    }
+    return false;
+  }
+  return false;
+}
+
+CMpegPayloadReader* CMpegStreamReader::openVideoStream(int n) {
+  if (streamCount_ > 0) {
+    int seen = 0;
+    for (std::uint32_t i = 0; i < streamCount_; ++i) {
+      const std::uint32_t id = streamTable_[i].streamId;
+      if ((id & 0xF0) != 0xE0) continue;
+      if (seen++ == n) {
+        payloadReader_ = std::make_unique<CMpegPayloadReader>(this, static_cast<int>(id & 0x0F));
+        return payloadReader_.get();
+      }
+    }
+    return nullptr;
+  }
+  if (!elementary_ || n != 0) return nullptr;
+  payloadReader_ = std::make_unique<CMpegPayloadReader>(this, 0);
+  return payloadReader_.get();
+}
+
+int CMpegStreamReader::readPacket(bool audio, int number, std::uint8_t* destination, int capacity,
+                                  std::int64_t* filePosition, int* payloadOffset) {
+  *payloadOffset = 0;
+  if (*filePosition > 0x7FFFFFFF || !byteStream_->seek(static_cast<int>(*filePosition), kolm::fromBegin))
+    return 0;
+  if (elementary_) {
+    const int got = byteStream_->read(destination, capacity);
+    *filePosition = byteStream_->tell();
+    return got;
+  }
+  const std::uint32_t wanted = audio ? 0x000001C0u | (number & 0x1F) : 0x000001E0u | (number & 0x0F);
+  for (;;) {
+    std::uint8_t head[12];
+    if (byteStream_->read(head, 12) != 12) return 0;
+    const std::uint32_t code = be32(head);
+    const int length = be16(head + 4);
+    if (code == packStart) continue;
+    if (code == systemHeader || (isPacketCode(code) && code != wanted)) {
+      // A packet is 6 bytes of header plus its length; 12 were read already.
+      if (length - 6 != 0 && !byteStream_->seek(length - 6, kolm::fromCurrent)) return 0;
+      continue;
+    }
+    if (code != wanted) return 0;
+
+    // The wanted packet: 6 header bytes then `length` bytes, of which 6 are in head.
+    if (length + 6 > capacity) return 0;
+    int total;
+    if (length >= 6) {
+      std::memcpy(destination, head + 6, 6);
+      const int rest = length - 6;
+      const int got = rest > 0 ? byteStream_->read(destination + 6, rest) : 0;
+      total = got + 6;
+    } else {
+      // A short packet: 12 bytes were read, only 6 + length belong to it.
+      std::memcpy(destination, head + 6, static_cast<std::size_t>(length));
+      total = length;
+      if (!byteStream_->seek(length - 6, kolm::fromCurrent)) return 0;
+    }
+    *filePosition = byteStream_->tell();
+
+    // Step over the MPEG-1 packet header: stuffing, buffer size, time stamps.
+    int pos = 0;
+    while (pos < total && destination[pos] == 0xFF) ++pos;
+    if (pos >= total) return 0;
+    if ((destination[pos] & 0xC0) == 0x40) pos += 2;
+    if (pos >= total) return 0;
+    const int marker = destination[pos] & 0xF0;
+    pos += marker == 0x20 ? 5 : marker == 0x30 ? 10 : 1;
+    if (pos >= total) {
+      // An empty packet: skip it and take the next one of the stream.
+      continue;
+    }
+    *payloadOffset = pos;
+    return total;
+  }
+}
+
+CMpegPayloadReader::CMpegPayloadReader(CMpegStreamReader* owner, int streamNumber)
+    : owner_(owner), streamNumber_(streamNumber), buffer_(bufferSize) {}
+
+int CMpegPayloadReader::readPayload(std::uint8_t* destination, int length) {
+  int copied = 0;
+  while (copied < length) {
+    const int available = fill_ - readPos_;
+    if (available > 0) {
+      const int take = std::min(available, length - copied);
+      std::memcpy(destination + copied, buffer_.data() + readPos_, static_cast<std::size_t>(take));
+      readPos_ += take;
+      copied += take;
+      continue;
+    }
+    if (atEnd_) break;
+    readPos_ = 0;
+    fill_ = owner_->readPacket(false, streamNumber_, buffer_.data(), bufferSize, &filePosition_, &readPos_);
+    if (fill_ <= 0) {
+      fill_ = 0;
+      readPos_ = 0;
+      atEnd_ = true;
+    }
+  }
+  return copied;
+}

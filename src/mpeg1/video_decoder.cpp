@@ -1,0 +1,424 @@
+// Decoder object, headers, the step loop and the frame store.
+#include "mpeg1/video_decoder.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "kolm/clock.h"
+#include "kolm/sample_queue.h"
+#include "mpeg1/errors.h"
+#include "mpeg1/stream_reader.h"
+#include "mpeg1/vlc.h"
+#include "video/video_downstream.h"
+
+namespace {
+
+constexpr std::uint32_t pictureStart = 0x00000100;
+constexpr std::uint32_t sliceFirst = 0x00000101, sliceLast = 0x000001AF;
+constexpr std::uint32_t userDataStart = 0x000001B2;
+constexpr std::uint32_t sequenceHeaderCode = 0x000001B3;
+constexpr std::uint32_t sequenceErrorCode = 0x000001B4;
+constexpr std::uint32_t extensionStart = 0x000001B5;
+constexpr std::uint32_t sequenceEndCode = 0x000001B7;
+constexpr std::uint32_t groupStart = 0x000001B8;
+
+bool isSlice(std::uint32_t code) { return code >= sliceFirst && code <= sliceLast; }
+
+constexpr std::uint8_t defaultIntraMatrix[64] = {
+    8,  16, 19, 22, 26, 27, 29, 34, 16, 16, 22, 24, 27, 29, 34, 37, 19, 22, 26, 27, 29, 34,
+    34, 38, 22, 22, 26, 27, 29, 34, 37, 40, 22, 26, 27, 29, 32, 35, 40, 48, 26, 27, 29, 32,
+    35, 40, 48, 58, 26, 27, 29, 34, 38, 46, 56, 69, 27, 29, 35, 38, 46, 56, 69, 83};
+
+// Picture rates of ISO/IEC 11172-2 as exact fractions; codes with no rate
+// play at 30 pictures a second.
+void pictureRate(int code, int& num, int& den) {
+  static const int table[9][2] = {{30, 1},    {24000, 1001}, {24, 1},       {25, 1}, {30000, 1001},
+                                  {30, 1},    {50, 1},       {60000, 1001}, {60, 1}};
+  const int index = code >= 1 && code <= 8 ? code : 0;
+  num = table[index][0];
+  den = table[index][1];
+}
+
+}  // namespace
+
+CFrameBuffer::CFrameBuffer(int width, int height)
+    : storage(static_cast<std::size_t>(width) * height * 3 / 2) {
+  luma = storage.data();
+  cb = luma + static_cast<std::size_t>(width) * height;
+  cr = cb + static_cast<std::size_t>(width) * height / 4;
+}
+
+CMpeg1VideoDecoder::CMpeg1VideoDecoder(CMpegPayloadReader* source, kolm::IVideoDownstream* sink,
+                                       int bufLength)
+    : sink_(sink), idct_(mpeg1::idctFunction()), mc_(&mpeg1::motionKernels()) {
+  if (bufLength < 4) throw mpeg1::CMpegError("bufLength too short");
+  mpeg1::vlc::tables();  // built once, before the first picture
+  if (sink_) pictureQueue_ = sink_->sampleQueue();
+  std::memcpy(intraQuantMatrix, defaultIntraMatrix, 64);
+  std::memset(nonIntraQuantMatrix, 16, 64);
+  std::memset(coefficients, 0, sizeof coefficients);
+  // Below two blocks of words the block reads could not be served.
+  const int words = std::max((bufLength + 3) / 4 - 1, 2 * CMpeg1BitReader::blockWords);
+  bitBuffer_.assign(static_cast<std::size_t>(words + CMpeg1BitReader::slackWords + 1), 0);
+  reader_.init(source, bitBuffer_.data(), words);
+}
+
+CMpeg1VideoDecoder::~CMpeg1VideoDecoder() {
+  for (auto& frame : frames_) {
+    if (frame->sample && pictureQueue_) pictureQueue_->release(frame->sample);
+    frame->sample = nullptr;
+  }
+}
+
+bool CMpeg1VideoDecoder::start() {
+  try {
+    reader_.rewind();
+    if (reader_.nextStartCode() != 1 || !reader_.bitsAre(32, sequenceHeaderCode) || reader_.atEnd)
+      return false;
+    parseSequenceHeader();
+    if (mpeg2_ || horizontalSize == 0 || verticalSize == 0) return false;
+    firstWidth_ = horizontalSize;
+    firstHeight_ = verticalSize;
+    frameWidth_ = static_cast<int>(mbWidth) * 16;
+    frameHeight_ = static_cast<int>(mbHeight) * 16;
+    for (int i = 0; i < 5; ++i) frames_.push_back(std::make_unique<CFrameBuffer>(frameWidth_, frameHeight_));
+    if (pictureQueue_) {
+      // The pool holds the visible picture (even sizes for 4:2:0), not the
+      // macroblock padding.
+      const int width = static_cast<int>((horizontalSize + 1) & ~1u);
+      const int height = static_cast<int>((verticalSize + 1) & ~1u);
+      pictureQueue_->setFormat(3, width, height, nullptr, nullptr, nullptr);
+      pictureQueue_->allocate();
+    }
+    return true;
+  } catch (const mpeg1::CMpegError&) {
+    return false;
+  }
+}
+
+bool CMpeg1VideoDecoder::step() {
+  if (ended_) return false;
+  try {
+    if (stepInner()) return true;
+  } catch (const mpeg1::CMpegError& error) {
+    lastError_ = error.what();
+  } catch (const std::bad_alloc&) {
+    lastError_ = "Out of memory.";
+  }
+  // The data ended inside a picture (a file cut short, or one whose last
+  // slice runs to the very end): show what was decoded of it.
+  if (currentFrame && pictureHasSlices_) finishPicture();
+  // Whatever ended the data, the newest reference picture is still owed.
+  return endOfData();
+}
+
+bool CMpeg1VideoDecoder::endOfData() {
+  ended_ = true;
+  if (newerReference) {
+    CFrameBuffer* last = newerReference;
+    newerReference = nullptr;
+    last->referenceFlags &= ~newerFlag;
+    deliverPicture(last);
+  }
+  return false;
+}
+
+void CMpeg1VideoDecoder::passStartCode() {
+  reader_.ensure(2);
+  reader_.skipStartCode();
+}
+
+bool CMpeg1VideoDecoder::stepInner() {
+  if (reader_.nextStartCode() != 1) return true;
+  for (;;) {
+    reader_.ensure(2);
+    const std::uint32_t code = reader_.peek32();
+    // A code reaching past the real data (into the words appended at its end)
+    // means the data is exhausted.
+    if (reader_.atEnd && !(reader_.wordsLeft >= 2 || (reader_.wordsLeft == 1 && reader_.bitPos == 0)))
+      return false;
+    if (code == sequenceEndCode) {
+      reader_.skipStartCode();
+      // A clean end: nothing but the end code was left.
+      if (reader_.wordsLeft < 2 && !reader_.atEnd) {
+        try {
+          reader_.refill();
+        } catch (const mpeg1::CMpegError&) {
+          return false;
+        }
+      }
+      // What is left of the last word is padding: no further code fits.
+      if (reader_.atEnd && reader_.wordsLeft <= 1) return false;
+    } else if (code == sequenceHeaderCode) {
+      parseSequenceHeader();
+      if (sizeChanged_ || mpeg2_) return false;  // a different stream follows
+    } else if (code == groupStart) {
+      parseGopHeader();
+    } else if (code == pictureStart) {
+      const int result = parsePictureHeader();
+      if (result == pictureDecode) {
+        if (decodeSlice() == 1) return true;
+      } else {
+        // Skip the whole picture: pass every code up to the next picture,
+        // GOP or sequence end.
+        while (reader_.nextStartCode() == 1) {
+          reader_.ensure(2);
+          const std::uint32_t next = reader_.peek32();
+          if (next == pictureStart || next == groupStart || next == sequenceEndCode ||
+              next == sequenceHeaderCode)
+            break;
+          reader_.skipStartCode();
+        }
+      }
+    } else if (isSlice(code) && currentFrame) {
+      decodeSlice();
+      return true;
+    } else {
+      // Anything else at the top level (sequence end with data behind it, a
+      // stray slice, extension or user data, system codes): step over it.
+      reader_.skipStartCode();
+    }
+    if (reader_.nextStartCode() != 1) return true;
+  }
+}
+
+void CMpeg1VideoDecoder::parseSequenceHeader() {
+  CMpeg1BitReader& r = reader_;
+  passStartCode();
+  r.ensure(2);
+  horizontalSize = r.getBits(12);
+  verticalSize = r.getBits(12);
+  mbWidth = (horizontalSize + 15) >> 4;
+  mbHeight = (verticalSize + 15) >> 4;
+  r.ensure(2);
+  aspectRatioCode = static_cast<std::uint8_t>(r.getBits(4));
+  pictureRateCode = static_cast<std::uint8_t>(r.getBits(4));
+  pictureRate(pictureRateCode, frameRateNum_, frameRateDen_);
+  r.ensure(2);
+  bitRate = r.getBits(18);
+  r.skipBits(1);
+  vbvBufferSize = r.getBits(10);
+  constrainedParameters = r.getBit();
+  for (std::uint8_t* matrix : {intraQuantMatrix, nonIntraQuantMatrix}) {
+    r.ensure(2);
+    if (r.getBit()) {
+      for (int k = 0; k < 64; ++k) {
+        r.ensure(2);
+        matrix[mpeg1::vlc::zigzag[k]] = static_cast<std::uint8_t>(r.getBits(8));
+      }
+    }
+  }
+  if (r.nextStartCode() == 1 && r.bitsAre(32, extensionStart)) {
+    r.skipStartCode();
+    r.ensure(2);
+    // Extension id 1 is the sequence extension of MPEG-2 video.
+    if (r.peekBits(4) == 1) mpeg2_ = true;
+    r.skipUntilPrefix();
+    if (r.bitsAre(32, userDataStart)) {
+      r.skipStartCode();
+      r.skipUntilPrefix();
+    }
+  } else if (r.bitsAre(32, userDataStart)) {
+    r.skipStartCode();
+    r.skipUntilPrefix();
+  }
+  if (firstWidth_ && (horizontalSize != firstWidth_ || verticalSize != firstHeight_)) sizeChanged_ = true;
+}
+
+void CMpeg1VideoDecoder::parseGopHeader() {
+  CMpeg1BitReader& r = reader_;
+  passStartCode();
+  r.ensure(2);
+  dropFrame = r.getBit();
+  hours = r.getBits(5);
+  minutes = r.getBits(6);
+  r.skipBits(1);
+  seconds = r.getBits(6);
+  pictures = r.getBits(6);
+  closedGop = r.getBit();
+  brokenLink = r.getBit();
+
+  const std::int64_t absolute =
+      ((static_cast<std::int64_t>(hours) * 60 + minutes) * 60 + seconds) * kolm::unitsPerSecond +
+      static_cast<std::int64_t>(pictures) * kolm::unitsPerSecond * frameRateDen_ / frameRateNum_;
+  // The first GOP starts the time line at 0, whatever its time code (a clip
+  // cut from a recording starts hours in). A later time code that jumps back
+  // carries on right after the last picture instead.
+  const std::int64_t next =
+      latestTime_ < 0 ? 0 : latestTime_ + kolm::unitsPerSecond * frameRateDen_ / frameRateNum_;
+  std::int64_t relative = timelineStarted_ ? absolute + timeOffset_ : next;
+  if (relative < next) relative = next;
+  timeOffset_ = relative - absolute;
+  timelineStarted_ = true;
+  gopTime = relative;
+
+  skipExtensionsAndUserData();
+}
+
+void CMpeg1VideoDecoder::skipExtensionsAndUserData() {
+  while (reader_.nextStartCode() == 1) {
+    reader_.ensure(2);
+    const std::uint32_t code = reader_.peek32();
+    if (code != extensionStart && code != userDataStart) break;
+    reader_.skipStartCode();
+    reader_.skipUntilPrefix();
+  }
+}
+
+int CMpeg1VideoDecoder::parsePictureHeader() {
+  CMpeg1BitReader& r = reader_;
+  passStartCode();
+  r.ensure(2);
+  temporalReference = static_cast<int>(r.getBits(10));
+  pictureCodingType = static_cast<int>(r.getBits(3));
+  currentFrame = nullptr;
+  // Forbidden coding types and pictures whose references are missing are skipped.
+  if (pictureCodingType < 1 || pictureCodingType > 4) return pictureSkip;
+  if (pictureCodingType == 3 && !(olderReference && newerReference)) return pictureSkip;
+  if (pictureCodingType == 2 && !newerReference) return pictureSkip;
+  vbvDelay = r.getBits(16);
+  fullPelForward = fullPelBackward = false;
+  forwardRSize = forwardF = backwardRSize = backwardF = 0;
+  if (pictureCodingType == 2 || pictureCodingType == 3) {
+    r.ensure(2);
+    fullPelForward = r.getBit();
+    const int code = static_cast<int>(r.getBits(3));
+    if (code == 0) return pictureSkip;  // forbidden f_code
+    forwardRSize = code - 1;
+    forwardF = 1 << forwardRSize;
+  }
+  if (pictureCodingType == 3) {
+    fullPelBackward = r.getBit();
+    const int code = static_cast<int>(r.getBits(3));
+    if (code == 0) return pictureSkip;
+    backwardRSize = code - 1;
+    backwardF = 1 << backwardRSize;
+  }
+  for (;;) {
+    r.ensure(2);
+    if (!r.getBit()) break;
+    r.skipBits(8);
+  }
+  skipExtensionsAndUserData();
+  takeFreeFrame();
+  previousAddress = -1;
+  return pictureDecode;
+}
+
+int CMpeg1VideoDecoder::decodeSlice() {
+  CMpeg1BitReader& r = reader_;
+  r.ensure(2);
+  const std::uint32_t code = r.peek32();
+  if (!isSlice(code) || !currentFrame) return 0;
+  sliceVerticalPosition = static_cast<int>(code - 0x100);
+  pictureHasSlices_ = true;
+  r.skipStartCode();
+  r.ensure(2);
+  quantizerScale = static_cast<int>(r.getBits(5));
+  for (;;) {
+    r.ensure(2);
+    if (!r.getBit()) break;
+    r.skipBits(8);
+  }
+  macroblockAddress = (sliceVerticalPosition - 1) * static_cast<int>(mbWidth) - 1;
+  pastIntraAddress = -2;
+  vectorPredictors[0] = vectorPredictors[1] = vectorPredictors[2] = vectorPredictors[3] = 0;
+  for (;;) {
+    if (decodeMacroblock() < 0) break;
+    r.ensure(2);
+    if (r.peekBits(23) == 0) break;
+  }
+  r.nextStartCode();
+  r.ensure(2);
+  const std::uint32_t next = r.peek32();
+  if (!isSlice(next) && next != sequenceErrorCode) finishPicture();
+  return 1;
+}
+
+// ---- frame store -------------------------------------------------------------
+
+void CMpeg1VideoDecoder::takeFreeFrame() {
+  currentFrame = nullptr;
+  for (auto& frame : frames_) {
+    if (frame->referenceFlags == 0) {
+      currentFrame = frame.get();
+      break;
+    }
+  }
+  if (!currentFrame) throw mpeg1::CMpegError("Fatal error. Ring buffer full.");
+  pictureHasSlices_ = false;
+  stampPicture(currentFrame);
+}
+
+void CMpeg1VideoDecoder::stampPicture(CFrameBuffer* frame) {
+  if (!timelineStarted_) {
+    // Pictures before any GOP header: start the time line here.
+    timelineStarted_ = true;
+    timeOffset_ = 0;
+    gopTime = 0;
+  }
+  frame->time = gopTime + static_cast<std::int64_t>(temporalReference) * kolm::unitsPerSecond *
+                              frameRateDen_ / frameRateNum_;
+  latestTime_ = std::max(latestTime_, frame->time);
+}
+
+void CMpeg1VideoDecoder::finishPicture() {
+  CFrameBuffer* frame = currentFrame;
+  if (!frame) return;
+  currentFrame = nullptr;
+  copyToSample(frame);
+  if (pictureCodingType == 1 || pictureCodingType == 2) {
+    if (!newerReference) {
+      newerReference = frame;
+      frame->referenceFlags = newerFlag;
+      return;
+    }
+    if (olderReference) olderReference->referenceFlags &= ~olderFlag;
+    olderReference = newerReference;
+    olderReference->referenceFlags = olderFlag;
+    newerReference = frame;
+    frame->referenceFlags = newerFlag;
+    deliverPicture(olderReference);
+  } else {
+    frame->referenceFlags = 0;
+    deliverPicture(frame);
+  }
+}
+
+void CMpeg1VideoDecoder::copyToSample(CFrameBuffer* frame) {
+  if (!pictureQueue_) return;
+  if (!frame->sample && !pictureQueue_->acquire(&frame->sample)) {
+    frame->sample = nullptr;
+    return;
+  }
+  CSample* sample = frame->sample;
+  int width = 0, height = 0, pitch = 0;
+  std::uint8_t* bits = nullptr;
+  if (!sample->lockPlanes(&width, &height, &pitch, &bits)) return;
+  // Only the visible picture is copied, never more than either side holds.
+  const int columns = std::min(width, frameWidth_);
+  const int rows = std::min(height, frameHeight_);
+  for (int j = 0; j < rows; ++j)
+    std::memcpy(bits + static_cast<std::size_t>(j) * pitch, frame->luma + static_cast<std::size_t>(j) * frameWidth_,
+                static_cast<std::size_t>(columns));
+  const int chromaPitch = pitch / 2;
+  std::uint8_t* v = bits + static_cast<std::size_t>(height) * pitch;
+  std::uint8_t* u = v + static_cast<std::size_t>(chromaPitch) * (height / 2);
+  const int frameChroma = frameWidth_ / 2;
+  for (int j = 0; j < rows / 2; ++j) {
+    std::memcpy(v + static_cast<std::size_t>(j) * chromaPitch, frame->cr + static_cast<std::size_t>(j) * frameChroma,
+                static_cast<std::size_t>(columns / 2));
+    std::memcpy(u + static_cast<std::size_t>(j) * chromaPitch, frame->cb + static_cast<std::size_t>(j) * frameChroma,
+                static_cast<std::size_t>(columns / 2));
+  }
+  sample->unlockPlanes();
+}
+
+void CMpeg1VideoDecoder::deliverPicture(CFrameBuffer* frame) {
+  if (!sink_ || !frame->sample) return;
+  frame->sample->time = frame->time;
+  CSample* sample = frame->sample;
+  frame->sample = nullptr;
+  ++picturesDelivered_;
+  sink_->deliver(sample);
+}

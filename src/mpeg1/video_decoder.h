@@ -1,0 +1,136 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "mpeg1/bit_reader.h"
+#include "mpeg1/motion.h"
+#include "mpeg1/idct.h"
+
+class CSample;
+class CSampleQueue;
+class CMpegPayloadReader;
+namespace kolm {
+class IVideoDownstream;
+}
+
+// One decoded picture, rounded up to whole macroblocks, with no border.
+class CFrameBuffer {
+ public:
+  CFrameBuffer(int width, int height);
+  std::vector<std::uint8_t> storage;
+  std::uint8_t* luma;
+  std::uint8_t* cb;
+  std::uint8_t* cr;
+  CSample* sample = nullptr;
+  std::uint32_t referenceFlags = 0;  // olderFlag, newerFlag, or 0 when free
+  std::int64_t time = 0;
+};
+
+// Decodes an MPEG-1 video elementary stream into 4:2:0 pictures, one slice
+// per step, and hands them to the sink in display order with their times.
+class CMpeg1VideoDecoder {
+ public:
+  static constexpr std::uint32_t olderFlag = 2, newerFlag = 4;
+
+  CMpeg1VideoDecoder(CMpegPayloadReader* source, kolm::IVideoDownstream* sink, int bufLength);
+  ~CMpeg1VideoDecoder();
+  CMpeg1VideoDecoder(const CMpeg1VideoDecoder&) = delete;
+  CMpeg1VideoDecoder& operator=(const CMpeg1VideoDecoder&) = delete;
+
+  // True when the stream begins with an MPEG-1 sequence header, the picture
+  // size is usable and the picture pool is sized. MPEG-2 streams are refused.
+  bool start();
+  // Decodes at most one slice. False once the data has ended and the last
+  // picture has been delivered; never throws. lastError() says why it ended
+  // when that was not a clean end of the stream.
+  bool step();
+  const std::string& lastError() const { return lastError_; }
+
+  // Picture rate as a fraction (pictures per second = num / den).
+  int frameRateNum() const { return frameRateNum_; }
+  int frameRateDen() const { return frameRateDen_; }
+  std::int64_t picturesDelivered() const { return picturesDelivered_; }
+
+  // Sequence header
+  std::uint32_t horizontalSize = 0, verticalSize = 0;
+  std::uint32_t mbWidth = 0, mbHeight = 0;
+  std::uint8_t aspectRatioCode = 0, pictureRateCode = 0;
+  std::uint32_t bitRate = 0, vbvBufferSize = 0;
+  bool constrainedParameters = false;
+  std::uint8_t intraQuantMatrix[64];
+  std::uint8_t nonIntraQuantMatrix[64];
+  // GOP header
+  bool dropFrame = false, closedGop = false, brokenLink = false;
+  std::uint32_t hours = 0, minutes = 0, seconds = 0, pictures = 0;
+  std::int64_t gopTime = 0;  // relative to the stream's first GOP
+  // Picture header
+  int temporalReference = 0;
+  int pictureCodingType = 0;  // 1 I, 2 P, 3 B, 4 D
+  std::uint32_t vbvDelay = 0;
+  bool fullPelForward = false, fullPelBackward = false;
+  int forwardRSize = 0, forwardF = 0, backwardRSize = 0, backwardF = 0;
+  // Slice and macroblock state
+  int sliceVerticalPosition = 0;
+  int quantizerScale = 0;
+  int macroblockAddress = 0, previousAddress = -1, pastIntraAddress = -2;
+  int codedBlockPattern = 0;
+  bool macroblockIntra = false, lastForward = false, lastBackward = false;
+  int vectorPredictors[4] = {0, 0, 0, 0};  // forward right, down; backward right, down
+  int dcPredictors[3] = {0, 0, 0};         // Y, Cb, Cr
+  alignas(16) std::int16_t coefficients[64];
+
+  CFrameBuffer* olderReference = nullptr;
+  CFrameBuffer* newerReference = nullptr;
+  CFrameBuffer* currentFrame = nullptr;
+
+ private:
+  enum { pictureDecode = 1, pictureSkip = -10 };
+
+  bool stepInner();
+  bool endOfData();
+  void passStartCode();
+  void parseSequenceHeader();
+  void parseGopHeader();
+  int parsePictureHeader();
+  int decodeSlice();
+  void skipExtensionsAndUserData();
+
+  int decodeMacroblock();
+  bool decodeBlock(int index);
+  int reconstructVector(int f, bool fullPel, int code, int residual, int& predictor);
+  void storeIntraBlock(int index);
+  void predictMacroblock(bool forward, bool backward, int fRight, int fDown, int bRight, int bDown);
+  void addResidual(int index);
+  void copySkippedMacroblocks();
+  void predictSkippedMacroblocks();
+
+  void takeFreeFrame();
+  void finishPicture();
+  void copyToSample(CFrameBuffer* frame);
+  void deliverPicture(CFrameBuffer* frame);
+  void stampPicture(CFrameBuffer* frame);
+
+  CMpeg1BitReader reader_;
+  std::vector<std::uint32_t> bitBuffer_;
+  kolm::IVideoDownstream* sink_;
+  CSampleQueue* pictureQueue_ = nullptr;
+  std::vector<std::unique_ptr<CFrameBuffer>> frames_;
+  int frameWidth_ = 0, frameHeight_ = 0;  // whole macroblocks
+  int frameRateNum_ = 30, frameRateDen_ = 1;
+  std::uint32_t firstWidth_ = 0, firstHeight_ = 0;
+  bool mpeg2_ = false;
+  bool sizeChanged_ = false;
+  bool ended_ = false;
+  bool pictureHasSlices_ = false;
+  std::string lastError_;
+  // Time line: GOP time codes made relative to the first GOP and never going back.
+  bool timelineStarted_ = false;
+  std::int64_t timeOffset_ = 0;
+  std::int64_t latestTime_ = -1;
+  std::int64_t picturesDelivered_ = 0;
+  mpeg1::IdctFn idct_;
+  const mpeg1::MotionKernels* mc_;
+};

@@ -1,0 +1,124 @@
+#include "video/video_renderer.h"
+
+#include <climits>
+
+namespace kolm {
+
+namespace {
+// Idle poll: a pulse of sampleArrived_ that nobody waited for is lost, so an
+// arrival is found at the latest this much later.
+constexpr int arrivalPollMs = 7;
+}  // namespace
+
+CVideoRenderer::CVideoRenderer(IVideoHardwareAccelerator* presenter, CTimekeeper* timekeeper)
+    : presenter_(presenter), pool_(presenter), timekeeper_(timekeeper) {}
+
+CVideoRenderer::~CVideoRenderer() {
+  // The body uses every member: join it before any of them goes.
+  CThread::stop();
+  flush();
+}
+
+CSampleQueue* CVideoRenderer::sampleQueue() { return &pool_; }
+
+void CVideoRenderer::deliver(CSample* sample) {
+  if (!sample) return;
+  sys::Guard guard(queueLock_);
+  pending_.push_back(sample);
+  if (sample->width != currentWidth_ || sample->height != currentHeight_) {
+    currentWidth_ = sample->width;
+    currentHeight_ = sample->height;
+  }
+  // A pulse: it wakes a loop waiting for arrivals, and is not kept otherwise.
+  sampleArrived_.set();
+  sampleArrived_.reset();
+}
+
+void CVideoRenderer::drawPicture(CSample* sample) {
+  if (presenter_) presenter_->present(sample->width, sample->height, sample->surface);
+}
+
+int CVideoRenderer::start() { return CThread::start(); }
+
+int CVideoRenderer::stop() {
+  const int result = CThread::stop();
+  flush();
+  return result;
+}
+
+void CVideoRenderer::requestStop() { CThread::requestStop(); }
+
+bool CVideoRenderer::flush() {
+  sys::Guard guard(queueLock_);
+  while (!pending_.empty()) {
+    CSample* sample = pending_.front();
+    pending_.pop_front();
+    // Wakes a decoder waiting in acquire().
+    pool_.release(sample);
+  }
+  return true;
+}
+
+void CVideoRenderer::currentSize(int* width, int* height) {
+  sys::Guard guard(queueLock_);
+  if (width) *width = currentWidth_;
+  if (height) *height = currentHeight_;
+}
+
+void CVideoRenderer::run() {
+  CThread::run();
+  if (presenter_) {
+    // Under the lock: a decoder may already be delivering.
+    sys::Guard guard(queueLock_);
+    currentWidth_ = presenter_->getWidth();
+    currentHeight_ = presenter_->getHeight();
+  }
+  presentLoop();
+}
+
+void CVideoRenderer::presentLoop() {
+  enum class Next { waitForArrival, sleep, none };
+  while (keepRunning()) {
+    Next next = Next::none;
+    int sleepMs = 0;
+    {
+      sys::Guard guard(queueLock_);
+      if (pending_.empty()) {
+        next = Next::waitForArrival;
+      } else {
+        CSample* front = pending_.front();
+        // Without a timekeeper there is nothing to wait for.
+        const std::int64_t now = timekeeper_ ? timekeeper_->playbackTime() : front->time;
+        if (now < front->time) {
+          // Rounded down, so the sleep never ends after the due time; under
+          // 1 ms left it is 0 and the loop polls the clock. Clamped rather
+          // than cut to 32 bits, which could turn a far time into a short or
+          // endless wait.
+          const std::int64_t ms = (front->time - now) / unitsPerMillisecond;
+          sleepMs = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
+          next = Next::sleep;
+        } else {
+          // Due, however late: shown now, one per pass, with the clock read
+          // again for the next one.
+          drawPicture(front);
+          pending_.pop_front();
+          pool_.release(front);
+        }
+      }
+    }
+    switch (next) {
+      case Next::waitForArrival:
+        waitForObjectOrStop(&sampleArrived_.handle, arrivalPollMs);
+        break;
+      case Next::sleep:
+        // Only a stop ends this early: the front picture decides, and a later
+        // delivery cannot be shown before it.
+        waitForStop(sleepMs);
+        break;
+      case Next::none:
+        break;
+    }
+  }
+}
+
+}  // namespace kolm

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+
+#include "kolm/clock.h"
+#include "kolm/event.h"
+#include "kolm/sample_queue.h"
+#include "kolm/thread.h"
+#include "video/video_downstream.h"
+#include "video/video_hardware_accelerator.h"
+
+namespace kolm {
+
+// Shows delivered pictures, in delivery order, once the timekeeper's playback
+// time reaches each picture's time, then gives the sample back to the pool.
+// Because the pool is small, a decoder that runs ahead blocks in acquire()
+// until a shown picture comes back: that is how decoding is paced.
+//
+// Threads: decoders call sampleQueue() and deliver(); the renderer thread runs
+// the present loop; one controlling thread calls start(), flush(), stop() and
+// deletes the renderer. The presenter and the timekeeper must outlive it.
+class CVideoRenderer : public IVideoDownstream, public CThread {
+ public:
+  // presenter may be null (pictures are then only paced, never shown).
+  CVideoRenderer(IVideoHardwareAccelerator* presenter, CTimekeeper* timekeeper);
+  ~CVideoRenderer() override;
+
+  CSampleQueue* sampleQueue() override;
+  void deliver(CSample* sample) override;
+
+  virtual void presentLoop();
+  // Renderer thread, under queueLock_: shows the picture now.
+  virtual void drawPicture(CSample* sample);
+  // 0 running, -1 the thread could not be created, 2 waiting for it failed.
+  virtual int start();
+  // Joins the renderer thread, then gives every pending picture back.
+  virtual int stop();
+  virtual void requestStop();
+  // Gives every pending picture back to the pool; always true.
+  virtual bool flush();
+
+  // The size of the last picture seen (the presenter's at thread start, then
+  // each delivered picture's); 0 by 0 before either.
+  void currentSize(int* width, int* height);
+
+  void run() override;
+
+ private:
+  std::deque<CSample*> pending_;  // oldest at the front
+  CEvent sampleArrived_;          // pulsed by deliver()
+  // Guards pending_ and the current size; also held while a picture is drawn,
+  // so a deliver() or flush() waits for the presenter to return.
+  // Order: before the pool's lock and before sampleArrived_'s.
+  sys::CriticalSection queueLock_;
+  IVideoHardwareAccelerator* presenter_;
+  CSampleQueue pool_;
+  CTimekeeper* timekeeper_;
+  int currentWidth_ = 0;
+  int currentHeight_ = 0;
+};
+
+}  // namespace kolm

@@ -1,0 +1,285 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "kolm/clock.h"
+#include "kolm/sample_queue.h"
+#include "video/memory_presenter.h"
+#include "video/video_renderer.h"
+
+using kolm::CVideoRenderer;
+namespace sys = kolm::sys;
+
+namespace {
+
+constexpr int kNoHang = 10000;
+constexpr auto kNoHangDuration = std::chrono::milliseconds(kNoHang);
+
+constexpr std::int64_t ms(std::int64_t count) { return count * kolm::unitsPerMillisecond; }
+
+// A clock that only moves when the test sets it. It counts its readings, so a
+// test can wait until the renderer has looked at a new time and decided.
+class FakeClock : public kolm::IReferenceClock {
+ public:
+  std::int64_t getTime() override {
+    std::lock_guard<std::mutex> hold(lock_);
+    ++reads_;
+    read_.notify_all();
+    return now_;
+  }
+
+  void set(std::int64_t now) {
+    std::lock_guard<std::mutex> hold(lock_);
+    now_ = now;
+    readsAtSet_ = reads_;
+  }
+
+  // True once the clock has been read `count` times since the last set().
+  bool waitForReads(int count) {
+    std::unique_lock<std::mutex> hold(lock_);
+    return read_.wait_for(hold, kNoHangDuration, [&] { return reads_ - readsAtSet_ >= count; });
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable read_;
+  std::int64_t now_ = 0;
+  long reads_ = 0;
+  long readsAtSet_ = 0;
+};
+
+// A renderer over a memory presenter that records the playback time of every
+// present, all driven by the fake clock.
+struct Rig {
+  Rig() { timekeeper.clock = &clock; }
+
+  // Sizes the pool to `count` presenter surfaces and takes them all, in
+  // creation order (so sample i is surface i).
+  std::vector<CSample*> takeSamples(int count) {
+    CSampleQueue* pool = renderer.sampleQueue();
+    pool->setFormat(count, 64, 48, nullptr, nullptr, nullptr);
+    EXPECT_TRUE(pool->allocate());
+    std::vector<CSample*> samples;
+    for (int i = 0; i < count; ++i) {
+      CSample* sample = nullptr;
+      EXPECT_TRUE(pool->acquire(&sample));
+      EXPECT_EQ(sample->kind, CSample::presenterSurface);
+      samples.push_back(sample);
+    }
+    return samples;
+  }
+
+  // Waits until `count` pictures have been presented in all.
+  bool waitPresented(std::size_t count) {
+    const auto deadline = std::chrono::steady_clock::now() + kNoHangDuration;
+    while (presenter.presented().size() < count) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      presenter.presentedEvent.wait(static_cast<int>(left.count()));
+    }
+    return true;
+  }
+
+  // Moves the clock to `now` and lets the renderer finish a whole pass at
+  // that time (two readings: its decision, then either the present's own
+  // reading or the next pass); then exactly `shown` pictures may be out.
+  void expectShownAt(std::int64_t now, std::size_t shown) {
+    clock.set(now);
+    ASSERT_TRUE(clock.waitForReads(2)) << "clock at " << now;
+    EXPECT_EQ(presenter.presented().size(), shown) << "clock at " << now;
+  }
+
+  FakeClock clock;
+  kolm::CTimekeeper timekeeper;
+  CMemoryPresenter presenter{&timekeeper};
+  CVideoRenderer renderer{&presenter, &timekeeper};
+};
+
+TEST(VideoRenderer, NeverShowsAPictureBeforeItsTime) {
+  Rig rig;
+  auto samples = rig.takeSamples(2);
+  samples[0]->time = ms(20);
+  samples[1]->time = ms(40);
+  rig.clock.set(0);
+  ASSERT_EQ(rig.renderer.start(), 0);
+  rig.renderer.deliver(samples[0]);
+  rig.renderer.deliver(samples[1]);
+
+  rig.expectShownAt(0, 0);
+  rig.expectShownAt(ms(10), 0);
+  rig.expectShownAt(ms(20) - 1, 0);  // under 1 ms left: polled, still not shown
+  rig.clock.set(ms(20));
+  ASSERT_TRUE(rig.waitPresented(1));
+  rig.expectShownAt(ms(30), 1);
+  rig.expectShownAt(ms(40) - 1, 1);
+  rig.clock.set(ms(40));
+  ASSERT_TRUE(rig.waitPresented(2));
+
+  auto shown = rig.presenter.presented();
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[0].surfaceIndex, 0);
+  EXPECT_GE(shown[0].playbackTime, ms(20));
+  EXPECT_EQ(shown[1].surfaceIndex, 1);
+  EXPECT_GE(shown[1].playbackTime, ms(40));
+  EXPECT_EQ(rig.renderer.stop(), 0);
+}
+
+TEST(VideoRenderer, PicturesAreShownInDeliveryOrderEvenWhenLate) {
+  Rig rig;
+  auto samples = rig.takeSamples(3);
+  samples[0]->time = 0;
+  samples[1]->time = ms(80);
+  samples[2]->time = ms(40);
+  rig.clock.set(0);
+  ASSERT_EQ(rig.renderer.start(), 0);
+  for (CSample* sample : samples) rig.renderer.deliver(sample);
+
+  ASSERT_TRUE(rig.waitPresented(1));
+  // The third is due, but the second is in front of it and is not.
+  rig.expectShownAt(ms(50), 1);
+  rig.clock.set(ms(100));
+  ASSERT_TRUE(rig.waitPresented(3));
+
+  auto shown = rig.presenter.presented();
+  ASSERT_EQ(shown.size(), 3u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(shown[i].surfaceIndex, i);
+  EXPECT_EQ(shown[1].playbackTime, ms(100));
+  EXPECT_EQ(shown[2].playbackTime, ms(100));
+  EXPECT_EQ(rig.renderer.stop(), 0);
+}
+
+TEST(VideoRenderer, StopWhileWaitingForAFarPictureIsPromptAndReturnsEverySample) {
+  Rig rig;
+  auto samples = rig.takeSamples(3);
+  for (int i = 0; i < 3; ++i) samples[i]->time = ms(10000 + 40 * i);
+  rig.clock.set(0);
+  ASSERT_EQ(rig.renderer.start(), 0);
+  for (CSample* sample : samples) rig.renderer.deliver(sample);
+  // The renderer has seen the front picture's time and goes to sleep for it.
+  ASSERT_TRUE(rig.clock.waitForReads(1));
+
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(rig.renderer.stop(), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+  EXPECT_TRUE(rig.presenter.presented().empty());
+
+  // Checked before acquiring: an acquire with a sample still held would block.
+  for (CSample* sample : samples) ASSERT_EQ(sample->useCount, 0);
+  std::vector<CSample*> again;
+  for (int i = 0; i < 3; ++i) {
+    CSample* sample = nullptr;
+    ASSERT_TRUE(rig.renderer.sampleQueue()->acquire(&sample));
+    again.push_back(sample);
+  }
+  EXPECT_TRUE(std::is_permutation(again.begin(), again.end(), samples.begin()));
+}
+
+TEST(VideoRenderer, DestroyingARunningRendererEndsItsThreadFirst) {
+  FakeClock clock;
+  kolm::CTimekeeper timekeeper;
+  timekeeper.clock = &clock;
+  CMemoryPresenter presenter(&timekeeper);
+  auto renderer = std::make_unique<CVideoRenderer>(&presenter, &timekeeper);
+  CSampleQueue* pool = renderer->sampleQueue();
+  pool->setFormat(2, 64, 48, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(pool->allocate());
+  clock.set(0);
+  ASSERT_EQ(renderer->start(), 0);
+  CSample* sample = nullptr;
+  ASSERT_TRUE(pool->acquire(&sample));
+  sample->time = 0;
+  renderer->deliver(sample);
+  const auto deadline = std::chrono::steady_clock::now() + kNoHangDuration;
+  while (presenter.presented().empty() && std::chrono::steady_clock::now() < deadline)
+    presenter.presentedEvent.wait(kNoHang);
+  ASSERT_EQ(presenter.presented().size(), 1u);
+
+  // Idle now, so the thread sits on the renderer's own arrival event: the
+  // sanitizers catch a body still running while the members go.
+  const auto before = std::chrono::steady_clock::now();
+  renderer.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
+}
+
+TEST(VideoRenderer, FlushReturnsPendingSamplesAndDeliveryTracksThePictureSize) {
+  Rig rig;
+  EXPECT_TRUE(rig.renderer.flush());  // nothing pending
+  int width = -1, height = -1;
+  rig.renderer.currentSize(&width, &height);
+  EXPECT_EQ(width, 0);
+  EXPECT_EQ(height, 0);
+
+  auto samples = rig.takeSamples(2);
+  rig.renderer.deliver(samples[0]);
+  rig.renderer.currentSize(&width, &height);
+  EXPECT_EQ(width, 64);
+  EXPECT_EQ(height, 48);
+  samples[1]->width = 32;
+  samples[1]->height = 16;
+  rig.renderer.deliver(samples[1]);
+  rig.renderer.currentSize(&width, &height);
+  EXPECT_EQ(width, 32);
+  EXPECT_EQ(height, 16);
+
+  EXPECT_TRUE(rig.renderer.flush());
+  for (CSample* sample : samples) EXPECT_EQ(sample->useCount, 0);
+  EXPECT_TRUE(rig.presenter.presented().empty());
+}
+
+TEST(VideoRenderer, RestartAfterStopShowsPicturesAgain) {
+  Rig rig;
+  auto samples = rig.takeSamples(2);
+  rig.clock.set(ms(5));
+  ASSERT_EQ(rig.renderer.start(), 0);
+  samples[0]->time = 0;
+  rig.renderer.deliver(samples[0]);
+  ASSERT_TRUE(rig.waitPresented(1));
+  EXPECT_EQ(rig.renderer.stop(), 0);
+
+  ASSERT_EQ(rig.renderer.start(), 0);
+  samples[1]->time = ms(5);
+  rig.renderer.deliver(samples[1]);
+  ASSERT_TRUE(rig.waitPresented(2));
+  EXPECT_EQ(rig.renderer.stop(), 0);
+
+  auto shown = rig.presenter.presented();
+  ASSERT_EQ(shown.size(), 2u);
+  EXPECT_EQ(shown[0].surfaceIndex, 0);
+  EXPECT_EQ(shown[1].surfaceIndex, 1);
+  for (CSample* sample : samples) EXPECT_EQ(sample->useCount, 0);
+}
+
+TEST(VideoRenderer, WithoutAPresenterPicturesAreStillPacedAndReturned) {
+  FakeClock clock;
+  kolm::CTimekeeper timekeeper;
+  timekeeper.clock = &clock;
+  CVideoRenderer renderer(nullptr, &timekeeper);
+  CSampleQueue* pool = renderer.sampleQueue();
+  pool->setFormat(2, 16, 16, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(pool->allocate());
+  CSample* due = nullptr;
+  CSample* later = nullptr;
+  ASSERT_TRUE(pool->acquire(&due));
+  ASSERT_TRUE(pool->acquire(&later));
+  due->time = 0;
+  later->time = ms(10000);
+  clock.set(0);
+  ASSERT_EQ(renderer.start(), 0);
+  renderer.deliver(due);
+  renderer.deliver(later);
+  // The second reading comes after the due picture was handled.
+  ASSERT_TRUE(clock.waitForReads(2));
+  EXPECT_EQ(due->useCount, 0);
+  EXPECT_EQ(later->useCount, 1);
+  EXPECT_EQ(renderer.stop(), 0);
+  EXPECT_EQ(later->useCount, 0);
+}
+
+}  // namespace
