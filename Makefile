@@ -1,5 +1,5 @@
 # The two set-up commands of the README, and the sanitizer runs that CI adds.
-.PHONY: check demo deps build test-asan test-tsan clean
+.PHONY: check demo deps build test-asan test-tsan fuzz clean
 
 JOBS ?= $(shell nproc)
 
@@ -23,6 +23,11 @@ test-tsan: deps
 	@cmake --preset tsan >/dev/null
 	@cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan -j $(JOBS)
+
+# Each fuzz target for a fixed time (seconds), seeded with the fixtures.
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	tools/run-fuzzers $(FUZZ_SECONDS)
 
 demo: build
 	@tools/demo

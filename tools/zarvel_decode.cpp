@@ -131,6 +131,10 @@ int main(int argc, char** argv) {
   }
   std::printf("zarvel-decode: path mpeg1, %dx%d, %ld pictures in %.3f s (%.1f pictures/s)\n", width, height,
               sink.pictures, seconds, seconds > 0 ? sink.pictures / seconds : 0.0);
-  if (!decoder.lastError().empty()) std::printf("zarvel-decode: stream ended: %s\n", decoder.lastError().c_str());
+  // A stream without a sequence end code is common and loses nothing; say only
+  // when decoding stopped for another reason.
+  const std::string& why = decoder.lastError();
+  if (!why.empty() && why != "Improper or missing sequence end code.")
+    std::printf("zarvel-decode: decoding stopped early: %s\n", why.c_str());
   return 0;
 }

@@ -1,6 +1,7 @@
 #include "mpeg1/idct.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace mpeg1 {
 
@@ -87,10 +88,9 @@ void idctReference(std::int16_t block[64]) {
 
   // Columns.
   if (lowerRows == 0) {
-    for (int c = 0; c < 8; ++c) {
-      const auto v = static_cast<std::int16_t>((block[c] + 8) >> 4);
-      for (int r = 0; r < 8; ++r) block[r * 8 + c] = v;
-    }
+    std::int16_t row[8];
+    for (int c = 0; c < 8; ++c) row[c] = static_cast<std::int16_t>((block[c] + 8) >> 4);
+    for (int r = 0; r < 8; ++r) std::memcpy(block + r * 8, row, sizeof row);
     return;
   }
   for (int c = 0; c < 8; ++c) {

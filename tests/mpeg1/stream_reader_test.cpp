@@ -1,0 +1,172 @@
+// The MPEG-1 input side: format detection, packets of one stream, payload
+// bytes, and the bit reader's start codes and end of data.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "kolm/memory_stream.h"
+#include "mpeg1/bit_reader.h"
+#include "mpeg1/errors.h"
+#include "mpeg1/stream_reader.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+void append(Bytes& out, std::initializer_list<int> bytes) {
+  for (int b : bytes) out.push_back(static_cast<std::uint8_t>(b));
+}
+
+// An MPEG-1 pack header ('0010' marker).
+void pack(Bytes& out) { append(out, {0, 0, 1, 0xBA, 0x21, 0, 1, 0, 1, 0x80, 0, 1}); }
+
+void systemHeader(Bytes& out, const std::vector<int>& ids) {
+  const int length = 6 + 3 * static_cast<int>(ids.size());
+  append(out, {0, 0, 1, 0xBB, length >> 8, length & 0xFF, 0x80, 0, 1, 0x04, 0xE1, 0xFF});
+  for (int id : ids) append(out, {id, 0xE0, 0x2E});  // bound scale 1: 46 * 1024
+}
+
+// A packet with the given header extras in front of the payload.
+void packet(Bytes& out, int id, const Bytes& header, const Bytes& payload) {
+  const int length = static_cast<int>(header.size() + payload.size());
+  append(out, {0, 0, 1, id, length >> 8, length & 0xFF});
+  out.insert(out.end(), header.begin(), header.end());
+  out.insert(out.end(), payload.begin(), payload.end());
+}
+
+Bytes readAll(CMpegPayloadReader* reader) {
+  Bytes all;
+  std::uint8_t chunk[7];
+  int got;
+  while ((got = reader->readPayload(chunk, sizeof chunk)) > 0) all.insert(all.end(), chunk, chunk + got);
+  return all;
+}
+
+TEST(MpegStreamReader, SystemStreamYieldsTheVideoPayloadWithoutPacketHeaders) {
+  Bytes file;
+  pack(file);
+  systemHeader(file, {0xC0, 0xE0});
+  packet(file, 0xE0, {0xFF, 0xFF, 0x40, 0x20, 0x21, 0, 1, 0, 1}, {1, 2, 3});  // stuffing, buffer, PTS
+  packet(file, 0xC0, {0x0F}, {9, 9, 9, 9});                                  // audio: skipped
+  pack(file);
+  packet(file, 0xE0, {0x31, 0, 1, 0, 1, 0x11, 0, 1, 0, 1}, {4, 5});          // PTS and DTS
+  packet(file, 0xE0, {0x0F}, {6});                                             // no time stamps
+  append(file, {0, 0, 1, 0xB9});
+  kolm::CMemoryStream stream(file);
+  CMpegStreamReader reader(&stream);
+  ASSERT_TRUE(reader.detectFormat());
+  EXPECT_FALSE(reader.elementary());
+  ASSERT_EQ(reader.streamCount(), 2);
+  EXPECT_EQ(reader.stream(1).streamId, 0xE0u);
+  EXPECT_EQ(reader.stream(1).bufferBound, 46u * 1024);
+  CMpegPayloadReader* video = reader.openVideoStream(0);
+  ASSERT_NE(video, nullptr);
+  EXPECT_EQ(readAll(video), (Bytes{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(reader.openVideoStream(1), nullptr);
+}
+
+TEST(MpegStreamReader, KeepsAtMostTwentyStreamEntries) {
+  Bytes file;
+  pack(file);
+  std::vector<int> ids;
+  for (int i = 0; i < 25; ++i) ids.push_back(i < 16 ? 0xE0 + i : 0xC0 + i);
+  systemHeader(file, ids);
+  kolm::CMemoryStream stream(file);
+  CMpegStreamReader reader(&stream);
+  ASSERT_TRUE(reader.detectFormat());
+  EXPECT_EQ(reader.streamCount(), 20);
+}
+
+TEST(MpegStreamReader, ElementaryStreamsAreReadFromTheStart) {
+  Bytes file;
+  append(file, {0, 0, 1, 0xB3, 0x0B, 0x00, 0x78, 0x13});
+  for (int i = 0; i < 100; ++i) file.push_back(static_cast<std::uint8_t>(i));
+  kolm::CMemoryStream stream(file);
+  CMpegStreamReader reader(&stream);
+  ASSERT_TRUE(reader.detectFormat());
+  EXPECT_TRUE(reader.elementary());
+  EXPECT_EQ(readAll(reader.openVideoStream(0)), file);
+}
+
+TEST(MpegStreamReader, RefusesOtherStarts) {
+  const Bytes mpeg2Pack = {0, 0, 1, 0xBA, 0x44, 0, 4, 0, 4, 1, 1, 0x89, 0xC3, 0xF8};
+  for (const Bytes& file : {Bytes{0, 0, 1, 0xB9, 0, 0, 0, 0, 0, 0, 0, 0}, Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12},
+                            Bytes{0, 0, 1}, Bytes{}, mpeg2Pack}) {
+    kolm::CMemoryStream stream(file);
+    CMpegStreamReader reader(&stream);
+    EXPECT_FALSE(reader.detectFormat());
+  }
+}
+
+// A bit reader over a payload reader over bytes.
+struct BitSource {
+  explicit BitSource(const Bytes& bytes) : stream(bytes), reader(&stream) {
+    EXPECT_TRUE(reader.detectFormat());
+    payload = reader.openVideoStream(0);
+    buffer.assign(64 + CMpeg1BitReader::slackWords + 1, 0);
+    bits.init(payload, buffer.data(), 64);
+  }
+  kolm::CMemoryStream stream;
+  CMpegStreamReader reader;
+  CMpegPayloadReader* payload;
+  std::vector<std::uint32_t> buffer;
+  CMpeg1BitReader bits;
+};
+
+TEST(Mpeg1BitReader, FindsStartCodesAndStaysOnThem) {
+  Bytes file;
+  append(file, {0, 0, 1, 0xB3, 0xAB, 0xCD, 0, 0, 0, 1, 0xB8, 0x12});
+  BitSource source(file);
+  CMpeg1BitReader& r = source.bits;
+  ASSERT_EQ(r.nextStartCode(), 1);
+  EXPECT_EQ(r.peek32(), 0x000001B3u);
+  r.skipStartCode();
+  EXPECT_EQ(r.getBits(4), 0xAu);
+  EXPECT_EQ(r.getBits(12), 0xBCDu);
+  ASSERT_EQ(r.nextStartCode(), 1);
+  EXPECT_EQ(r.peek32(), 0x000001B8u);  // not byte aligned in the word: found anyway
+  ASSERT_EQ(r.nextStartCode(), 1);     // standing on it: no move
+  EXPECT_EQ(r.peek32(), 0x000001B8u);
+}
+
+TEST(Mpeg1BitReader, ThePrefixIsFoundAcrossRefills) {
+  // Prefixes straddling every refill boundary of a small buffer.
+  Bytes file;
+  append(file, {0, 0, 1, 0xB3});
+  for (int i = 0; i < 64 * 4 * 5; ++i) file.push_back(0xAA);
+  for (int k = 0; k < 40; ++k) {
+    append(file, {0, 0, 1, 0x01 + k});
+    for (int i = 0; i < 253 + k; ++i) file.push_back(0x55);
+  }
+  BitSource source(file);
+  CMpeg1BitReader& r = source.bits;
+  int found = 0;
+  while (r.nextStartCode() == 1) {
+    const std::uint32_t code = r.peek32();
+    if (code != 0x000001B3u) {
+      EXPECT_EQ(code, 0x00000101u + static_cast<std::uint32_t>(found));
+      ++found;
+    }
+    r.skipStartCode();
+  }
+  EXPECT_EQ(found, 40);
+}
+
+TEST(Mpeg1BitReader, TheEndOfTheDataAppendsASequenceEndAndThenFails) {
+  Bytes file;
+  // Ends mid-word: the last word is padded with zeros.
+  append(file, {0, 0, 1, 0xB3, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0xF0, 0x11, 0x22});
+  BitSource source(file);
+  CMpeg1BitReader& r = source.bits;
+  r.ensure(2);
+  r.skipStartCode();
+  EXPECT_EQ(r.getBits(32), 0x12345678u);
+  r.ensure(2);
+  EXPECT_EQ(r.getBits(32), 0x9ABCDEF0u);
+  EXPECT_EQ(r.getBits(16), 0x1122u);
+  EXPECT_EQ(r.peekBits(16), 0u);
+  EXPECT_EQ(r.nextStartCode(), -2);  // runs through the padding, finds nothing
+  EXPECT_THROW(r.ensure(2), mpeg1::CMpegError);
+}
+
+}  // namespace
