@@ -1,5 +1,6 @@
 #include "mpeg1/motion.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "mpeg1/idct.h"
@@ -14,6 +15,8 @@ constexpr int half = R == Rounding::Nearest ? 1 : 0;
 template <Rounding R>
 constexpr int quarter = R == Rounding::Nearest ? 2 : 0;
 
+// Each row is formed in a local array and then copied out: the compiler can
+// then vectorise the arithmetic without having to rule out dst overlapping ref.
 template <int Width, int Mode, bool Avg, Rounding R>
 void predict(std::uint8_t* dst, const std::uint8_t* ref, int pitch, int height) {
   if constexpr (Mode == 0 && !Avg) {
@@ -21,6 +24,8 @@ void predict(std::uint8_t* dst, const std::uint8_t* ref, int pitch, int height) 
   } else {
     for (int y = 0; y < height; ++y, dst += pitch, ref += pitch) {
       const std::uint8_t* below = ref + pitch;
+      std::uint8_t row[Width];
+      if constexpr (Avg) std::memcpy(row, dst, Width);
       for (int x = 0; x < Width; ++x) {
         int p;
         if constexpr (Mode == 0)
@@ -31,17 +36,17 @@ void predict(std::uint8_t* dst, const std::uint8_t* ref, int pitch, int height) 
           p = (ref[x] + below[x] + half<R>) >> 1;
         else
           p = (ref[x] + ref[x + 1] + below[x] + below[x + 1] + quarter<R>) >> 2;
-        if constexpr (Avg) p = (dst[x] + p + half<R>) >> 1;
-        dst[x] = static_cast<std::uint8_t>(p);
+        if constexpr (Avg) p = (row[x] + p + half<R>) >> 1;
+        row[x] = static_cast<std::uint8_t>(p);
       }
+      std::memcpy(dst, row, Width);
     }
   }
 }
 
-inline std::uint8_t clampPixel(int v) {
-  if (static_cast<unsigned>(v) > 255u) return v < 0 ? 0 : 255;
-  return static_cast<std::uint8_t>(v);
-}
+// Branch-free, so that out-of-range values cost no mispredictions and the
+// loops below can be vectorised by the compiler.
+inline std::uint8_t clampPixel(int v) { return static_cast<std::uint8_t>(std::min(std::max(v, 0), 255)); }
 
 void addBlock(const std::int16_t* residual, std::uint8_t* dst, int pitch) {
   for (int y = 0; y < 8; ++y, dst += pitch, residual += 8)
