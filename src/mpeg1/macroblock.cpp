@@ -12,12 +12,6 @@ using namespace mpeg1::vlc;
 
 inline int saturate(int v) { return v < -2048 ? -2048 : v > 2047 ? 2047 : v; }
 
-// Every non-zero reconstructed coefficient is made odd by a step toward zero.
-inline int oddify(int v) {
-  if ((v & 1) == 0 && v != 0) v += v > 0 ? -1 : 1;
-  return v;
-}
-
 // Where a prediction may start so that the block, and the extra column and
 // row a half-pel step reads, stay inside the reference plane. Conforming
 // streams never need this; hostile ones must not read outside the picture.
@@ -160,16 +154,74 @@ int CMpeg1VideoDecoder::decodeMacroblock() {
   return 1;
 }
 
+void CMpeg1VideoDecoder::updateWeights() {
+  // Weight times scale for every position, once per change of the scale.
+  if (weightsScale_ == quantizerScale && !matricesChanged_) return;
+  for (int k = 0; k < 64; ++k) {
+    intraWeights_[k] = static_cast<std::uint16_t>(intraQuantMatrix[k] * quantizerScale);
+    nonIntraWeights_[k] = static_cast<std::uint16_t>(nonIntraQuantMatrix[k] * quantizerScale);
+  }
+  weightsScale_ = quantizerScale;
+  matricesChanged_ = false;
+}
+
+// Reads run/level codes up to the end of the block into `coefficients`,
+// dequantised: v = (2 |L| W S) / 16 for intra and ((2 |L| + 1) W S) / 16
+// otherwise, truncated, made odd by a step toward zero, saturated to
+// -2048..2047, with the sign of L. False for a corrupt block.
+template <bool Intra>
+bool CMpeg1VideoDecoder::decodeCoefficients(int position) {
+  CMpeg1BitReader& r = reader_;
+  const Tables& t = tables();
+  const std::uint16_t* weights = Intra ? intraWeights_ : nonIntraWeights_;
+  const Coefficient* shortTable = Intra ? t.nextShort : t.firstShort;
+  for (;;) {
+    const std::uint32_t bits = r.peek32();
+    const Coefficient code = bits >= 0x04000000u ? shortTable[bits >> 24] : t.longCodes[(bits >> 16) & 0x3FF];
+    shortTable = t.nextShort;
+    int magnitude, negative;
+    if (code.run < runEscape) {
+      position += code.run + 1;
+      negative = static_cast<int>((bits << code.length) >> 31);
+      magnitude = code.level;
+      r.skipBits(code.length + 1);
+    } else if (code.run == runEscape) {
+      r.skipBits(6);
+      position += static_cast<int>(r.getBits(6)) + 1;
+      const int first = static_cast<int>(r.getBits(8));
+      int level;
+      if (first == 0)
+        level = static_cast<int>(r.getBits(8));
+      else if (first == 128)
+        level = static_cast<int>(r.getBits(8)) - 256;
+      else
+        level = static_cast<std::int8_t>(first);
+      if (level == 0) return false;  // forbidden
+      negative = level < 0;
+      magnitude = negative ? -level : level;
+    } else if (code.run == runEndOfBlock) {
+      r.skipBits(2);
+      return true;
+    } else {
+      return false;  // no such code: the slice is corrupt
+    }
+    if (position > 63) return false;  // more than a block holds
+    const int k = mpeg1::vlc::zigzag[position];
+    int value = Intra ? (magnitude * weights[k]) >> 3 : ((2 * magnitude + 1) * weights[k]) >> 4;
+    value = value ? (value - 1) | 1 : 0;
+    value = std::min(value, 2047 + negative);
+    coefficients[k] = static_cast<std::int16_t>(negative ? -value : value);
+  }
+}
+
 bool CMpeg1VideoDecoder::decodeBlock(int index) {
   CMpeg1BitReader& r = reader_;
   const Tables& t = tables();
   r.ensure(CMpeg1BitReader::blockWords);
   std::memset(coefficients, 0, sizeof coefficients);
+  updateWeights();
 
-  int position;
-  const Coefficient* shortTable;
-  const std::uint8_t* matrix;
-  const int scale = quantizerScale;
+  bool ok;
   if (macroblockIntra) {
     const std::uint32_t bits = r.peek32();
     const Code size = index < 4 ? t.dcSizeLuma[bits >> 23] : t.dcSizeChroma[bits >> 23];
@@ -186,55 +238,12 @@ bool CMpeg1VideoDecoder::decodeBlock(int index) {
     else
       dcPredictors[which] += 8 * differential;
     coefficients[0] = static_cast<std::int16_t>(saturate(dcPredictors[which]));
-    if (pictureCodingType == 4) {
-      idct_(coefficients);
-      return true;
-    }
-    position = 0;
-    shortTable = t.nextShort;
-    matrix = intraQuantMatrix;
+    // D pictures carry DC coefficients only, with no end of block.
+    ok = pictureCodingType == 4 || decodeCoefficients<true>(0);
   } else {
-    position = -1;
-    shortTable = t.firstShort;
-    matrix = nonIntraQuantMatrix;
+    ok = decodeCoefficients<false>(-1);
   }
-
-  for (;;) {
-    const std::uint32_t bits = r.peek32();
-    const Coefficient code = bits >= 0x04000000u ? shortTable[bits >> 24] : t.longCodes[(bits >> 16) & 0x3FF];
-    shortTable = t.nextShort;
-    int run, level;
-    if (code.run < runEscape) {
-      run = code.run;
-      level = static_cast<int>((bits << code.length) >> 31) ? -code.level : code.level;
-      r.skipBits(code.length + 1);
-    } else if (code.run == runEscape) {
-      r.skipBits(6);
-      run = static_cast<int>(r.getBits(6));
-      const int first = static_cast<int>(r.getBits(8));
-      if (first == 0)
-        level = static_cast<int>(r.getBits(8));
-      else if (first == 128)
-        level = static_cast<int>(r.getBits(8)) - 256;
-      else
-        level = static_cast<std::int8_t>(first);
-      if (level == 0) return false;  // forbidden
-    } else if (code.run == runEndOfBlock) {
-      r.skipBits(2);
-      break;
-    } else {
-      return false;  // no such code: the slice is corrupt
-    }
-    position += run + 1;
-    if (position > 63) return false;  // more than a block holds
-    const int k = mpeg1::vlc::zigzag[position];
-    int value;
-    if (macroblockIntra)
-      value = (level * matrix[k] * scale) / 8;
-    else
-      value = ((2 * level + (level > 0 ? 1 : -1)) * matrix[k] * scale) / 16;
-    coefficients[k] = static_cast<std::int16_t>(saturate(oddify(value)));
-  }
+  if (!ok) return false;
   idct_(coefficients);
   return true;
 }

@@ -199,6 +199,7 @@ void CMpeg1VideoDecoder::parseSequenceHeader() {
   r.skipBits(1);
   vbvBufferSize = r.getBits(10);
   constrainedParameters = r.getBit();
+  matricesChanged_ = true;
   for (std::uint8_t* matrix : {intraQuantMatrix, nonIntraQuantMatrix}) {
     r.ensure(2);
     if (r.getBit()) {

@@ -100,6 +100,9 @@ class CMpeg1VideoDecoder {
 
   int decodeMacroblock();
   bool decodeBlock(int index);
+  template <bool Intra>
+  bool decodeCoefficients(int position);
+  void updateWeights();
   int reconstructVector(int f, bool fullPel, int code, int residual, int& predictor);
   void storeIntraBlock(int index);
   void predictMacroblock(bool forward, bool backward, int fRight, int fDown, int bRight, int bDown);
@@ -131,6 +134,10 @@ class CMpeg1VideoDecoder {
   std::int64_t timeOffset_ = 0;
   std::int64_t latestTime_ = -1;
   std::int64_t picturesDelivered_ = 0;
+  std::uint16_t intraWeights_[64] = {};
+  std::uint16_t nonIntraWeights_[64] = {};
+  int weightsScale_ = -1;
+  bool matricesChanged_ = true;
   mpeg1::IdctFn idct_;
   const mpeg1::MotionKernels* mc_;
 };
