@@ -42,7 +42,7 @@ int CMpeg1VideoDecoder::reconstructVector(int f, bool fullPel, int code, int res
 
 int CMpeg1VideoDecoder::decodeMacroblock() {
   CMpeg1BitReader& r = reader_;
-  const Tables& t = tables();
+  const Tables& t = *tables_;
   r.ensure(CMpeg1BitReader::blockWords);
 
   int increment = 0;
@@ -70,6 +70,7 @@ int CMpeg1VideoDecoder::decodeMacroblock() {
       predictSkippedMacroblocks();
   }
   previousAddress = macroblockAddress;
+  locateMacroblock();
 
   Code type;
   if (pictureCodingType == 2)
@@ -136,8 +137,12 @@ int CMpeg1VideoDecoder::decodeMacroblock() {
 
   if (macroblockIntra) {
     for (int i = 0; i < 6; ++i) {
-      if (!decodeBlock(i)) return -1;
-      storeIntraBlock(i);
+      const BlockResult result = decodeBlock(i);
+      if (result == blockCorrupt) return -1;
+      if (result == blockDcOnly)
+        putConstant(dcOnlyValue_, blockDestination_[i], blockPitch(i));
+      else
+        mc_->putBlock(coefficients, blockDestination_[i], blockPitch(i));
     }
     pastIntraAddress = macroblockAddress;
   } else {
@@ -146,8 +151,12 @@ int CMpeg1VideoDecoder::decodeMacroblock() {
     predictMacroblock(useForward, motionBackward && pictureCodingType == 3, fRight, fDown, bRight, bDown);
     for (int i = 0; i < 6; ++i) {
       if (!(codedBlockPattern & (32 >> i))) continue;
-      if (!decodeBlock(i)) return -1;
-      addResidual(i);
+      const BlockResult result = decodeBlock(i);
+      if (result == blockCorrupt) return -1;
+      if (result == blockDcOnly)
+        mc_->addConstant(dcOnlyValue_, blockDestination_[i], blockPitch(i));
+      else if (result == blockFull)
+        mc_->addBlock(coefficients, blockDestination_[i], blockPitch(i));
     }
   }
   if (pictureCodingType == 4) r.skipBits(1);  // end of macroblock
@@ -157,9 +166,11 @@ int CMpeg1VideoDecoder::decodeMacroblock() {
 void CMpeg1VideoDecoder::updateWeights() {
   // Weight times scale for every position, once per change of the scale.
   if (weightsScale_ == quantizerScale && !matricesChanged_) return;
-  for (int k = 0; k < 64; ++k) {
-    intraWeights_[k] = static_cast<std::uint16_t>(intraQuantMatrix[k] * quantizerScale);
-    nonIntraWeights_[k] = static_cast<std::uint16_t>(nonIntraQuantMatrix[k] * quantizerScale);
+  // In scan order, so the weight load does not wait for the zig-zag lookup.
+  for (int i = 0; i < 64; ++i) {
+    const int k = mpeg1::vlc::zigzag[i];
+    intraWeights_[i] = static_cast<std::uint16_t>(intraQuantMatrix[k] * quantizerScale);
+    nonIntraWeights_[i] = static_cast<std::uint16_t>(nonIntraQuantMatrix[k] * quantizerScale);
   }
   weightsScale_ = quantizerScale;
   matricesChanged_ = false;
@@ -170,62 +181,94 @@ void CMpeg1VideoDecoder::updateWeights() {
 // otherwise, truncated, made odd by a step toward zero, saturated to
 // -2048..2047, with the sign of L. False for a corrupt block.
 template <bool Intra>
-bool CMpeg1VideoDecoder::decodeCoefficients(int position) {
+int CMpeg1VideoDecoder::decodeCoefficients(int position) {
   CMpeg1BitReader& r = reader_;
-  const Tables& t = tables();
+  const Tables& t = *tables_;
   const std::uint16_t* weights = Intra ? intraWeights_ : nonIntraWeights_;
   const Coefficient* shortTable = Intra ? t.nextShort : t.firstShort;
+  // The reader's position is kept in registers for the whole block (the block
+  // was checked to lie within the buffer) and written back once.
+  const std::uint32_t* word = r.current;
+  int bit = r.bitPos;
+  auto peek = [&] {
+    const std::uint64_t pair = std::uint64_t{word[0]} << 32 | word[1];
+    return static_cast<std::uint32_t>((pair << bit) >> 32);
+  };
+  auto skip = [&](int n) {
+    bit += n;
+    word += bit >> 5;
+    bit &= 31;
+  };
+  auto done = [&](int result) {
+    r.wordsLeft -= static_cast<int>(word - r.current);
+    r.current = const_cast<std::uint32_t*>(word);
+    r.bitPos = bit;
+    return result;
+  };
   for (;;) {
-    const std::uint32_t bits = r.peek32();
+    std::uint32_t bits = peek();
     const Coefficient code = bits >= 0x04000000u ? shortTable[bits >> 24] : t.longCodes[(bits >> 16) & 0x3FF];
     shortTable = t.nextShort;
+    const int run = code.run(), length = code.length();
     int magnitude, negative;
-    if (code.run < runEscape) {
-      position += code.run + 1;
-      negative = static_cast<int>((bits << code.length) >> 31);
-      magnitude = code.level;
-      r.skipBits(code.length + 1);
-    } else if (code.run == runEscape) {
-      r.skipBits(6);
-      position += static_cast<int>(r.getBits(6)) + 1;
-      const int first = static_cast<int>(r.getBits(8));
+    if (run < runEscape) {
+      position += run + 1;
+      negative = static_cast<int>((bits << length) >> 31);
+      magnitude = code.level();
+      skip(length + 1);
+    } else if (run == runEscape) {
+      // 6 bits of escape, 6 of run, then 8 or 16 of level: 28 bits at most.
+      skip(6);
+      bits = peek();
+      position += static_cast<int>(bits >> 26) + 1;
+      const int first = static_cast<int>((bits >> 18) & 0xFF);
       int level;
-      if (first == 0)
-        level = static_cast<int>(r.getBits(8));
-      else if (first == 128)
-        level = static_cast<int>(r.getBits(8)) - 256;
-      else
+      if (first == 0) {
+        level = static_cast<int>((bits >> 10) & 0xFF);
+        skip(22);
+      } else if (first == 128) {
+        level = static_cast<int>((bits >> 10) & 0xFF) - 256;
+        skip(22);
+      } else {
         level = static_cast<std::int8_t>(first);
-      if (level == 0) return false;  // forbidden
+        skip(14);
+      }
+      if (level == 0) return done(-2);  // forbidden
       negative = level < 0;
       magnitude = negative ? -level : level;
-    } else if (code.run == runEndOfBlock) {
-      r.skipBits(2);
-      return true;
+    } else if (run == runEndOfBlock) {
+      skip(2);
+      return done(position);
     } else {
-      return false;  // no such code: the slice is corrupt
+      return done(-2);  // no such code: the slice is corrupt
     }
-    if (position > 63) return false;  // more than a block holds
+    if (position > 63) return done(-2);  // more than a block holds
     const int k = mpeg1::vlc::zigzag[position];
-    int value = Intra ? (magnitude * weights[k]) >> 3 : ((2 * magnitude + 1) * weights[k]) >> 4;
+    const int weight = weights[position];
+    int value = Intra ? (magnitude * weight) >> 3 : ((2 * magnitude + 1) * weight) >> 4;
     value = value ? (value - 1) | 1 : 0;
     value = std::min(value, 2047 + negative);
     coefficients[k] = static_cast<std::int16_t>(negative ? -value : value);
   }
 }
 
-bool CMpeg1VideoDecoder::decodeBlock(int index) {
+CMpeg1VideoDecoder::BlockResult CMpeg1VideoDecoder::decodeBlock(int index) {
   CMpeg1BitReader& r = reader_;
-  const Tables& t = tables();
+  const Tables& t = *tables_;
   r.ensure(CMpeg1BitReader::blockWords);
-  std::memset(coefficients, 0, sizeof coefficients);
+  // After a transform every coefficient may be set; after a DC-only block
+  // only the first.
+  if (coefficientsDirty_)
+    std::memset(coefficients, 0, sizeof coefficients);
+  else
+    coefficients[0] = 0;
   updateWeights();
 
-  bool ok;
+  int last;
   if (macroblockIntra) {
     const std::uint32_t bits = r.peek32();
     const Code size = index < 4 ? t.dcSizeLuma[bits >> 23] : t.dcSizeChroma[bits >> 23];
-    if (size.length == 0) return false;
+    if (size.length == 0) return blockCorrupt;
     int differential = 0;
     if (size.value > 0) {
       differential = static_cast<int>((bits << size.length) >> (32 - size.value));
@@ -239,52 +282,53 @@ bool CMpeg1VideoDecoder::decodeBlock(int index) {
       dcPredictors[which] += 8 * differential;
     coefficients[0] = static_cast<std::int16_t>(saturate(dcPredictors[which]));
     // D pictures carry DC coefficients only, with no end of block.
-    ok = pictureCodingType == 4 || decodeCoefficients<true>(0);
+    last = pictureCodingType == 4 ? 0 : decodeCoefficients<true>(0);
   } else {
-    ok = decodeCoefficients<false>(-1);
+    last = decodeCoefficients<false>(-1);
   }
-  if (!ok) return false;
+  if (last < -1) {
+    coefficientsDirty_ = true;
+    return blockCorrupt;
+  }
+  if (last < 0) return blockEmpty;
+  if (last == 0) {
+    // Only DC: the transform gives one value everywhere, exactly this one.
+    dcOnlyValue_ = (coefficients[0] * 2 + 8) >> 4;
+    coefficientsDirty_ = false;
+    return blockDcOnly;
+  }
   idct_(coefficients);
-  return true;
+  coefficientsDirty_ = true;
+  return blockFull;
 }
 
-void CMpeg1VideoDecoder::storeIntraBlock(int index) {
+void CMpeg1VideoDecoder::locateMacroblock() {
   const int column = macroblockAddress % static_cast<int>(mbWidth);
   const int row = macroblockAddress / static_cast<int>(mbWidth);
-  std::uint8_t* dst;
-  int pitch;
-  if (index < 4) {
-    pitch = frameWidth_;
-    dst = currentFrame->luma + (row * 16 + 8 * (index >> 1)) * pitch + column * 16 + 8 * (index & 1);
-  } else {
-    pitch = frameWidth_ / 2;
-    dst = (index == 4 ? currentFrame->cb : currentFrame->cr) + row * 8 * pitch + column * 8;
-  }
-  mc_->putBlock(coefficients, dst, pitch);
+  mbColumn_ = column;
+  mbRow_ = row;
+  const int pitch = frameWidth_, chromaPitch = frameWidth_ / 2;
+  std::uint8_t* luma = currentFrame->luma + row * 16 * pitch + column * 16;
+  blockDestination_[0] = luma;
+  blockDestination_[1] = luma + 8;
+  blockDestination_[2] = luma + 8 * pitch;
+  blockDestination_[3] = luma + 8 * pitch + 8;
+  const int chroma = row * 8 * chromaPitch + column * 8;
+  blockDestination_[4] = currentFrame->cb + chroma;
+  blockDestination_[5] = currentFrame->cr + chroma;
 }
 
-void CMpeg1VideoDecoder::addResidual(int index) {
-  const int column = macroblockAddress % static_cast<int>(mbWidth);
-  const int row = macroblockAddress / static_cast<int>(mbWidth);
-  std::uint8_t* dst;
-  int pitch;
-  if (index < 4) {
-    pitch = frameWidth_;
-    dst = currentFrame->luma + (row * 16 + 8 * (index >> 1)) * pitch + column * 16 + 8 * (index & 1);
-  } else {
-    pitch = frameWidth_ / 2;
-    dst = (index == 4 ? currentFrame->cb : currentFrame->cr) + row * 8 * pitch + column * 8;
-  }
-  mc_->addBlock(coefficients, dst, pitch);
+void CMpeg1VideoDecoder::putConstant(int value, std::uint8_t* dst, int pitch) {
+  const auto sample = static_cast<std::uint8_t>(std::clamp(value, 0, 255));
+  for (int y = 0; y < 8; ++y, dst += pitch) std::memset(dst, sample, 8);
 }
 
-// Predicts the whole macroblock at macroblockAddress: 16x16 luma and both 8x8
-// chroma blocks, from one or both references (both: forward, then backward
-// averaged in with rounding).
+// Predicts the located macroblock: 16x16 luma and both 8x8 chroma blocks,
+// from one or both references (both: forward, then backward averaged in with
+// rounding).
 void CMpeg1VideoDecoder::predictMacroblock(bool forward, bool backward, int fRight, int fDown, int bRight,
                                            int bDown) {
-  const int column = macroblockAddress % static_cast<int>(mbWidth);
-  const int row = macroblockAddress / static_cast<int>(mbWidth);
+  const int column = mbColumn_, row = mbRow_;
   CFrameBuffer* forwardRef = pictureCodingType == 2 ? newerReference : olderReference;
   if (!forward && !backward) {
     // A B macroblock with neither direction cannot occur in a valid stream;
@@ -303,18 +347,16 @@ void CMpeg1VideoDecoder::predictMacroblock(bool forward, bool backward, int fRig
 
     int x = column * 16 + (right >> 1), y = row * 16 + (down >> 1), hx = right & 1, hy = down & 1;
     clampSource(x, y, hx, hy, 16, frameWidth_, frameHeight_);
-    const int lumaOffset = (row * 16) * frameWidth_ + column * 16;
-    kernels[1][hx | hy << 1](currentFrame->luma + lumaOffset, ref->luma + y * frameWidth_ + x, frameWidth_, 16);
+    kernels[1][hx | hy << 1](blockDestination_[0], ref->luma + y * frameWidth_ + x, frameWidth_, 16);
 
     const int cRight = right / 2, cDown = down / 2;  // truncating toward zero
     const int chromaPitch = frameWidth_ / 2;
     int cx = column * 8 + (cRight >> 1), cy = row * 8 + (cDown >> 1), chx = cRight & 1, chy = cDown & 1;
     clampSource(cx, cy, chx, chy, 8, chromaPitch, frameHeight_ / 2);
-    const int chromaOffset = row * 8 * chromaPitch + column * 8;
     const int source = cy * chromaPitch + cx;
     const int mode = chx | chy << 1;
-    kernels[0][mode](currentFrame->cb + chromaOffset, ref->cb + source, chromaPitch, 8);
-    kernels[0][mode](currentFrame->cr + chromaOffset, ref->cr + source, chromaPitch, 8);
+    kernels[0][mode](blockDestination_[4], ref->cb + source, chromaPitch, 8);
+    kernels[0][mode](blockDestination_[5], ref->cr + source, chromaPitch, 8);
     averaging = true;
   }
 }
@@ -324,6 +366,7 @@ void CMpeg1VideoDecoder::copySkippedMacroblocks() {
   const int saved = macroblockAddress;
   for (int address = previousAddress + 1; address < end; ++address) {
     macroblockAddress = address;
+    locateMacroblock();
     predictMacroblock(true, false, 0, 0, 0, 0);
   }
   macroblockAddress = saved;
@@ -339,6 +382,7 @@ void CMpeg1VideoDecoder::predictSkippedMacroblocks() {
   const int saved = macroblockAddress;
   for (int address = previousAddress + 1; address < end; ++address) {
     macroblockAddress = address;
+    locateMacroblock();
     predictMacroblock(lastForward, lastBackward, fRight, fDown, bRight, bDown);
   }
   macroblockAddress = saved;

@@ -58,6 +58,11 @@ void putBlock(const std::int16_t* block, std::uint8_t* dst, int pitch) {
     for (int x = 0; x < 8; ++x) dst[x] = clampPixel(block[x]);
 }
 
+void addConstant(int value, std::uint8_t* dst, int pitch) {
+  for (int y = 0; y < 8; ++y, dst += pitch)
+    for (int x = 0; x < 8; ++x) dst[x] = clampPixel(dst[x] + value);
+}
+
 template <Rounding R>
 constexpr MotionKernels kernels = {
     {{&predict<8, 0, false, R>, &predict<8, 1, false, R>, &predict<8, 2, false, R>,
@@ -70,6 +75,7 @@ constexpr MotionKernels kernels = {
       &predict<16, 3, true, R>}},
     &addBlock,
     &putBlock,
+    &addConstant,
 };
 
 }  // namespace

@@ -26,6 +26,9 @@ struct MotionKernels {
   void (*addBlock)(const std::int16_t* residual, std::uint8_t* dst, int pitch);
   // dst = clamp(block) over 8x8: storing an intra block.
   void (*putBlock)(const std::int16_t* block, std::uint8_t* dst, int pitch);
+  // dst = clamp(dst + value) over 8x8: the residual of a block whose only
+  // coefficient is DC is one value everywhere.
+  void (*addConstant)(int value, std::uint8_t* dst, int pitch);
 };
 
 // Averages that drop the fraction instead: (a + b) >> 1, (a + b + c + d) >> 2

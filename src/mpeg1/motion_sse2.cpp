@@ -2,6 +2,8 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+
+#include <algorithm>
 #endif
 
 namespace mpeg1 {
@@ -170,6 +172,17 @@ void putBlock(const std::int16_t* block, std::uint8_t* dst, int pitch) {
     store8x2(dst, pitch, _mm_packus_epi16(_mm_loadu_si128(b), _mm_loadu_si128(b + 1)));
 }
 
+// Saturating byte adds (or subtracts) of |value|: exact for any value, since
+// every pixel saturates alike once |value| reaches 255.
+void addConstant(int value, std::uint8_t* dst, int pitch) {
+  const int magnitude = std::min(value < 0 ? -value : value, 255);
+  const __m128i v = _mm_set1_epi8(static_cast<char>(magnitude));
+  for (int y = 0; y < 8; y += 2, dst += 2 * pitch) {
+    const __m128i d = _mm_unpacklo_epi64(load8(dst), load8(dst + pitch));
+    store8x2(dst, pitch, value < 0 ? _mm_subs_epu8(d, v) : _mm_adds_epu8(d, v));
+  }
+}
+
 template <Rounding R>
 constexpr MotionKernels kernels = {
     {{&predict8<0, false, R>, &predict8<1, false, R>, &predict8<2, false, R>,
@@ -182,6 +195,7 @@ constexpr MotionKernels kernels = {
       &predict16<3, true, R>}},
     &addBlock,
     &putBlock,
+    &addConstant,
 };
 
 }  // namespace

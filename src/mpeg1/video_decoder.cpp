@@ -50,9 +50,8 @@ CFrameBuffer::CFrameBuffer(int width, int height)
 
 CMpeg1VideoDecoder::CMpeg1VideoDecoder(CMpegPayloadReader* source, kolm::IVideoDownstream* sink,
                                        int bufLength)
-    : sink_(sink), idct_(mpeg1::idctFunction()), mc_(&mpeg1::motionKernels()) {
+    : sink_(sink), tables_(&mpeg1::vlc::tables()), idct_(mpeg1::idctFunction()), mc_(&mpeg1::motionKernels()) {
   if (bufLength < 4) throw mpeg1::CMpegError("bufLength too short");
-  mpeg1::vlc::tables();  // built once, before the first picture
   if (sink_) pictureQueue_ = sink_->sampleQueue();
   std::memcpy(intraQuantMatrix, defaultIntraMatrix, 64);
   std::memset(nonIntraQuantMatrix, 16, 64);

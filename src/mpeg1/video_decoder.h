@@ -8,6 +8,7 @@
 #include "mpeg1/bit_reader.h"
 #include "mpeg1/motion.h"
 #include "mpeg1/idct.h"
+#include "mpeg1/vlc.h"
 
 class CSample;
 class CSampleQueue;
@@ -98,15 +99,18 @@ class CMpeg1VideoDecoder {
   int decodeSlice();
   void skipExtensionsAndUserData();
 
+  enum BlockResult { blockCorrupt, blockEmpty, blockDcOnly, blockFull };
+
   int decodeMacroblock();
-  bool decodeBlock(int index);
+  BlockResult decodeBlock(int index);
   template <bool Intra>
-  bool decodeCoefficients(int position);
+  int decodeCoefficients(int position);
   void updateWeights();
   int reconstructVector(int f, bool fullPel, int code, int residual, int& predictor);
-  void storeIntraBlock(int index);
+  void locateMacroblock();
+  int blockPitch(int index) const { return index < 4 ? frameWidth_ : frameWidth_ / 2; }
+  static void putConstant(int value, std::uint8_t* dst, int pitch);
   void predictMacroblock(bool forward, bool backward, int fRight, int fDown, int bRight, int bDown);
-  void addResidual(int index);
   void copySkippedMacroblocks();
   void predictSkippedMacroblocks();
 
@@ -138,6 +142,11 @@ class CMpeg1VideoDecoder {
   std::uint16_t nonIntraWeights_[64] = {};
   int weightsScale_ = -1;
   bool matricesChanged_ = true;
+  std::uint8_t* blockDestination_[6] = {};
+  int mbColumn_ = 0, mbRow_ = 0;
+  int dcOnlyValue_ = 0;
+  bool coefficientsDirty_ = true;
+  const mpeg1::vlc::Tables* tables_;
   mpeg1::IdctFn idct_;
   const mpeg1::MotionKernels* mc_;
 };

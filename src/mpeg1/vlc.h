@@ -14,11 +14,14 @@ struct Code {
 // Macroblock type flags.
 enum : std::uint8_t { quant = 1, forward = 2, backward = 4, pattern = 8, intra = 16 };
 
-// Coefficient code: run, level magnitude, code length without the sign bit.
+// Coefficient code, packed so that one load fetches it: run in bits 10 to
+// 15, level magnitude in bits 4 to 9, code length without the sign bit minus
+// one in bits 0 to 3.
 struct Coefficient {
-  std::uint8_t run;
-  std::uint8_t level;
-  std::uint8_t length;
+  std::uint16_t packed;
+  int run() const { return packed >> 10; }
+  int level() const { return (packed >> 4) & 63; }
+  int length() const { return (packed & 15) + 1; }
 };
 constexpr std::uint8_t runEscape = 61, runEndOfBlock = 62, runInvalid = 63;
 

@@ -558,6 +558,25 @@ TEST(Motion, Sse2AddAndPutBlockMatchReference) {
   }
 }
 
+TEST(Motion, AddConstantMatchesTheReferenceAndClamps) {
+  const MotionKernels& ref = mpeg1::referenceMotionKernels();
+  const MotionKernels& simd = mpeg1::sse2MotionKernels();
+  std::mt19937 rng(5);
+  for (int value = -300; value <= 300; ++value) {
+    const int pitch = 8 + static_cast<int>(rng() % 24);
+    std::vector<std::uint8_t> expected(7 * pitch + 8);
+    fillPicture(expected, rng, value & 3);
+    std::vector<std::uint8_t> actual = expected;
+    const std::vector<std::uint8_t> before = expected;
+    ref.addConstant(value, expected.data(), pitch);
+    simd.addConstant(value, actual.data(), pitch);
+    ASSERT_EQ(actual, expected) << "value " << value;
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 8; ++x)
+        ASSERT_EQ(expected[y * pitch + x], std::clamp(before[y * pitch + x] + value, 0, 255));
+  }
+}
+
 TEST(Motion, BothRoundingsShareAddAndPutBlock) {
   for (bool simd : {false, true}) {
     const MotionKernels& n = mpeg1::selectMotionKernels(simd, Rounding::Nearest);
