@@ -143,7 +143,7 @@ measure() {  # decoder clip
   case "$decoder" in
     zarvel)
       n=$(sed -n 's/^zarvel-decode: path .* \([0-9][0-9]*\) pictures in .*/\1/p' "$log")
-      if [[ "$n" != "$expected" ]] || grep -q 'stream ended' "$log"; then
+      if [[ "$n" != "$expected" ]] || grep -q 'stopped early' "$log"; then
         cat "$log" >&2
         die "zarvel-decode gave ${n:-no} pictures for $clip (ffprobe counts $expected) or reported an error"
       fi
