@@ -186,23 +186,29 @@ int CMpeg1VideoDecoder::decodeCoefficients(int position) {
   const Tables& t = *tables_;
   const std::uint16_t* weights = Intra ? intraWeights_ : nonIntraWeights_;
   const Coefficient* shortTable = Intra ? t.nextShort : t.firstShort;
-  // The reader's position is kept in registers for the whole block (the block
-  // was checked to lie within the buffer) and written back once.
-  const std::uint32_t* word = r.current;
-  int bit = r.bitPos;
-  auto peek = [&] {
-    const std::uint64_t pair = std::uint64_t{word[0]} << 32 | word[1];
-    return static_cast<std::uint32_t>((pair << bit) >> 32);
-  };
+  // The next bits are kept left-aligned in a 64-bit cache with at least 32
+  // valid, refilled a word at a time, so the only load on the path from one
+  // code to the next is the table's. The block lies within the buffer (it was
+  // checked), and the reader's position is written back once at the end.
+  const std::uint32_t* next = r.current + 2;
+  std::uint64_t cache = (std::uint64_t{r.current[0]} << 32 | r.current[1]) << r.bitPos;
+  int valid = 64 - r.bitPos;
+  int consumed = 0;
+  auto peek = [&] { return static_cast<std::uint32_t>(cache >> 32); };
   auto skip = [&](int n) {
-    bit += n;
-    word += bit >> 5;
-    bit &= 31;
+    cache <<= n;
+    valid -= n;
+    consumed += n;
+    if (valid < 32) {
+      cache |= std::uint64_t{*next++} << (32 - valid);
+      valid += 32;
+    }
   };
   auto done = [&](int result) {
-    r.wordsLeft -= static_cast<int>(word - r.current);
-    r.current = const_cast<std::uint32_t*>(word);
-    r.bitPos = bit;
+    const int end = r.bitPos + consumed;
+    r.current += end >> 5;
+    r.wordsLeft -= end >> 5;
+    r.bitPos = end & 31;
     return result;
   };
   for (;;) {
