@@ -1,6 +1,7 @@
 // zarvel-decode: probes a file as the player does, then decodes it as fast as
-// it can, writing pictures in display order as Y4M (or discarding them), and
-// prints what it did. The end-to-end test tool and the benchmark harness.
+// it can, writing pictures in display order as Y4M and sound as WAV (or
+// discarding them), and prints what it did. The end-to-end test tool and the
+// benchmark harness.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -8,9 +9,12 @@
 #include <memory>
 #include <string>
 
+#include "audio/audio_downstream.h"
+#include "kolm/audio_sample_queue.h"
 #include "kolm/sample_queue.h"
 #include "kolm/stream.h"
 #include "mpeg1/probe.h"
+#include "ogg/ogg_decoder.h"
 #include "video/video_downstream.h"
 #include "y4m_writer.h"
 
@@ -23,12 +27,13 @@ struct Options {
   std::string path = "auto";
   long frames = -1;
   bool postprocess = true;
+  bool audio = true;
 };
 
 void usage() {
   std::fprintf(stderr,
                "usage: zarvel-decode FILE [--y4m OUT] [--wav OUT] [--frames N]\n"
-               "                      [--path auto|mpeg1|ogg|ffmpeg] [--no-postprocess]\n");
+               "                      [--path auto|mpeg1|ogg|ffmpeg] [--no-postprocess] [--no-audio]\n");
 }
 
 bool parse(int argc, char** argv, Options& options) {
@@ -55,6 +60,8 @@ bool parse(int argc, char** argv, Options& options) {
       if (*end || options.frames < 0) return false;
     } else if (arg == "--no-postprocess") {
       options.postprocess = false;
+    } else if (arg == "--no-audio") {
+      options.audio = false;
     } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
       return false;
     } else if (options.file.empty()) {
@@ -91,6 +98,123 @@ class DecodeSink : public kolm::IVideoDownstream {
   CSampleQueue pool_;
 };
 
+// Writes interleaved little-endian PCM as a RIFF WAVE file; the sizes are
+// filled in by close().
+class WavWriter {
+ public:
+  ~WavWriter() { close(); }
+  bool open(const std::string& path, const AudioFormat& format) {
+    file_ = std::fopen(path.c_str(), "wb");
+    if (!file_) return false;
+    const std::uint32_t align = blockAlign(format);
+    std::uint8_t header[44] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0,
+                               1, 0};
+    put16(header + 22, format.channels);
+    put32(header + 24, format.sampleRate);
+    put32(header + 28, format.sampleRate * align);
+    put16(header + 32, align);
+    put16(header + 34, format.bitsPerSample);
+    std::memcpy(header + 36, "data", 4);
+    return std::fwrite(header, 1, sizeof header, file_) == sizeof header;
+  }
+  bool write(const std::uint8_t* data, std::size_t bytes) {
+    dataBytes_ += bytes;
+    return file_ && std::fwrite(data, 1, bytes, file_) == bytes;
+  }
+  bool close() {
+    if (!file_) return true;
+    std::uint8_t size[4];
+    bool ok = dataBytes_ <= 0xFFFFFFFFu - 36;
+    put32(size, static_cast<std::uint32_t>(dataBytes_ + 36));
+    ok = ok && std::fseek(file_, 4, SEEK_SET) == 0 && std::fwrite(size, 1, 4, file_) == 4;
+    put32(size, static_cast<std::uint32_t>(dataBytes_));
+    ok = ok && std::fseek(file_, 40, SEEK_SET) == 0 && std::fwrite(size, 1, 4, file_) == 4;
+    ok = std::fclose(file_) == 0 && ok;
+    file_ = nullptr;
+    return ok;
+  }
+  bool isOpen() const { return file_ != nullptr; }
+
+ private:
+  static void put16(std::uint8_t* at, std::uint32_t v) {
+    at[0] = static_cast<std::uint8_t>(v);
+    at[1] = static_cast<std::uint8_t>(v >> 8);
+  }
+  static void put32(std::uint8_t* at, std::uint32_t v) {
+    put16(at, v & 0xFFFF);
+    put16(at + 2, v >> 16);
+  }
+  std::FILE* file_ = nullptr;
+  std::uint64_t dataBytes_ = 0;
+};
+
+// Takes every delivered sound block at once: writes it whole (a last block is
+// padded with silence, as the sound device would play it) and gives it back.
+class SoundSink : public kolm::IAudioDownstream {
+ public:
+  SoundSink() : pool_(nullptr) {}
+  CAudioSampleQueue* sampleQueue() override { return &pool_; }
+  void deliver(CAudioSample* sample) override {
+    ++blocks;
+    frames += static_cast<std::uint64_t>(sample->frameCount);
+    if (writer.isOpen() && !writer.write(sample->buffer.get(), chunkBytes(sample->format))) writeFailed = true;
+    pool_.release(sample);
+  }
+
+  WavWriter writer;
+  long blocks = 0;
+  std::uint64_t frames = 0;
+  bool writeFailed = false;
+
+ private:
+  CAudioSampleQueue pool_;
+};
+
+int clampRate(std::uint32_t value) { return value > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(value); }
+
+// The Ogg path, single-threaded: a picture, then a sound block, in turn. The
+// sinks give every sample back at once, so neither step ever waits for a pool.
+int decodeOgg(COggDecoder& decoder, DecodeSink& sink, SoundSink& sound, const Options& options) {
+  const int width = decoder.pictureWidth(), height = decoder.pictureHeight();
+  if (!options.y4m.empty() && !sink.writer.open(options.y4m, width, height, clampRate(decoder.theoraInfo.fps_numerator),
+                                                clampRate(decoder.theoraInfo.fps_denominator))) {
+    std::fprintf(stderr, "zarvel-decode: cannot write %s\n", options.y4m.c_str());
+    return 1;
+  }
+  const bool withSound = decoder.vorbisActive && options.audio;
+  if (!options.wav.empty() && withSound && !sound.writer.open(options.wav, decoder.audioFormat)) {
+    std::fprintf(stderr, "zarvel-decode: cannot write %s\n", options.wav.c_str());
+    return 1;
+  }
+
+  const auto begin = std::chrono::steady_clock::now();
+  bool video = true, audio = withSound;
+  while (video || audio) {
+    if (video) video = decoder.videoStep();
+    if (audio) audio = decoder.audioStep();
+    if (options.frames >= 0 && sink.pictures >= options.frames) break;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  if (!sink.writer.close() || sink.writeFailed) {
+    std::fprintf(stderr, "zarvel-decode: writing %s failed\n", options.y4m.c_str());
+    return 1;
+  }
+  if (!sound.writer.close() || sound.writeFailed) {
+    std::fprintf(stderr, "zarvel-decode: writing %s failed\n", options.wav.c_str());
+    return 1;
+  }
+  std::printf("zarvel-decode: path ogg, %dx%d, %ld pictures in %.3f s (%.1f pictures/s), %u ms in the Theora decoder\n",
+              width, height, sink.pictures, seconds, seconds > 0 ? sink.pictures / seconds : 0.0,
+              decoder.decodeMilliseconds);
+  if (withSound) {
+    const AudioFormat& format = decoder.audioFormat;
+    std::printf("zarvel-decode: sound %u Hz, %u channels from %d, %u bits, %.3f s in %ld blocks\n", format.sampleRate,
+                format.channels, decoder.vorbisInfo.channels, format.bitsPerSample,
+                format.sampleRate ? static_cast<double>(sound.frames) / format.sampleRate : 0.0, sound.blocks);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -105,9 +229,25 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // The sinks outlive the decoders that deliver to them.
   DecodeSink sink;
+  SoundSink sound;
   std::unique_ptr<mpeg1::Mpeg1Source> mpeg;
+  std::unique_ptr<COggDecoder> ogg;
+  // The player's order: MPEG-1 first, then Ogg.
   if (options.path == "auto" || options.path == "mpeg1") mpeg = mpeg1::openMpeg1(stream.get(), &sink);
+  if (!mpeg && (options.path == "auto" || options.path == "ogg")) {
+    ogg = std::make_unique<COggDecoder>(&sink, &sound, stream.get());
+    ogg->audioPacing = false;
+    ogg->setPostprocess(options.postprocess);
+    try {
+      if (!ogg->open()) ogg.reset();
+    } catch (const ogg::CHeaderError& error) {
+      std::fprintf(stderr, "zarvel-decode: %s\n", error.what());
+      ogg.reset();
+    }
+  }
+  if (ogg) return decodeOgg(*ogg, sink, sound, options);
   if (!mpeg) {
     std::fprintf(stderr, "zarvel-decode: no decode path accepts %s\n", options.file.c_str());
     return 1;

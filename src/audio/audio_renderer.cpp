@@ -1,0 +1,193 @@
+#include "audio/audio_renderer.h"
+
+namespace kolm {
+
+namespace {
+// A pulse of sampleArrived_ that finds no waiter is lost, so the waits for a
+// first block and for the buffer to fill look again at least this often.
+constexpr int arrivalPollMs = 50;
+// After a chunk of silence, how long to wait for a late producer before
+// going back to the chunk notifications.
+constexpr int underrunWaitMs = 150;
+// A write that failed (a buffer that stays lost) is not retried sooner.
+constexpr int writeRetryMs = 100;
+}  // namespace
+
+CAudioRenderer::CAudioRenderer(CDXSound* sound, CTimekeeper* timekeeper)
+    : sound_(sound), pool_(sound), timekeeper_(timekeeper) {
+  // Every streaming buffer made from now on wakes this renderer.
+  if (sound_) sound_->setNotifyEvent(positionNotify_.handle);
+}
+
+CAudioRenderer::~CAudioRenderer() {
+  haltBuffer();
+  CThread::stop();
+  flush();
+  // A buffer made after this renderer has gone must not signal its event.
+  if (sound_ && sound_->notifyEvent() == positionNotify_.handle) sound_->setNotifyEvent(nullptr);
+}
+
+CAudioSampleQueue* CAudioRenderer::sampleQueue() { return &pool_; }
+
+void CAudioRenderer::deliver(CAudioSample* sample) {
+  if (!sample) return;
+  if (!sound_) {
+    pool_.release(sample);
+    return;
+  }
+  // Late already: never queued.
+  if (sample->position < static_cast<std::int64_t>(sound_->playedFrames())) {
+    pool_.release(sample);
+    return;
+  }
+  sys::Guard guard(queueLock_);
+  pending_.push_back(sample);
+  sampleArrived_.set();
+  sampleArrived_.reset();
+}
+
+int CAudioRenderer::start() {
+  {
+    sys::Guard guard(queueLock_);
+    halted_ = false;
+  }
+  return CThread::start();
+}
+
+// Under queueLock_, so the renderer thread cannot start the buffer between a
+// halt and its own look at halted_.
+void CAudioRenderer::haltBuffer() {
+  if (!sound_) return;
+  sys::Guard guard(queueLock_);
+  halted_ = true;
+  sound_->stopBuffer();
+}
+
+int CAudioRenderer::stop() {
+  haltBuffer();
+  const int result = CThread::stop();
+  flush();
+  return result;
+}
+
+void CAudioRenderer::requestStop() {
+  haltBuffer();
+  CThread::requestStop();
+}
+
+bool CAudioRenderer::flush() {
+  if (keepRunning()) return false;
+  sys::Guard guard(queueLock_);
+  while (!pending_.empty()) dropFront();
+  return true;
+}
+
+void CAudioRenderer::run() {
+  CThread::run();
+  playLoop();
+}
+
+void CAudioRenderer::dropFront() {
+  CAudioSample* sample = pending_.front();
+  pending_.pop_front();
+  // Wakes a producer waiting in acquire().
+  pool_.release(sample);
+}
+
+bool CAudioRenderer::isLate(CAudioSample* sample) {
+  if (sample->position < static_cast<std::int64_t>(sound_->playedFrames())) return true;
+  // Its chunk went by silent: played in a later one it would be a whole
+  // chunk behind its time, and everything after it too.
+  std::uint64_t slot = 0;
+  return sound_->nextWriteFrame(&slot) &&
+         sample->position + static_cast<std::int64_t>(chunkFrames(sample->format)) <= static_cast<std::int64_t>(slot);
+}
+
+CAudioSample* CAudioRenderer::frontInTime() {
+  while (!pending_.empty()) {
+    CAudioSample* sample = pending_.front();
+    if (!isLate(sample)) return sample;
+    dropFront();
+  }
+  return nullptr;
+}
+
+void CAudioRenderer::playLoop() {
+  if (!sound_) {
+    waitForStop(sys::infinite);
+    return;
+  }
+
+  // Start-up: a silent buffer at offset 0, started by the first block.
+  sound_->resetBuffer();
+  for (;;) {
+    if (!keepRunning()) return;
+    {
+      sys::Guard guard(queueLock_);
+      if (!pending_.empty()) break;
+    }
+    waitForObjectOrStop(&sampleArrived_.handle, arrivalPollMs);
+  }
+  {
+    sys::Guard guard(queueLock_);
+    if (halted_) return;
+    CAudioSample* first = pending_.front();
+    sound_->writeFirst(first->buffer.get(), first->format);
+    dropFront();
+    sound_->play();
+  }
+
+  // Filling: as many blocks as there is room for, as they arrive, until the
+  // writes have gone round the buffer once (from then on a chunk is free only
+  // when the cursor has left it) or the cursor has caught up with them.
+  while (keepRunning()) {
+    sound_->silencePlayedChunks();
+    if (sound_->isFull() || sound_->isFilled()) break;
+    bool failed = false;
+    {
+      sys::Guard guard(queueLock_);
+      while (CAudioSample* sample = frontInTime()) {
+        if (!sound_->writeChunk(sample->buffer.get(), sample->format)) {
+          failed = true;
+          break;
+        }
+        dropFront();
+        if (sound_->isFull() || sound_->isFilled()) break;
+      }
+    }
+    // Backing off outside the lock, so the producer can still deliver.
+    if (failed)
+      waitForStop(writeRetryMs);
+    else
+      waitForObjectOrStop(&sampleArrived_.handle, arrivalPollMs);
+  }
+
+  // Steady state: each chunk notification frees one chunk, which takes the
+  // next block, or silence when there is none.
+  while (keepRunning()) {
+    waitForObjectOrStop(&positionNotify_.handle, sys::infinite);
+    if (!keepRunning()) break;
+    sound_->silencePlayedChunks();
+    if (sound_->isFull()) continue;
+    bool failed = false;
+    bool underrun = false;
+    {
+      sys::Guard guard(queueLock_);
+      if (CAudioSample* sample = frontInTime()) {
+        if (sound_->writeChunk(sample->buffer.get(), sample->format))
+          dropFront();
+        else
+          failed = true;
+      } else {
+        underrun = true;
+        failed = !sound_->writeSilence();
+      }
+    }
+    if (failed)
+      waitForStop(writeRetryMs);
+    else if (underrun)
+      waitForObjectOrStop(&sampleArrived_.handle, underrunWaitMs);
+  }
+}
+
+}  // namespace kolm

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <deque>
+
+#include "audio/audio_downstream.h"
+#include "audio/dx_sound.h"
+#include "kolm/audio_sample_queue.h"
+#include "kolm/clock.h"
+#include "kolm/event.h"
+#include "kolm/thread.h"
+
+namespace kolm {
+
+// Plays delivered sound blocks, one block per chunk of the sound device's
+// looping buffer, in delivery order. The first block starts the buffer; after
+// that the buffer's chunk notifications pace the writes. Blocks are never
+// delayed to meet their position: a block whose first frame has been played
+// already, or whose chunk went by without it, is dropped. A chunk that comes
+// round with no block for it is silenced, so an underrun is a gap and the end
+// of the stream is silence, while the clock keeps running.
+//
+// Threads: the producer calls sampleQueue() and deliver(); the renderer thread
+// runs playLoop(); one controlling thread calls start(), flush(), stop() and
+// deletes the renderer. The sound device and the timekeeper outlive it.
+class CAudioRenderer : public IAudioDownstream, public CThread {
+ public:
+  // sound may be null: blocks are then given back unplayed.
+  CAudioRenderer(CDXSound* sound, CTimekeeper* timekeeper);
+  ~CAudioRenderer() override;
+
+  CAudioSampleQueue* sampleQueue() override;
+  void deliver(CAudioSample* sample) override;
+
+  virtual void playLoop();
+  // 0 running, -1 the thread could not be created, 2 waiting for it failed.
+  virtual int start();
+  // Halts the buffer, so the sound ends at once, then joins the thread and
+  // gives every pending block back.
+  virtual int stop();
+  // Halts the buffer and asks the thread to end.
+  virtual void requestStop();
+  // Only once a stop has been requested: gives every pending block back and
+  // returns true. While the thread may still run it does nothing (false).
+  virtual bool flush();
+
+  void run() override;
+
+  CTimekeeper* timekeeper() const { return timekeeper_; }
+
+ private:
+  void haltBuffer();
+  // Under queueLock_: a block that can no longer play on time.
+  bool isLate(CAudioSample* sample);
+  // Under queueLock_: drops late blocks from the front; the first one that
+  // can still play, or null.
+  CAudioSample* frontInTime();
+  void dropFront();
+
+  std::deque<CAudioSample*> pending_;  // oldest at the front
+  CEvent sampleArrived_;               // pulsed by deliver()
+  CEvent positionNotify_;              // signalled by the buffer at each chunk boundary
+  // Guards pending_ and halted_; held while the front block is judged and
+  // written. Order: before the pool's lock and the sound device's locks.
+  sys::CriticalSection queueLock_;
+  CDXSound* sound_;
+  CAudioSampleQueue pool_;
+  CTimekeeper* timekeeper_;
+  bool halted_ = false;  // a stop halted the buffer: it must not start again
+};
+
+}  // namespace kolm

@@ -1,0 +1,72 @@
+// The portable sound back ends and the choice between them. The DirectSound
+// back end joins them on Windows.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "audio/sound_device.h"
+
+namespace kolm {
+
+// SDL2 output on the default audio device; null when SDL cannot open one.
+std::unique_ptr<ISoundDevice> createSdlSoundDevice();
+
+// A device that plays nothing: its cursor follows the wall clock like an
+// ideal sound card, and it signals notifications as the cursor passes them.
+std::unique_ptr<ISoundDevice> createNullSoundDevice();
+
+// "sdl" (the null device when no audio device opens) or "null"; an empty
+// factory, which makes no device, for any other name.
+inline SoundDeviceFactory soundDeviceFactory(const std::string& name) {
+  if (name == "sdl") {
+    return []() -> std::unique_ptr<ISoundDevice> {
+      if (auto device = createSdlSoundDevice()) return device;
+      return createNullSoundDevice();
+    };
+  }
+  if (name == "null") return [] { return createNullSoundDevice(); };
+  return {};
+}
+
+namespace backend {
+
+// Whether a play cursor moving forward from absolute byte position `from` to
+// `to` (positions counted without wrapping) passes notification `offset` of a
+// buffer of `size` bytes, that is, reaches the byte after it.
+inline bool notificationPassed(std::uint64_t from, std::uint64_t to, std::uint32_t offset, std::uint32_t size) {
+  if (size == 0 || to <= from) return false;
+  if (to - from >= size) return true;
+  const std::uint64_t target = (std::uint64_t{offset} + 1) % size;
+  std::uint64_t distance = (target + size - from % size) % size;
+  if (distance == 0) distance = size;  // already there: that one was signalled
+  return from + distance <= to;
+}
+
+// Where a lock of an in-memory buffer of `size` bytes lands: `first` bytes
+// from `offset`, then `second` bytes from the start when the caller takes a
+// second region (without one the lock is cut at the end of the buffer).
+struct LockRegions {
+  std::uint32_t offset = 0;
+  std::uint32_t first = 0;
+  std::uint32_t second = 0;
+};
+
+inline HResult lockRegions(std::uint32_t size, std::uint32_t writeCursor, std::uint32_t offset, std::uint32_t bytes,
+                           std::uint32_t flags, bool wantsSecond, LockRegions* regions) {
+  if (flags & ds::lockEntireBuffer) {
+    offset = 0;
+    bytes = size;
+  }
+  if (flags & ds::lockFromWriteCursor) offset = writeCursor;
+  if (offset >= size || bytes == 0 || bytes > size) return ds::errInvalidParam;
+  regions->offset = offset;
+  regions->first = bytes < size - offset ? bytes : size - offset;
+  regions->second = wantsSecond ? bytes - regions->first : 0;
+  return ds::ok;
+}
+
+}  // namespace backend
+
+}  // namespace kolm

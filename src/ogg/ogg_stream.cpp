@@ -1,0 +1,234 @@
+#include "ogg/ogg_stream.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "kolm/stream.h"
+
+namespace ogg {
+
+namespace {
+
+constexpr int pageHeaderLength = 27;  // up to and including the segment count
+
+std::uint32_t le32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+
+std::int64_t le64(const std::uint8_t* p) {
+  const std::uint64_t low = le32(p), high = le32(p + 4);
+  return static_cast<std::int64_t>(low | high << 32);
+}
+
+// Body bytes 1 to 6 name the codec of a first page; byte 0 (the packet type)
+// is not looked at.
+int classify(const std::uint8_t* body) {
+  if (std::memcmp(body + 1, "vorbis", 6) == 0) return vorbisCodec;
+  if (std::memcmp(body + 1, "theora", 6) == 0) return theoraCodec;
+  return otherCodec;
+}
+
+}  // namespace
+
+COggStream::COggStream(std::size_t initialCapacity, kolm::CStream* source)
+    : capacity_(initialCapacity), source_(source) {
+  data_.reset(new (std::nothrow) std::uint8_t[capacity_]);
+  if (!data_) capacity_ = 0;
+}
+
+COggStream::~COggStream() = default;
+
+bool COggStream::ensureCapacity(std::size_t used, std::size_t needed) {
+  if (data_ && needed <= capacity_) return true;
+  if (needed > maxCapacity) return false;
+  std::size_t grown = capacity_ ? capacity_ : 65536;
+  while (grown < needed) grown *= 2;
+  grown = std::min(grown, maxCapacity);
+  std::unique_ptr<std::uint8_t[]> bigger(new (std::nothrow) std::uint8_t[grown]);
+  if (!bigger) return false;
+  if (used) std::memcpy(bigger.get(), data_.get(), used);
+  data_ = std::move(bigger);
+  capacity_ = grown;
+  return true;
+}
+
+void COggStream::cutPage(const std::uint8_t* lacing, int segments, std::size_t available, std::int64_t granule,
+                         bool lastPage, std::size_t* partial, int* completed) {
+  std::size_t consumed = 0;
+  std::size_t last = 0;
+  bool any = false, cut = false;
+  for (int i = 0; i < segments; ++i) {
+    const std::size_t value = lacing[i];
+    const std::size_t take = std::min(value, available - consumed);
+    *partial += take;
+    consumed += take;
+    if (take < value) {  // the file ended inside this segment
+      cut = true;
+      break;
+    }
+    if (value < 255) {
+      packets_.push_back(Entry{*partial, -1, false});
+      *partial = 0;
+      ++*completed;
+      last = packets_.size() - 1;
+      any = true;
+    }
+  }
+  // A page's granule position belongs to the last packet that ends on it; a
+  // page cut short never reached that packet.
+  if (any && !cut) {
+    packets_[last].granule = granule;
+    packets_[last].endOfStream = lastPage;
+  }
+}
+
+// Gathers one page of the chosen stream and, while a packet is still open and
+// none has been completed yet, the continuation pages that follow it in that
+// stream, so that a packet spanning pages comes out whole. When a page completes
+// packets but leaves the last one open, the open bytes are carried into the
+// next call instead of gathering on: muxers that fill pages to a size (libogg)
+// leave a packet open on almost every page, and gathering on would take in the
+// rest of the stream at once. Pages of other streams are stepped over.
+bool COggStream::readPage() {
+  if (!source_) return false;
+  resetPackets();
+  std::size_t used = carry_;     // an open packet from the last group sits at the front
+  std::size_t partial = carry_;  // bytes of the packet being assembled
+  carry_ = 0;
+  int pagesTaken = 0, completed = 0;
+  bool keepOpen = false;
+  std::int64_t firstGranule = -1;
+  std::uint8_t probe[probeSize];
+
+  for (;;) {
+    if (filePosition_ > INT_MAX || !source_->seek(static_cast<int>(filePosition_), kolm::fromBegin)) break;
+    const int got = source_->read(probe, probeSize);
+    // No resynchronisation: anything but a page where a page should start ends reading.
+    if (got < pageHeaderLength || std::memcmp(probe, "OggS", 4) != 0) break;
+    const int flags = probe[5];
+    const std::int64_t granule = le64(probe + 6);
+    const std::uint32_t pageSerial = le32(probe + 14);
+    const int segments = probe[26];
+    const int headerLength = pageHeaderLength + segments;
+    if (got < headerLength) break;
+    std::size_t bodyLength = 0;
+    for (int i = 0; i < segments; ++i) bodyLength += probe[pageHeaderLength + i];
+
+    if (!chosen_) {
+      // Until a stream is chosen only the first pages at the head of the file are looked at.
+      if (!(flags & 0x02) || got < headerLength + 7) break;
+      const int type = bodyLength >= 7 ? classify(probe + headerLength) : otherCodec;
+      if (acceptsType(type)) {
+        streamType_ = type;
+        serial_ = pageSerial;
+        chosen_ = true;
+      }
+    }
+    if (!chosen_ || pageSerial != serial_) {
+      filePosition_ += headerLength + static_cast<std::int64_t>(bodyLength);
+      continue;
+    }
+
+    const bool continuation = (flags & 0x01) != 0;
+    if (pagesTaken > 0 && !continuation) break;  // the next group starts with this page
+    if (pagesTaken == 0 && partial > 0 && !continuation) {
+      // The packet left open last time is never continued: hand it out as it is.
+      packets_.push_back(Entry{partial, -1, false});
+      partial = 0;
+    }
+    if (!ensureCapacity(used, used + bodyLength)) break;
+
+    const std::size_t inProbe = std::min(static_cast<std::size_t>(got - headerLength), bodyLength);
+    std::memcpy(data_.get() + used, probe + headerLength, inProbe);
+    std::size_t have = inProbe;
+    while (have < bodyLength) {  // a page larger than the probe: the rest goes straight into the buffer
+      const int got2 = source_->read(data_.get() + used + have, static_cast<int>(bodyLength - have));
+      if (got2 <= 0) break;
+      have += static_cast<std::size_t>(got2);
+    }
+    // A page cut short by the end of the file gives only the bytes that are there.
+    const bool truncated = have < bodyLength;
+    cutPage(probe + pageHeaderLength, segments, have, granule, (flags & 0x04) != 0, &partial, &completed);
+    used += have;
+    filePosition_ += headerLength + static_cast<std::int64_t>(bodyLength);
+    if (++pagesTaken == 1) firstGranule = granule;
+
+    if (truncated || (flags & 0x04)) break;  // nothing of this stream follows
+    if (partial == 0) break;                 // the group ends on a packet boundary
+    if (!packets_.empty()) {
+      keepOpen = true;
+      break;
+    }
+  }
+
+  if (partial > 0) {
+    if (keepOpen) {
+      carry_ = partial;
+      used -= partial;
+    } else {
+      // Nothing will finish this packet: it is handed out unterminated, with no granule position.
+      packets_.push_back(Entry{partial, -1, false});
+    }
+  }
+  gathered_ = used;
+  if (pagesTaken == 0 && packets_.empty()) return false;
+
+  packet_.packet = data_.get();
+  packet_.bytes = static_cast<long>(gathered_);
+  packet_.b_o_s = 0;
+  packet_.e_o_s = 0;
+  packet_.granulepos = firstGranule;
+  packet_.packetno = packetNumber_;
+  return true;
+}
+
+bool COggStream::findStream() {
+  filePosition_ = 0;
+  carry_ = 0;
+  gathered_ = 0;
+  resetPackets();
+  chosen_ = false;
+  serial_ = 0xFFFFFFFFu;
+  streamType_ = otherCodec;
+  packetNumber_ = 0;
+  if (!readPage()) return false;
+  // Every packet handed out from this first group carries the flag, until the next readPage().
+  packet_.b_o_s = 1;
+  return true;
+}
+
+int COggStream::nextPacket() {
+  if (packetIndex_ >= packets_.size()) return 0;
+  const Entry& entry = packets_[packetIndex_];
+  if (nextOffset_ > gathered_ || entry.size > gathered_ - nextOffset_) return 0;
+  packet_.packet = data_.get() + nextOffset_;
+  packet_.bytes = static_cast<long>(entry.size);
+  packet_.granulepos = entry.granule;
+  packet_.e_o_s = entry.endOfStream ? 1 : 0;
+  // Numbered in order: the Vorbis synthesis loses its sample count on a gap.
+  packet_.packetno = packetNumber_++;
+  nextOffset_ += entry.size;
+  ++packetIndex_;
+  return 1;
+}
+
+void COggStream::unreadPacket() {
+  if (packetIndex_ == 0) return;
+  --packetIndex_;
+  --packetNumber_;
+  nextOffset_ -= packets_[packetIndex_].size;
+}
+
+void COggStream::resetPackets() {
+  if (carry_ > 0 && gathered_ > 0) std::memmove(data_.get(), data_.get() + gathered_, carry_);
+  gathered_ = 0;
+  packets_.clear();
+  packetIndex_ = 0;
+  nextOffset_ = 0;
+  packet_.bytes = 0;
+}
+
+}  // namespace ogg
