@@ -4,50 +4,16 @@
 #   bench/mpeg1-decode.sh [--rounds N]     (or BENCH_ROUNDS=N; default 5)
 set -euo pipefail
 
-rounds=${BENCH_ROUNDS:-5}
-usage() { echo "usage: bench/mpeg1-decode.sh [--rounds N]   (or BENCH_ROUNDS=N; default 5)" >&2; exit "${1:-2}"; }
-while (($#)); do
-  case "$1" in
-    -r | --rounds) [[ $# -ge 2 ]] || usage; rounds=$2; shift 2 ;;
-    --rounds=*) rounds=${1#*=}; shift ;;
-    -h | --help) usage 0 ;;
-    *) usage ;;
-  esac
-done
-[[ $rounds =~ ^[1-9][0-9]*$ ]] || usage
-
+name=mpeg1-decode
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+# shellcheck source=bench/common.sh
+. bench/common.sh
+parse_rounds "$@"
 out=bench/out
 mkdir -p "$out"
-say() { echo "mpeg1-decode: $*"; }
-die() { echo "mpeg1-decode: FAILED: $*" >&2; exit 1; }
 
-# --- peers, project dependencies, build --------------------------------------
-
-missing=()
-for package in ffmpeg mpeg2dec; do
-  status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-  [[ "$status" == "install ok installed" ]] || missing+=("$package")
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-  sudo=()
-  [[ $(id -u) -eq 0 ]] || sudo=(sudo)
-  say "installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  "${sudo[@]}" apt-get update -qq
-  "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
-tools/install-deps
-
-# Only the tool is needed; the log keeps the terminal quiet unless it fails.
-if ! { cmake --preset default && cmake --build --preset default --target zarvel-decode; } >"$out/build.log" 2>&1; then
-  tail -n 30 "$out/build.log" >&2
-  die "build failed (whole log in $out/build.log)"
-fi
-# Measure a copy: a rebuild elsewhere in the tree during the rounds must not
-# swap the binary halfway through.
-cp build/default/zarvel-decode "$out/zarvel-decode"
-zarvel=$out/zarvel-decode
+install_peers ffmpeg mpeg2dec
+build_zarvel
 
 # --- inputs -------------------------------------------------------------------
 
@@ -158,7 +124,6 @@ measure() {  # decoder clip
   cpu[$decoder,$clip]+=" $(awk -v u="$user" -v s="$system" 'BEGIN { printf "%.3f", u + s }')"
 }
 
-median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END { printf "%.4f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 read -r load _ </proc/loadavg
 say "$rounds rounds of zarvel, ffmpeg, mpeg2dec in turn; load average $load on $(nproc) cores before starting"
