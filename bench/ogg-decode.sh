@@ -23,12 +23,13 @@ build_zarvel
 clip=$out/ogg-1280x720-30fps.ogv
 if [[ ! -s "$clip" ]]; then
   say "generating $clip"
-  ffmpeg -hide_banner -nostdin -loglevel error -y -filter_complex \
+  # The tone comes in as its own input: the encoder needs the CLI to cut it
+  # into frames of the size libvorbis takes.
+  ffmpeg -hide_banner -nostdin -loglevel error -y -f lavfi -i "sine=f=440:r=44100:d=10" -filter_complex \
     "mandelbrot=s=1280x720:r=30:maxiter=256,scroll=h=0.003:v=0.0015[fractal];
      testsrc2=s=1280x720:r=30[pattern];
-     [fractal][pattern]blend=all_mode=average,format=yuv420p[v];
-     sine=f=440:sample_rate=44100,aformat=channel_layouts=stereo[a]" \
-    -map '[v]' -map '[a]' -t 10 -threads 1 -c:v libtheora -b:v 6M -g 60 \
+     [fractal][pattern]blend=all_mode=average,format=yuv420p[v]" \
+    -map '[v]' -map 0:a -ac 2 -t 10 -threads 1 -c:v libtheora -b:v 6M -g 60 \
     -c:a libvorbis -q:a 4 -fflags +bitexact -flags +bitexact -threads 1 "$clip.part.ogv"
   mv "$clip.part.ogv" "$clip"
 fi
