@@ -89,6 +89,21 @@ std::vector<Packet> nextGroup(ogg::COggStream& stream, bool* ok) {
   return drain(stream);
 }
 
+// The packets of the next page group, which must exist.
+std::vector<Packet> gathered(ogg::COggStream& stream) {
+  bool ok = false;
+  auto packets = nextGroup(stream, &ok);
+  EXPECT_TRUE(ok) << "no page was gathered";
+  return packets;
+}
+
+// True when the stream has no further page group.
+bool ended(ogg::COggStream& stream) {
+  bool ok = true;
+  const auto packets = nextGroup(stream, &ok);
+  return !ok && packets.empty();
+}
+
 TEST(OggStream, FindsItsCodecAmongTheFirstPages) {
   Bytes file;
   append(file, firstPage(7, "vorbis", 1));
@@ -112,9 +127,7 @@ TEST(OggStream, FindsItsCodecAmongTheFirstPages) {
   ASSERT_EQ(audio.nextPacket(), 1);
   EXPECT_EQ(audio.packet()->b_o_s, 1);  // until the next readPage()
   EXPECT_EQ(audio.nextPacket(), 0);
-  bool ok = false;
-  auto packets = nextGroup(audio, &ok);
-  ASSERT_TRUE(ok);
+  auto packets = gathered(audio);
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0].bytes.size(), 3u);
   EXPECT_EQ(audio.packet()->b_o_s, 0);
@@ -151,9 +164,7 @@ TEST(OggStream, OnlyTheLastPacketCompletedOnAPageCarriesItsGranule) {
   kolm::CMemoryStream stream(file);
   ogg::CVideoStream video(&stream);
   ASSERT_TRUE(video.findStream());
-  bool ok = false;
-  auto packets = nextGroup(video, &ok);
-  ASSERT_TRUE(ok);
+  auto packets = gathered(video);
   ASSERT_EQ(packets.size(), 4u);
   const Bytes all = bytesOf(sizes, 3);
   std::size_t offset = 0;
@@ -165,10 +176,7 @@ TEST(OggStream, OnlyTheLastPacketCompletedOnAPageCarriesItsGranule) {
     EXPECT_EQ(packets[i].granule, i + 1 == packets.size() ? 77 : -1);
     EXPECT_EQ(packets[i].endOfStream, 0);
   }
-  // The end of the file ends reading.
-  packets = nextGroup(video, &ok);
-  EXPECT_FALSE(ok);
-  EXPECT_TRUE(packets.empty());
+  EXPECT_TRUE(ended(video));  // the end of the file ends reading
 }
 
 TEST(OggStream, APacketSpanningPagesIsAssembledInOneCall) {
@@ -184,15 +192,12 @@ TEST(OggStream, APacketSpanningPagesIsAssembledInOneCall) {
   kolm::CMemoryStream stream(file);
   ogg::CVideoStream video(&stream);
   ASSERT_TRUE(video.findStream());
-  bool ok = false;
-  auto packets = nextGroup(video, &ok);
-  ASSERT_TRUE(ok);
+  auto packets = gathered(video);
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0].bytes, big);
   // Ended on the second page, which has no granule position of its own.
   EXPECT_EQ(packets[0].granule, -1);
-  packets = nextGroup(video, &ok);
-  ASSERT_TRUE(ok);
+  packets = gathered(video);
   ASSERT_EQ(packets.size(), 2u);
   EXPECT_TRUE(packets[0].bytes.empty());
   EXPECT_EQ(packets[1].bytes, tail);
@@ -209,9 +214,7 @@ TEST(OggStream, ASpanningPacketTakesTheGranuleOfThePageItEndsOn) {
   kolm::CMemoryStream stream(file);
   ogg::CVideoStream video(&stream);
   ASSERT_TRUE(video.findStream());
-  bool ok = false;
-  auto packets = nextGroup(video, &ok);
-  ASSERT_TRUE(ok);
+  auto packets = gathered(video);
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0].bytes, big);
   EXPECT_EQ(packets[0].granule, 1234);
@@ -232,21 +235,17 @@ TEST(OggStream, AnOpenPacketAfterCompletedOnesWaitsForItsContinuation) {
   kolm::CMemoryStream stream(file);
   ogg::CVideoStream video(&stream);
   ASSERT_TRUE(video.findStream());
-  bool ok = false;
-  auto packets = nextGroup(video, &ok);
-  ASSERT_TRUE(ok);
+  auto packets = gathered(video);
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0].bytes, first);
   EXPECT_EQ(packets[0].granule, 10);
-  packets = nextGroup(video, &ok);
-  ASSERT_TRUE(ok);
+  packets = gathered(video);
   ASSERT_EQ(packets.size(), 2u);
   EXPECT_EQ(packets[0].bytes, second);
   EXPECT_EQ(packets[0].granule, -1);
   EXPECT_EQ(packets[1].bytes, third);
   EXPECT_EQ(packets[1].granule, 20);
-  EXPECT_FALSE(nextGroup(video, &ok).size());
-  EXPECT_FALSE(ok);
+  EXPECT_TRUE(ended(video));
 }
 
 TEST(OggStream, AnOpenPacketThatIsNeverContinuedComesOutAsItIs) {
@@ -257,13 +256,11 @@ TEST(OggStream, AnOpenPacketThatIsNeverContinuedComesOutAsItIs) {
   kolm::CMemoryStream stream(file);
   ogg::CVideoStream video(&stream);
   ASSERT_TRUE(video.findStream());
-  bool ok = false;
-  auto packets = nextGroup(video, &ok);
-  ASSERT_TRUE(ok);
+  auto packets = gathered(video);
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0].bytes.size(), 255u);
   EXPECT_EQ(packets[0].granule, -1);
-  packets = nextGroup(video, &ok);
+  packets = gathered(video);
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0].bytes.size(), 7u);
   EXPECT_EQ(packets[0].granule, 4);
@@ -283,9 +280,7 @@ TEST(OggStream, PagesOfOtherStreamsAreSteppedOver) {
   ogg::CVideoStream video(&stream);
   ASSERT_TRUE(video.findStream());
   for (int i = 0; i < 6; ++i) {
-    bool ok = false;
-    auto packets = nextGroup(video, &ok);
-    ASSERT_TRUE(ok);
+    auto packets = gathered(video);
     ASSERT_EQ(packets.size(), 2u);
     EXPECT_EQ(packets[0].bytes.size(), static_cast<std::size_t>(i + 1));
     EXPECT_EQ(packets[1].bytes.size(), static_cast<std::size_t>(2 * i + 1));
@@ -342,16 +337,13 @@ TEST(OggStream, PagesLargerThanTheProbeAreReadWhole) {
   kolm::CMemoryStream stream(file);
   ogg::CVideoStream video(&stream);
   ASSERT_TRUE(video.findStream());
-  bool ok = false;
-  auto packets = nextGroup(video, &ok);
-  ASSERT_TRUE(ok);
+  auto packets = gathered(video);
   ASSERT_EQ(packets.size(), sizes.size());
   Bytes joined;
   for (const auto& p : packets) append(joined, p.bytes);
   EXPECT_EQ(joined, body);
   EXPECT_EQ(packets.back().granule, 99);
-  packets = nextGroup(video, &ok);
-  ASSERT_TRUE(ok);
+  packets = gathered(video);
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0].bytes.size(), 255u * 255u + 1u);
   EXPECT_EQ(packets[0].granule, 100);
@@ -371,9 +363,7 @@ TEST(OggStream, TheBufferGrowsForAHugePacket) {
   kolm::CMemoryStream stream(file);
   ogg::CVideoStream video(&stream);
   ASSERT_TRUE(video.findStream());
-  bool ok = false;
-  auto packets = nextGroup(video, &ok);
-  ASSERT_TRUE(ok);
+  auto packets = gathered(video);
   ASSERT_EQ(packets.size(), 1u);
   EXPECT_EQ(packets[0].bytes, huge);
   EXPECT_EQ(packets[0].granule, 8);
