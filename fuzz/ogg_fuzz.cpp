@@ -19,10 +19,15 @@ class PictureSink : public kolm::IVideoDownstream {
   CSampleQueue* sampleQueue() override { return &pool_; }
   void deliver(CSample* sample) override {
     // Touch both ends of the picture so that a wrongly sized sample shows up.
-    volatile std::uint8_t first = sample->planeY[0];
-    volatile std::uint8_t last = sample->planeU[(sample->width / 2) * (sample->height / 2) - 1];
-    (void)first;
-    (void)last;
+    YV12Planes planes;
+    if (sample->lockPlanes(&planes)) {
+      volatile std::uint8_t first = planes.y[0];
+      volatile std::uint8_t last =
+          planes.u[static_cast<std::size_t>(planes.pitchC) * (planes.chromaHeight() - 1) + planes.chromaWidth() - 1];
+      (void)first;
+      (void)last;
+      sample->unlockPlanes();
+    }
     pool_.release(sample);
   }
 

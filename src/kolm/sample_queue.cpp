@@ -2,14 +2,41 @@
 
 #include <new>
 
+bool YV12Planes::layout(std::uint8_t* bits, int pitch, int width, int height, YV12Planes* out) {
+  *out = YV12Planes();
+  if (!bits || width <= 0 || height <= 0 || pitch < width || pitch / 2 < (width + 1) / 2) return false;
+  out->y = bits;
+  out->pitchY = pitch;
+  out->pitchC = pitch / 2;
+  out->width = width;
+  out->height = height;
+  out->v = bits + static_cast<std::size_t>(pitch) * height;
+  out->u = out->v + static_cast<std::size_t>(out->pitchC) * out->chromaHeight();
+  return true;
+}
+
+std::size_t YV12Planes::bytes(int pitch, int height) {
+  return static_cast<std::size_t>(pitch) * height + 2 * static_cast<std::size_t>(pitch / 2) * ((height + 1) / 2);
+}
+
 bool CSample::lockPlanes(int* outWidth, int* outHeight, int* pitch, std::uint8_t** bits) {
   if (kind == presenterSurface && presenter && surface)
     return presenter->lockSurface(outHeight, outWidth, pitch, bits, surface);
   *outWidth = width;
   *outHeight = height;
   *bits = buffer.get();
-  *pitch = kind == memoryRGB32 ? 4 * width : width;
+  *pitch = kind == memoryRGB32 ? 4 * width : memoryPitch(width);
   return true;
+}
+
+bool CSample::lockPlanes(YV12Planes* planes) {
+  int w = 0, h = 0, pitch = 0;
+  std::uint8_t* bits = nullptr;
+  *planes = YV12Planes();
+  if (kind == memoryRGB32 || !lockPlanes(&w, &h, &pitch, &bits)) return false;
+  if (YV12Planes::layout(bits, pitch, w, h, planes)) return true;
+  unlockPlanes();
+  return false;
 }
 
 void CSample::unlockPlanes() {
@@ -23,7 +50,12 @@ CSampleQueue::~CSampleQueue() = default;
 void CSampleQueue::setFormat(int count, int width, int height, int* outCount, int* outWidth,
                              int* outHeight) {
   kolm::sys::Guard guard(lock_);
-  if (samples_.empty()) {
+  bool inUse = false;
+  for (auto& sample : samples_) inUse = inUse || sample->useCount > 0;
+  if (!inUse) {
+    // Nobody holds a sample, so none can be written or shown after this; the
+    // presenter's configure below takes back the surfaces they wrapped.
+    samples_.clear();
     count_ = count;
     width_ = width;
     height_ = height;
@@ -48,8 +80,8 @@ bool CSampleQueue::allocate() {
   if (count_ <= 0 || count_ > maxCount || width_ <= 0 || height_ <= 0 || width_ > maxSide ||
       height_ > maxSide)
     return false;
-  const std::size_t lumaBytes = static_cast<std::size_t>(width_) * height_;
-  const std::size_t bytes = lumaBytes + lumaBytes / 2;
+  const int pitch = CSample::memoryPitch(width_);
+  const std::size_t bytes = YV12Planes::bytes(pitch, height_);
   for (int i = 0; i < count_; ++i) {
     auto sample = std::make_unique<CSample>();
     sample->presenter = presenter_;
@@ -65,9 +97,11 @@ bool CSampleQueue::allocate() {
         samples_.clear();
         return false;
       }
-      sample->planeY = sample->buffer.get();
-      sample->planeV = sample->planeY + lumaBytes;
-      sample->planeU = sample->planeV + static_cast<std::size_t>(height_) * (width_ / 2) / 2;
+      YV12Planes planes;
+      YV12Planes::layout(sample->buffer.get(), pitch, width_, height_, &planes);
+      sample->planeY = planes.y;
+      sample->planeV = planes.v;
+      sample->planeU = planes.u;
     }
     samples_.push_back(std::move(sample));
   }

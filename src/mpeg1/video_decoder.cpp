@@ -87,7 +87,7 @@ bool CMpeg1VideoDecoder::start() {
       const int width = static_cast<int>((horizontalSize + 1) & ~1u);
       const int height = static_cast<int>((verticalSize + 1) & ~1u);
       pictureQueue_->setFormat(3, width, height, nullptr, nullptr, nullptr);
-      pictureQueue_->allocate();
+      if (!pictureQueue_->allocate()) return false;
     }
     return true;
   } catch (const mpeg1::CMpegError&) {
@@ -392,24 +392,22 @@ void CMpeg1VideoDecoder::copyToSample(CFrameBuffer* frame) {
     return;
   }
   CSample* sample = frame->sample;
-  int width = 0, height = 0, pitch = 0;
-  std::uint8_t* bits = nullptr;
-  if (!sample->lockPlanes(&width, &height, &pitch, &bits)) return;
+  YV12Planes planes;
+  if (!sample->lockPlanes(&planes)) return;
   // Only the visible picture is copied, never more than either side holds.
-  const int columns = std::min(width, frameWidth_);
-  const int rows = std::min(height, frameHeight_);
+  const int columns = std::min(planes.width, frameWidth_);
+  const int rows = std::min(planes.height, frameHeight_);
   for (int j = 0; j < rows; ++j)
-    std::memcpy(bits + static_cast<std::size_t>(j) * pitch, frame->luma + static_cast<std::size_t>(j) * frameWidth_,
-                static_cast<std::size_t>(columns));
-  const int chromaPitch = pitch / 2;
-  std::uint8_t* v = bits + static_cast<std::size_t>(height) * pitch;
-  std::uint8_t* u = v + static_cast<std::size_t>(chromaPitch) * (height / 2);
+    std::memcpy(planes.y + static_cast<std::size_t>(j) * planes.pitchY,
+                frame->luma + static_cast<std::size_t>(j) * frameWidth_, static_cast<std::size_t>(columns));
   const int frameChroma = frameWidth_ / 2;
-  for (int j = 0; j < rows / 2; ++j) {
-    std::memcpy(v + static_cast<std::size_t>(j) * chromaPitch, frame->cr + static_cast<std::size_t>(j) * frameChroma,
-                static_cast<std::size_t>(columns / 2));
-    std::memcpy(u + static_cast<std::size_t>(j) * chromaPitch, frame->cb + static_cast<std::size_t>(j) * frameChroma,
-                static_cast<std::size_t>(columns / 2));
+  const int chromaColumns = std::min(planes.chromaWidth(), frameChroma);
+  const int chromaRows = std::min(planes.chromaHeight(), frameHeight_ / 2);
+  for (int j = 0; j < chromaRows; ++j) {
+    std::memcpy(planes.v + static_cast<std::size_t>(j) * planes.pitchC,
+                frame->cr + static_cast<std::size_t>(j) * frameChroma, static_cast<std::size_t>(chromaColumns));
+    std::memcpy(planes.u + static_cast<std::size_t>(j) * planes.pitchC,
+                frame->cb + static_cast<std::size_t>(j) * frameChroma, static_cast<std::size_t>(chromaColumns));
   }
   sample->unlockPlanes();
 }

@@ -370,7 +370,7 @@ bool COggDecoder::open() {
     const int height = static_cast<int>(std::min<std::uint32_t>(theoraInfo.pic_height + 1, INT_MAX - 1) & ~1u);
     int count = 0, agreedWidth = 0, agreedHeight = 0;
     videoPool_->setFormat(5, width, height, &count, &agreedWidth, &agreedHeight);
-    videoPool_->allocate();
+    if (!videoPool_->allocate()) return false;
   }
   if (vorbisActive && audioSink_) {
     audioPool_ = audioSink_->sampleQueue();
@@ -404,22 +404,18 @@ bool COggDecoder::beginPicture() {
     currentPicture_ = nullptr;
     return false;
   }
-  int width = 0, height = 0, pitch = 0;
-  std::uint8_t* bits = nullptr;
-  if (currentPicture_->lockPlanes(&width, &height, &pitch, &bits)) {
+  YV12Planes planes;
+  if (currentPicture_->lockPlanes(&planes)) {
     pictureLocked_ = true;
-    if (bits && width > 0 && height > 0 && pitch >= width) {
-      const std::size_t lumaBytes = static_cast<std::size_t>(height) * pitch;
-      planeTable_.address[0] = bits;
-      planeTable_.pitch[0] = pitch;
-      planeTable_.address[1] = bits + lumaBytes;
-      planeTable_.pitch[1] = pitch / 2;
-      planeTable_.address[2] = bits + lumaBytes + static_cast<std::size_t>(pitch / 2) * height / 2;
-      planeTable_.pitch[2] = pitch / 2;
-      planeTable_.width = width;
-      planeTable_.height = height;
-      pictureReady_ = true;
-    }
+    planeTable_.address[0] = planes.y;
+    planeTable_.pitch[0] = planes.pitchY;
+    planeTable_.address[1] = planes.v;
+    planeTable_.pitch[1] = planes.pitchC;
+    planeTable_.address[2] = planes.u;
+    planeTable_.pitch[2] = planes.pitchC;
+    planeTable_.width = planes.width;
+    planeTable_.height = planes.height;
+    pictureReady_ = true;
   }
   return true;
 }

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 
+#include "kolm/sample_queue.h"
+
 struct CMemoryPresenter::Surface {
   std::vector<std::uint8_t> bits;
   int index;
+  std::uintptr_t handle;  // never reused, so a handle from before a configure stays unknown
   int width;
   int height;
   int pitch;
@@ -26,13 +29,16 @@ int CMemoryPresenter::getHeight() {
 
 CMemoryPresenter::Surface* CMemoryPresenter::find(VideoSurface surface) {
   for (auto& candidate : surfaces_)
-    if (candidate.get() == surface) return candidate.get();
+    if (reinterpret_cast<VideoSurface>(candidate->handle) == surface) return candidate.get();
   return nullptr;
 }
 
 bool CMemoryPresenter::configure(int* width, int* height, int* count, int) {
   kolm::sys::Guard guard(lock_);
   if (!acceptConfigure_ || !width || !height || !count) return false;
+  // A new pool starts afresh: the surfaces of the last one are given back.
+  // Its samples are all free by now, so nothing writes or shows them.
+  surfaces_.clear();
   width_ = *width;
   height_ = *height;
   configuredCount_ = *count;
@@ -58,9 +64,9 @@ bool CMemoryPresenter::allocateSurface(int width, int height, VideoSurface* surf
   // Wider than the picture, as video memory is, so a writer that ignores the
   // pitch shows up in tests.
   made->pitch = ((width + 31) & ~31) + 32;
-  const int chromaRows = (height + 1) / 2;
-  made->bits.assign(static_cast<std::size_t>(made->pitch) * (height + chromaRows), 0x10);
-  *surface = made.get();
+  made->bits.assign(YV12Planes::bytes(made->pitch, height), 0x10);
+  made->handle = ++lastHandle_;
+  *surface = reinterpret_cast<VideoSurface>(made->handle);
   surfaces_.push_back(std::move(made));
   return true;
 }
@@ -89,11 +95,10 @@ bool CMemoryPresenter::present(int width, int height, VideoSurface surface) {
     const std::int64_t now = timekeeper_ ? timekeeper_->playbackTime() : 0;
     presented_.push_back({found->index, width, height, now});
     writer = writer_;
-    const std::uint8_t* y = found->bits.data();
-    const std::uint8_t* v = y + static_cast<std::size_t>(found->pitch) * found->height;
-    const std::uint8_t* u = v + static_cast<std::size_t>(found->pitch / 2) * ((found->height + 1) / 2);
+    YV12Planes planes;
+    YV12Planes::layout(found->bits.data(), found->pitch, found->width, found->height, &planes);
     // Never more than the surface holds, whatever size the caller claims.
-    picture = {y, u, v, found->pitch, found->pitch / 2, std::min(width, found->width),
+    picture = {planes.y, planes.u, planes.v, planes.pitchY, planes.pitchC, std::min(width, found->width),
                std::min(height, found->height)};
   }
   // The surface stays valid: it belongs to this presenter until it is destroyed.

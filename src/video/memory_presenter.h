@@ -69,6 +69,7 @@ class CMemoryPresenter : public IVideoHardwareAccelerator {
   Writer writer_;
   int width_ = 0;
   int height_ = 0;
+  std::uintptr_t lastHandle_ = 0;
   int configuredCount_ = -1;
   int surfaceLimit_ = -1;
   bool acceptConfigure_ = true;

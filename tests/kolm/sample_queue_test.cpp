@@ -47,10 +47,12 @@ TEST(SampleQueue, MemoryPicturesWithoutPresenter) {
   }
 }
 
-TEST(SampleQueue, SetFormatAfterAllocateReportsTheValuesInForce) {
+TEST(SampleQueue, SetFormatWhileASampleIsTakenKeepsTheValuesInForce) {
   CSampleQueue queue(nullptr);
   queue.setFormat(3, 176, 120, nullptr, nullptr, nullptr);
   ASSERT_TRUE(queue.allocate());
+  CSample* taken = nullptr;
+  ASSERT_TRUE(queue.acquire(&taken));
   int count = 0, width = 0, height = 0;
   queue.setFormat(5, 640, 480, &count, &width, &height);
   EXPECT_EQ(count, 3);
@@ -60,6 +62,48 @@ TEST(SampleQueue, SetFormatAfterAllocateReportsTheValuesInForce) {
   CSample* sample = nullptr;
   ASSERT_TRUE(queue.acquire(&sample));
   EXPECT_EQ(sample->width, 176);
+}
+
+// A rejected path may size the pool before the next one does: every free
+// pool takes the new format, with the presenter's surfaces made again.
+TEST(SampleQueue, AFreePoolTakesANewFormatIncludingFromNothing) {
+  CMemoryPresenter presenter;
+  CSampleQueue queue(&presenter);
+  queue.setFormat(5, 0, 0, nullptr, nullptr, nullptr);
+  EXPECT_FALSE(queue.allocate());
+  for (auto [w, h] : {std::pair{176, 120}, {177, 101}, {64, 48}}) {
+    int count = 0, width = 0, height = 0;
+    queue.setFormat(w == 64 ? 2 : 5, w, h, &count, &width, &height);
+    EXPECT_EQ(width, w);
+    ASSERT_TRUE(queue.allocate());
+    auto taken = acquireAll(queue, count);
+    EXPECT_EQ(presenter.surfaceCount(), count);
+    for (CSample* sample : taken) {
+      YV12Planes planes;
+      ASSERT_TRUE(sample->lockPlanes(&planes));
+      EXPECT_EQ(planes.width, w);
+      EXPECT_EQ(planes.height, h);
+      // The last chroma byte of an odd size is inside the surface (asan checks).
+      planes.u[static_cast<std::size_t>(planes.pitchC) * (planes.chromaHeight() - 1) + planes.chromaWidth() - 1] = 1;
+      sample->unlockPlanes();
+      queue.release(sample);
+    }
+  }
+}
+
+TEST(SampleQueue, TwoPoolsInTurnOnOnePresenterBothShowTheirPictures) {
+  CMemoryPresenter presenter;
+  for (int round = 0; round < 2; ++round) {
+    CSampleQueue queue(&presenter);
+    queue.setFormat(3, 32 + 16 * round, 16, nullptr, nullptr, nullptr);
+    ASSERT_TRUE(queue.allocate());
+    for (CSample* sample : acquireAll(queue, 3)) {
+      EXPECT_EQ(sample->kind, CSample::presenterSurface);
+      EXPECT_TRUE(presenter.present(sample->width, sample->height, sample->surface));
+      queue.release(sample);
+    }
+  }
+  EXPECT_EQ(presenter.presented().size(), 6u);
 }
 
 TEST(SampleQueue, PictureSizesThatCannotBeAllocatedAreRefused) {
