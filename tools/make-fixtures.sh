@@ -89,14 +89,15 @@ manifest=$tmp/manifest.tsv
 printf 'file\tkind\twidth\theight\tframe_rate\tframes\tchroma\taudio_channels\taudio_rate\tref_y4m\tref_wav\tnote\n' >"$manifest"
 
 probe() { # file stream entry -> value or empty
-    fp -select_streams "$2" -show_entries "stream=$3" -of default=nw=1:nk=1 "$1" | head -n 1
+    fp -select_streams "$2" -show_entries "stream=$3" -of default=nw=1:nk=1 "$1" | sed -n 1p
 }
 
 chroma_of() {
     case $1 in
-        yuv420p | yuvj420p) echo 420 ;;
+        yuv420p | yuvj420p | yuv420p10le) echo 420 ;;
         yuv422p | yuvj422p) echo 422 ;;
         yuv444p | yuvj444p) echo 444 ;;
+        rgb24 | bgra | pal8) echo rgb ;;
         *) echo "unknown pixel format $1" >&2; exit 1 ;;
     esac
 }
@@ -153,7 +154,7 @@ clip() { # file kind note
         if [[ $kind == ogg ]]; then vf=fps=$rate; fi
         y=$stem.y4m.gz
         frames=$(ref_y4m "$p" yuv420p "$data/$y" "$vf")
-        if [[ $chroma != 420 ]]; then
+        if [[ $chroma == 422 || $chroma == 444 ]]; then
             # Also keep the decoder's own format, so chroma can be checked
             # without a conversion in between (yuvj formats stay full range).
             ref_y4m "$p" "$pix" "$data/$stem.native.y4m.gz" "$vf" >/dev/null
@@ -331,6 +332,58 @@ ff -f lavfi -i "$(src_bars 176x120 25 20)" -f lavfi -i "$(snd_mono 22050 0.8)" \
     -map 0:v -map 1:a -pix_fmt yuvj422p -c:v mjpeg -q:v 5 \
     -c:a pcm_s16le "${OUT[@]}" -f avi "$data/avi-mjpeg422-176x120.avi"
 clip avi-mjpeg422-176x120.avi ffmpeg "MJPEG 4:2:2 full range (yuvj422p) + PCM mono; native yuvj422p reference too"
+
+ff -f lavfi -i "$(src_t2 176x120 25 25)" -f lavfi -i "$(snd_stereo 44100 1)" \
+    -map 0:v -map 1:a -pix_fmt yuv420p -c:v libx264 -preset veryfast -crf 28 \
+    -c:a aac -b:a 96k "${OUT[@]}" -f mp4 "$data/mp4-h264-176x120.mp4"
+clip mp4-h264-176x120.mp4 ffmpeg "H.264 with B pictures + AAC stereo"
+
+# An odd picture size: the 4:2:0 chroma of the last column and row.
+ff -f lavfi -i "$(src_scroll 177x101 30 30)" -f lavfi -i "$(snd_stereo 48000 1)" \
+    -map 0:v -map 1:a -pix_fmt yuv420p -c:v libvpx -b:v 300k -deadline good -cpu-used 4 \
+    -c:a libvorbis -q:a 2 "${OUT[@]}" -f webm "$data/webm-vp8-177x101.webm"
+clip webm-vp8-177x101.webm ffmpeg "VP8 at an odd size + Vorbis stereo"
+
+# A variable picture rate, as phones and screen recorders write: 20 pictures
+# 50 ms apart, then 20 pictures 20 ms apart. The stream's own time stamps are
+# kept beside it (NAME.times, seconds, one a line, in display order).
+ff -f lavfi -i "testsrc2=s=176x120:r=50,trim=end_frame=40,settb=1/1000,setpts='if(lt(N,20),N*50,1000+(N-20)*20)'" \
+    -pix_fmt yuv420p -c:v libx264 -preset veryfast -crf 28 -threads 1 -flags +bitexact -fflags +bitexact \
+    -map_metadata -1 -fps_mode vfr -video_track_timescale 1000 -f mp4 "$data/mp4-vfr-176x120.mp4"
+fp -select_streams v:0 -show_entries frame=best_effort_timestamp_time -of csv=p=0 \
+    "$data/mp4-vfr-176x120.mp4" | tr -d ',' >"$data/mp4-vfr-176x120.times"
+clip mp4-vfr-176x120.mp4 ffmpeg "H.264, variable rate: 20 pictures 50 ms apart, 20 pictures 20 ms apart"
+
+# Picture formats that are not 8-bit 4:2:0: converted on the way in.
+ff -f lavfi -i "$(src_t2 176x120 25 10)" -pix_fmt yuv420p10le -c:v libx264 -preset veryfast \
+    -crf 28 "${OUT[@]}" -f matroska "$data/mkv-h264-10bit-176x120.mkv"
+clip mkv-h264-10bit-176x120.mkv ffmpeg "H.264 High 10, 10-bit 4:2:0"
+ff -f lavfi -i "$(src_bars 176x120 25 10)" -pix_fmt yuv444p -c:v libx264 -preset veryfast \
+    -crf 28 "${OUT[@]}" -f matroska "$data/mkv-h264-444-176x120.mkv"
+clip mkv-h264-444-176x120.mkv ffmpeg "H.264 High 4:4:4"
+ff -f lavfi -i "$(src_t2 176x120 10 10)" -c:v gif "${OUT[@]}" -f gif "$data/gif-176x120.gif"
+clip gif-176x120.gif ffmpeg "animated GIF (decoded as packed BGRA)"
+ff -f lavfi -i "$(src_t2 96x64 10 8),format=rgb24" -pix_fmt pal8 -c:v png "${OUT[@]}" \
+    -f matroska "$data/mkv-png-pal8-96x64.mkv"
+clip mkv-png-pal8-96x64.mkv ffmpeg "PNG pictures with a palette (pal8)"
+
+# The picture size changes mid-stream (two transport streams back to back);
+# FFmpeg scales the second part to the first size, and so must we.
+ff -f lavfi -i "$(src_t2 176x120 25 10)" -pix_fmt yuv420p -c:v libx264 -preset veryfast -crf 28 \
+    "${OUT[@]}" -f mpegts "$tmp/first.ts"
+ff -f lavfi -i "$(src_scroll 128x96 25 10)" -pix_fmt yuv420p -c:v libx264 -preset veryfast -crf 28 \
+    "${OUT[@]}" -f mpegts "$tmp/second.ts"
+cat "$tmp/first.ts" "$tmp/second.ts" >"$data/ts-resize-176x120.ts"
+clip ts-resize-176x120.ts ffmpeg "H.264 in MPEG-TS, 176x120 then 128x96"
+
+# Sound only: no path plays these. The MP3 carries a cover picture, which is
+# not a video stream.
+ff -f lavfi -i "$(snd_mono 22050 1)" -c:a aac -b:a 48k "${OUT[@]}" -f mp4 "$data/m4a-sound-only.m4a"
+clip m4a-sound-only.m4a audio-only "AAC mono, no video"
+ff -f lavfi -i "$(snd_mono 22050 1)" -f lavfi -i "testsrc2=s=64x64:r=1,trim=end_frame=1" \
+    -map 0:a -map 1:v -c:a libmp3lame -b:a 32k -c:v png -disposition:v:0 attached_pic \
+    "${OUT[@]}" -f mp3 "$data/mp3-cover.mp3"
+clip mp3-cover.mp3 audio-only "MP3 mono with an attached cover picture"
 
 # ---------------------------------------------------------------------------
 # Bad inputs.

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "audio/audio_downstream.h"
+#include "ffmpeg/ffmpeg_decoder.h"
 #include "kolm/audio_sample_queue.h"
 #include "kolm/sample_queue.h"
 #include "kolm/stream.h"
@@ -80,12 +81,10 @@ class DecodeSink : public kolm::IVideoDownstream {
   CSampleQueue* sampleQueue() override { return &pool_; }
   void deliver(CSample* sample) override {
     ++pictures;
-    if (writer.isOpen()) {
-      const int width = sample->width, height = sample->height;
-      const std::uint8_t* y = sample->planeY;
-      const std::uint8_t* v = y + static_cast<std::size_t>(width) * height;
-      const std::uint8_t* u = v + static_cast<std::size_t>(width / 2) * (height / 2);
-      if (!writer.write(y, width, u, v, width / 2)) writeFailed = true;
+    YV12Planes planes;
+    if (writer.isOpen() && sample->lockPlanes(&planes)) {
+      if (!writer.write(planes.y, planes.pitchY, planes.u, planes.v, planes.pitchC)) writeFailed = true;
+      sample->unlockPlanes();
     }
     pool_.release(sample);
   }
@@ -215,6 +214,31 @@ int decodeOgg(COggDecoder& decoder, DecodeSink& sink, SoundSink& sound, const Op
   return 0;
 }
 
+// The FFmpeg path: pictures only.
+int decodeFFmpeg(CFFmpegDecoder& decoder, DecodeSink& sink, const Options& options) {
+  const int width = decoder.pictureWidth(), height = decoder.pictureHeight();
+  if (!options.y4m.empty() &&
+      !sink.writer.open(options.y4m, width, height, decoder.rateNumerator(), decoder.rateDenominator())) {
+    std::fprintf(stderr, "zarvel-decode: cannot write %s\n", options.y4m.c_str());
+    return 1;
+  }
+  const auto begin = std::chrono::steady_clock::now();
+  while (decoder.decodeAndDeliver()) {
+    if (options.frames >= 0 && sink.pictures >= options.frames) break;
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  if (!sink.writer.close() || sink.writeFailed) {
+    std::fprintf(stderr, "zarvel-decode: writing %s failed\n", options.y4m.c_str());
+    return 1;
+  }
+  std::printf("zarvel-decode: path ffmpeg (%s), %dx%d, %ld pictures in %.3f s (%.1f pictures/s)\n",
+              decoder.codecName().c_str(), width, height, sink.pictures, seconds,
+              seconds > 0 ? sink.pictures / seconds : 0.0);
+  if (decoder.damagedPackets() > 0)
+    std::printf("zarvel-decode: %d damaged packets skipped\n", decoder.damagedPackets());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -234,7 +258,7 @@ int main(int argc, char** argv) {
   SoundSink sound;
   std::unique_ptr<mpeg1::Mpeg1Source> mpeg;
   std::unique_ptr<COggDecoder> ogg;
-  // The player's order: MPEG-1 first, then Ogg.
+  // The player's order: MPEG-1 first, then Ogg, then FFmpeg.
   if (options.path == "auto" || options.path == "mpeg1") mpeg = mpeg1::openMpeg1(stream.get(), &sink);
   if (!mpeg && (options.path == "auto" || options.path == "ogg")) {
     ogg = std::make_unique<COggDecoder>(&sink, &sound, stream.get());
@@ -248,8 +272,15 @@ int main(int argc, char** argv) {
     }
   }
   if (ogg) return decodeOgg(*ogg, sink, sound, options);
+  std::unique_ptr<CFFmpegDecoder> ffmpeg;
+  std::string why;
+  if (!mpeg && (options.path == "auto" || options.path == "ffmpeg")) {
+    ffmpeg = std::make_unique<CFFmpegDecoder>(&sink, stream.get(), options.file.c_str());
+    if (ffmpeg->openVideoPath()) return decodeFFmpeg(*ffmpeg, sink, options);
+    why = " (" + ffmpeg->lastError() + ")";
+  }
   if (!mpeg) {
-    std::fprintf(stderr, "zarvel-decode: no decode path accepts %s\n", options.file.c_str());
+    std::fprintf(stderr, "zarvel-decode: no decode path accepts %s%s\n", options.file.c_str(), why.c_str());
     return 1;
   }
   CMpeg1VideoDecoder& decoder = *mpeg->decoder;
@@ -273,8 +304,8 @@ int main(int argc, char** argv) {
               sink.pictures, seconds, seconds > 0 ? sink.pictures / seconds : 0.0);
   // A stream without a sequence end code is common and loses nothing; say only
   // when decoding stopped for another reason.
-  const std::string& why = decoder.lastError();
-  if (!why.empty() && why != "Improper or missing sequence end code.")
-    std::printf("zarvel-decode: decoding stopped early: %s\n", why.c_str());
+  const std::string& stopped = decoder.lastError();
+  if (!stopped.empty() && stopped != "Improper or missing sequence end code.")
+    std::printf("zarvel-decode: decoding stopped early: %s\n", stopped.c_str());
   return 0;
 }

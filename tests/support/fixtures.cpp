@@ -80,8 +80,8 @@ double lumaPsnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint8
   return 10.0 * std::log10(255.0 * 255.0 * static_cast<double>(n) / sum);
 }
 
-int runTool(const std::string& tool, const std::string& arguments, std::string* output) {
-  const std::string command = tool + " " + arguments + " 2>/dev/null";
+int runTool(const std::string& tool, const std::string& arguments, std::string* output, bool withErrors) {
+  const std::string command = tool + " " + arguments + (withErrors ? " 2>&1" : " 2>/dev/null");
   FILE* pipe = popen(command.c_str(), "r");
   if (!pipe) return -1;
   std::string text;

@@ -28,8 +28,10 @@ bool readY4m(const std::string& path, Video& video);
 double lumaPsnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b, int width, int height);
 
 // Runs the tool with the arguments; returns its exit status, or -1 when it did
-// not exit normally (a crash). Its standard output lands in *output.
-int runTool(const std::string& tool, const std::string& arguments, std::string* output = nullptr);
+// not exit normally (a crash). Its standard output (and standard error too,
+// with withErrors) lands in *output.
+int runTool(const std::string& tool, const std::string& arguments, std::string* output = nullptr,
+            bool withErrors = false);
 
 std::string tempPath(const std::string& suffix);
 

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "ffmpeg/ffmpeg_library.h"
+#include "kolm/sample_queue.h"
+#include "kolm/stream.h"
+#include "video/video_downstream.h"
+
+// The last decode path: any file FFmpeg can open, through its libraries loaded
+// at run time. Decodes the first video stream into the renderer's pool, one
+// picture per call, stamped from the stream's own time stamps.
+//
+// Threads: openVideoPath() on the probing thread, decodeAndDeliver() on the
+// video decode thread, the destructor on the controlling thread once the
+// decode thread has been joined.
+class CFFmpegDecoder {
+ public:
+  // The stream is the player's byte stream; FFmpeg opens the file by name
+  // itself. Neither is owned; the name must outlive the decoder.
+  CFFmpegDecoder(kolm::IVideoDownstream* renderer, kolm::CStream* stream, const char* fileName);
+  virtual ~CFFmpegDecoder();
+  CFFmpegDecoder(const CFFmpegDecoder&) = delete;
+  CFFmpegDecoder& operator=(const CFFmpegDecoder&) = delete;
+
+  // Loads the libraries, opens the file and its first video stream, and sizes
+  // the renderer's pool (5 pictures). False, with lastError() saying why, when
+  // this path cannot play the file.
+  virtual bool openVideoPath();
+  // Decodes the next picture and hands it on. False at the end of the input
+  // or when the decoder cannot go on; a damaged packet is skipped.
+  virtual bool decodeAndDeliver();
+
+  const std::string& lastError() const { return lastError_; }
+  // The picture size of the pool and the nominal picture rate (num / den).
+  int pictureWidth() const { return poolWidth_; }
+  int pictureHeight() const { return poolHeight_; }
+  int rateNumerator() const { return rateNum_; }
+  int rateDenominator() const { return rateDen_; }
+  // The codec's short name ("h264"), or "" before openVideoPath().
+  std::string codecName() const;
+  // Packets skipped because the decoder refused them.
+  int damagedPackets() const { return damagedPackets_; }
+
+  // Presents pictures when true; in the timing mode (false) every picture
+  // goes straight back to the pool. Set before decoding starts.
+  bool deliverPictures = true;
+  // Decoder threads FFmpeg may use (0: its own choice). Set before openVideoPath().
+  int decoderThreads = 1;
+  // Pictures decoded since the path was opened.
+  std::int64_t frameCount = 0;
+
+ private:
+  bool openInput();
+  bool decodePicture();
+  bool sendNextPacket();
+  bool copyPicture(const YV12Planes& planes);
+  std::int64_t pictureTime();
+  void close();
+
+  ffmpeg::CLibraryUse library_;
+  const ffmpeg::Api* api_ = nullptr;
+  AVFormatContext* formatContext_ = nullptr;
+  AVCodecContext* codecContext_ = nullptr;
+  AVFrame* frame_ = nullptr;
+  AVPacket* packet_ = nullptr;
+  SwsContext* scaler_ = nullptr;
+  int scalerFullRange_ = -1;  // the source range the scaler was last set up for
+  int videoStream_ = -1;
+  bool opened_ = false;
+  bool draining_ = false;
+  bool ended_ = false;
+  kolm::IVideoDownstream* renderer_;
+  CSampleQueue* pool_ = nullptr;
+  const char* fileName_;
+  std::string lastError_;
+  int poolWidth_ = 0;
+  int poolHeight_ = 0;
+  int rateNum_ = 25;
+  int rateDen_ = 1;
+  int damagedPackets_ = 0;
+  // Time stamps: the stream's time base, the first picture's stamp, the last time given.
+  AVRational timeBase_{0, 1};
+  std::int64_t firstStamp_ = 0;
+  bool haveFirstStamp_ = false;
+  std::int64_t lastTime_ = -1;
+};

@@ -1,0 +1,114 @@
+#include "ffmpeg/ffmpeg_library.h"
+
+#include "kolm/sys/sys.h"
+
+namespace ffmpeg {
+namespace {
+
+#define ZARVEL_STRING2(x) #x
+#define ZARVEL_STRING(x) ZARVEL_STRING2(x)
+#ifdef _WIN32
+#define ZARVEL_LIBRARY(base, major) base "-" ZARVEL_STRING(major) ".dll"
+#else
+#define ZARVEL_LIBRARY(base, major) "lib" base ".so." ZARVEL_STRING(major)
+#endif
+
+// In load order: each library needs the ones before it.
+const char* const kDefaultNames[libraryCount] = {
+    ZARVEL_LIBRARY("avutil", LIBAVUTIL_VERSION_MAJOR),
+    ZARVEL_LIBRARY("avcodec", LIBAVCODEC_VERSION_MAJOR),
+    ZARVEL_LIBRARY("avformat", LIBAVFORMAT_VERSION_MAJOR),
+    ZARVEL_LIBRARY("swscale", LIBSWSCALE_VERSION_MAJOR),
+};
+
+struct Loaded {
+  kolm::sys::CriticalSection lock;
+  const char* names[libraryCount] = {};
+  kolm::sys::LibraryHandle handles[libraryCount] = {};
+  Api api;
+  int uses = 0;
+};
+
+Loaded& loaded() {
+  static Loaded instance;
+  return instance;
+}
+
+void unloadAll(Loaded& state) {
+  state.api = Api();
+  for (int i = libraryCount - 1; i >= 0; --i) {
+    if (state.handles[i]) kolm::sys::freeLibrary(state.handles[i]);
+    state.handles[i] = nullptr;
+  }
+}
+
+// Under the state's lock.
+bool loadAll(Loaded& state, std::string* why) {
+  for (int i = 0; i < libraryCount; ++i) {
+    const char* name = libraryName(static_cast<Library>(i));
+    state.handles[i] = kolm::sys::loadLibrary(name);
+    if (!state.handles[i]) {
+      if (why) *why = std::string("FFmpeg is not installed (") + name + " not found)";
+      unloadAll(state);
+      return false;
+    }
+  }
+  bool complete = true;
+#define ZARVEL_FFMPEG_ENTRY(library, name)                                                           \
+  state.api.name = reinterpret_cast<decltype(&::name)>(kolm::sys::findSymbol(state.handles[library], #name)); \
+  if (!state.api.name && complete) {                                                                \
+    complete = false;                                                                               \
+    if (why) *why = std::string("FFmpeg's ") + libraryName(library) + " has no " #name;            \
+  }
+#include "ffmpeg/ffmpeg_entries.inc"
+#undef ZARVEL_FFMPEG_ENTRY
+  if (!complete) {
+    unloadAll(state);
+    return false;
+  }
+  // The library's own warnings would drown the player's messages; the path
+  // reports what matters itself.
+  state.api.av_log_set_level(AV_LOG_FATAL);
+  return true;
+}
+
+}  // namespace
+
+const char* libraryName(Library library) {
+  Loaded& state = loaded();
+  kolm::sys::Guard guard(state.lock);
+  return state.names[library] ? state.names[library] : kDefaultNames[library];
+}
+
+void overrideLibraryName(Library library, const char* name) {
+  Loaded& state = loaded();
+  kolm::sys::Guard guard(state.lock);
+  state.names[library] = name;
+}
+
+CLibraryUse::~CLibraryUse() {
+  if (!held_) return;
+  Loaded& state = loaded();
+  kolm::sys::Guard guard(state.lock);
+  if (--state.uses == 0) unloadAll(state);
+}
+
+bool CLibraryUse::acquire(std::string* why) {
+  if (held_) return true;
+  Loaded& state = loaded();
+  kolm::sys::Guard guard(state.lock);
+  if (state.uses == 0 && !loadAll(state, why)) return false;
+  ++state.uses;
+  held_ = true;
+  return true;
+}
+
+const Api& CLibraryUse::api() const { return loaded().api; }
+
+std::string errorText(const Api& api, int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  if (!api.av_strerror || api.av_strerror(code, text, sizeof text) < 0) return "error " + std::to_string(code);
+  return text;
+}
+
+}  // namespace ffmpeg
