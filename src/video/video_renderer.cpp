@@ -81,6 +81,7 @@ void CVideoRenderer::presentLoop() {
   while (keepRunning()) {
     Next next = Next::none;
     int sleepMs = 0;
+    CSample* due = nullptr;
     {
       sys::Guard guard(queueLock_);
       if (pending_.empty()) {
@@ -99,12 +100,18 @@ void CVideoRenderer::presentLoop() {
           next = Next::sleep;
         } else {
           // Due, however late: shown now, one per pass, with the clock read
-          // again for the next one.
-          drawPicture(front);
+          // again for the next one. Taken off the queue first, so a flush
+          // while it is being shown cannot give it back a second time.
+          due = front;
           pending_.pop_front();
-          pool_.release(front);
         }
       }
+    }
+    if (due) {
+      // Outside the queue lock: a slow presenter must not stall deliver()
+      // or flush(). The sample is ours alone until it goes back to the pool.
+      drawPicture(due);
+      pool_.release(due);
     }
     switch (next) {
       case Next::waitForArrival:

@@ -30,7 +30,8 @@ class CVideoRenderer : public IVideoDownstream, public CThread {
   void deliver(CSample* sample) override;
 
   virtual void presentLoop();
-  // Renderer thread, under queueLock_: shows the picture now.
+  // Renderer thread, without queueLock_: shows the picture now. The sample is
+  // already off the queue, and goes back to the pool when this returns.
   virtual void drawPicture(CSample* sample);
   // 0 running, -1 the thread could not be created, 2 waiting for it failed.
   virtual int start();
@@ -49,8 +50,8 @@ class CVideoRenderer : public IVideoDownstream, public CThread {
  private:
   std::deque<CSample*> pending_;  // oldest at the front
   CEvent sampleArrived_;          // pulsed by deliver()
-  // Guards pending_ and the current size; also held while a picture is drawn,
-  // so a deliver() or flush() waits for the presenter to return.
+  // Guards pending_ and the current size. Never held while a picture is
+  // drawn, so deliver() and flush() do not wait for the presenter.
   // Order: before the pool's lock and before sampleArrived_'s.
   sys::CriticalSection queueLock_;
   IVideoHardwareAccelerator* presenter_;

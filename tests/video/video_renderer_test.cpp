@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "kolm/clock.h"
@@ -280,6 +281,77 @@ TEST(VideoRenderer, WithoutAPresenterPicturesAreStillPacedAndReturned) {
   EXPECT_EQ(later->useCount, 1);
   EXPECT_EQ(renderer.stop(), 0);
   EXPECT_EQ(later->useCount, 0);
+}
+
+// A presenter whose present() holds until the test opens the gate, standing in
+// for a slow screen.
+class GatedPresenter : public IVideoHardwareAccelerator {
+ public:
+  int getWidth() override { return inner.getWidth(); }
+  int getHeight() override { return inner.getHeight(); }
+  bool present(int width, int height, VideoSurface surface) override {
+    entered.set();
+    // Bounded, so a failing test cannot leave the renderer thread stuck.
+    gate.wait(kNoHang);
+    return inner.present(width, height, surface);
+  }
+  bool configure(int* width, int* height, int* count, int kind) override {
+    return inner.configure(width, height, count, kind);
+  }
+  bool allocateSurface(int width, int height, VideoSurface* surface) override {
+    return inner.allocateSurface(width, height, surface);
+  }
+  bool lockSurface(int* height, int* width, int* pitch, std::uint8_t** bits,
+                   VideoSurface surface) override {
+    return inner.lockSurface(height, width, pitch, bits, surface);
+  }
+  void unlockSurface(VideoSurface surface) override { inner.unlockSurface(surface); }
+
+  CMemoryPresenter inner;
+  CEvent entered;
+  CEvent gate;
+};
+
+TEST(VideoRenderer, ASlowPresentStallsNeitherDeliverNorFlush) {
+  FakeClock clock;
+  kolm::CTimekeeper timekeeper;
+  timekeeper.clock = &clock;
+  GatedPresenter presenter;
+  CVideoRenderer renderer(&presenter, &timekeeper);
+  CSampleQueue* pool = renderer.sampleQueue();
+  pool->setFormat(3, 64, 48, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(pool->allocate());
+  CSample* samples[3] = {};
+  for (CSample*& sample : samples) ASSERT_TRUE(pool->acquire(&sample));
+  samples[0]->time = 0;
+  samples[1]->time = ms(10000);
+  samples[2]->time = ms(10000);
+  clock.set(0);
+  ASSERT_EQ(renderer.start(), 0);
+  renderer.deliver(samples[0]);
+  ASSERT_EQ(presenter.entered.wait(kNoHang), 0);
+
+  // While the first picture is held in present, another thread delivers and
+  // flushes; it must finish without the gate being opened.
+  CEvent done;
+  std::thread other([&] {
+    renderer.deliver(samples[1]);
+    renderer.deliver(samples[2]);
+    renderer.flush();
+    done.set();
+  });
+  EXPECT_EQ(done.wait(kNoHang), 0);
+  // The flush gave back what was queued, not the picture being shown.
+  EXPECT_EQ(samples[0]->useCount, 1);
+  EXPECT_EQ(samples[1]->useCount, 0);
+  EXPECT_EQ(samples[2]->useCount, 0);
+
+  presenter.gate.set();
+  other.join();
+  EXPECT_EQ(renderer.stop(), 0);
+  EXPECT_EQ(presenter.inner.presented().size(), 1u);
+  // Given back once the present returned.
+  EXPECT_EQ(samples[0]->useCount, 0);
 }
 
 }  // namespace
