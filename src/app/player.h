@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kolm/clock.h"
+#include "kolm/stream.h"
+#include "video/video_hardware_accelerator.h"
+
+namespace kolm {
+class CAudioRenderer;
+class CDXSound;
+class CVideoDecodeThread;
+class CVideoRenderer;
+}  // namespace kolm
+
+// What one file's playback showed and played, for --stats-json and the tests.
+struct PlaybackStatistics {
+  std::string path;                 // "mpeg1", "ogg" or "ffmpeg"; "" when nothing is open
+  long pictures = 0;                // presented
+  long earlyPictures = 0;           // presented before their time (should stay 0)
+  std::vector<double> latenessMs;   // per presented picture: playback time at present minus its stamp
+  long blocksPlayed = 0;            // sound blocks written to the device
+  long blocksDropped = 0;           // sound blocks that came too late and were dropped
+  long underruns = 0;               // chunks that had no block and played silence
+  bool hasSound = false;            // the file's sound plays (the sound device is the clock)
+};
+
+// Plays one file at a time: builds the playback graph of a file (byte stream,
+// video and audio renderers, decode threads), chooses the clock, starts it,
+// and tears it down in a fixed order. All operations run on one thread (the
+// window's). The presenter and the sound device belong to the caller and
+// outlive the player.
+class CPlayer {
+ public:
+  CPlayer();
+  virtual ~CPlayer();
+  CPlayer(const CPlayer&) = delete;
+  CPlayer& operator=(const CPlayer&) = delete;
+
+  // Stops whatever plays, then opens path: true when a decode path accepted
+  // it and the graph is ready to play. sound may be null (pictures only).
+  // presentPictures false is the timing mode (pictures decoded and recycled
+  // unseen, where the path allows it).
+  virtual bool open(const std::string& path, IVideoHardwareAccelerator* presenter, kolm::CDXSound* sound,
+                    bool presentPictures);
+  // Starts the opened file; nothing when none is open.
+  virtual void play();
+  // Ends playback and frees the graph; safe at any time.
+  virtual void stop();
+  // The picture size of the open file; false when none is open.
+  virtual bool getVideoSize(int* width, int* height);
+
+  // Why the last open failed ("no decode path accepts FILE (...)"), or "".
+  const std::string& lastError() const { return lastError_; }
+  // True once every decode thread has ended and every delivered picture and
+  // sound block has been shown or played (false when nothing is open).
+  bool isFinished();
+  // What the open file's playback has shown so far.
+  PlaybackStatistics statistics();
+
+  kolm::CTimekeeper& timekeeper() { return timekeeper_; }
+
+ private:
+  std::string currentFile_;
+  kolm::CVideoRenderer* videoRenderer_ = nullptr;
+  kolm::CAudioRenderer* audioRenderer_ = nullptr;
+  kolm::CVideoDecodeThread* decodeThread_ = nullptr;
+  kolm::CStream* stream_ = nullptr;
+  kolm::CTimekeeper timekeeper_;
+  bool isOpen_ = false;
+  std::string lastError_;
+};
