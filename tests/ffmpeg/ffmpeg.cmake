@@ -7,5 +7,5 @@ add_dependencies(ffmpeg_tests zarvel-decode)
 # FFmpeg is loaded at run time only: no program may name its libraries.
 add_test(NAME FFmpegIsNotLinked
   COMMAND sh -c "for f in \"$@\"; do if readelf -d \"$f\" | grep -E 'lib(av|sw)'; then exit 1; fi; done" sh
-          $<TARGET_FILE:zarvel-decode> $<TARGET_FILE:ffmpeg_tests>)
+          $<TARGET_FILE:zarvel-decode> $<TARGET_FILE:zarvel> $<TARGET_FILE:ffmpeg_tests>)
 set_tests_properties(FFmpegIsNotLinked PROPERTIES LABELS unit)

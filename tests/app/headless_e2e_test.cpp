@@ -1,0 +1,130 @@
+// End to end: `zarvel --headless` plays a fixture of each decode path in real
+// time and reports what it showed.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdio>
+#include <ostream>
+#include <regex>
+#include <string>
+
+#include "program.h"
+#include "support/fixtures.h"
+
+namespace {
+
+const fixtures::Row* manifestRow(const std::string& file) {
+  static const std::vector<fixtures::Row> rows = fixtures::manifest();
+  for (const auto& row : rows)
+    if (row["file"] == file) return &row;
+  return nullptr;
+}
+
+// The whole object, with exactly its keys in their order.
+const std::regex kStatistics(
+    R"re(\{"path": "(mpeg1|ogg|ffmpeg)", "pictures": (\d+), "early_pictures": (\d+), )re"
+    R"re("lateness_ms": \{"mean": -?[0-9.]+, "p50": -?[0-9.]+, "p99": -?[0-9.]+, "max": -?[0-9.]+\}, )re"
+    R"re("sound": \{"blocks_played": (\d+), "blocks_dropped": \d+, "underruns": \d+\}\}\n)re");
+
+struct Clip {
+  const char* file;
+  const char* path;
+  bool sound;
+};
+void PrintTo(const Clip& clip, std::ostream* out) { *out << clip.file; }
+
+class HeadlessPlayback : public ::testing::TestWithParam<Clip> {};
+
+TEST_P(HeadlessPlayback, PlaysToTheEndAndReportsEveryPicture) {
+  const Clip clip = GetParam();
+  const fixtures::Row* row = manifestRow(clip.file);
+  ASSERT_NE(row, nullptr);
+  const std::string json = fixtures::tempPath(".json");
+  std::string err;
+  ASSERT_EQ(runZarvel("--headless --exit-at-end --stats-json " + json + " " + fixtures::dataPath(clip.file),
+                      nullptr, &err),
+            0)
+      << err;
+  const std::string text = readText(json);
+  std::remove(json.c_str());
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(text, match, kStatistics)) << text;
+  EXPECT_EQ(match[1].str(), clip.path);
+  EXPECT_EQ(std::stol(match[2]), std::stol((*row)["frames"]));
+  EXPECT_EQ(match[3].str(), "0") << "pictures shown before their time";
+  if (clip.sound) {
+    EXPECT_GT(std::stol(match[4]), 0) << "the sound did not play";
+  } else {
+    EXPECT_EQ(match[4].str(), "0");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EachPath, HeadlessPlayback,
+                         ::testing::Values(Clip{"mpg-ip-176x120.mpg", "mpeg1", false},
+                                           Clip{"ogg-tv-176x120.ogv", "ogg", true},
+                                           Clip{"ogg-t-352x240.ogv", "ogg", false},
+                                           Clip{"mp4-176x120.mp4", "ffmpeg", false}),
+                         [](const auto& info) {
+                           std::string name = info.param.file;
+                           for (char& c : name)
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
+
+TEST(Headless, TimingModeStillEnds) {
+  std::string out, err;
+  EXPECT_EQ(runZarvel("--headless --timing --stats-json - " + fixtures::dataPath("ogg-t-352x240.ogv"), &out, &err),
+            0)
+      << err;
+  EXPECT_TRUE(std::regex_match(out, kStatistics)) << out;
+}
+
+TEST(Headless, AFileItCannotPlayIsOneLineAndStatusOne) {
+  for (const std::string name : {"bad-random.bin", "bad-empty.mpg", "no-such-file.mpg"}) {
+    SCOPED_TRACE(name);
+    const std::string json = fixtures::tempPath(".json");
+    std::string out, err;
+    EXPECT_EQ(runZarvel("--headless --exit-at-end --stats-json " + json + " " + fixtures::dataPath(name), &out, &err),
+              1);
+    EXPECT_EQ(lineCount(err), 1) << err;
+    EXPECT_EQ(err.rfind("zarvel: cannot play " + fixtures::dataPath(name) + ": ", 0), 0u) << err;
+    EXPECT_EQ(out, "");
+    FILE* written = std::fopen(json.c_str(), "r");
+    EXPECT_EQ(written, nullptr) << "statistics of nothing played";
+    if (written) std::fclose(written);
+  }
+}
+
+TEST(Headless, StatisticsThatCannotBeWrittenAreAFailure) {
+  std::string err;
+  EXPECT_EQ(runZarvel("--headless --stats-json /nonexistent/dir/out.json " + fixtures::dataPath("m1v-intra-176x120.m1v"),
+                      nullptr, &err),
+            1);
+  EXPECT_NE(err.find("cannot write /nonexistent/dir/out.json"), std::string::npos) << err;
+}
+
+TEST(CommandLine, MistakesGiveUsageAndStatusTwo) {
+  for (const std::string arguments : {"--bogus", "--headless", "--stats-json", "a.mpg b.mpg"}) {
+    SCOPED_TRACE(arguments);
+    std::string out, err;
+    EXPECT_EQ(runZarvel(arguments, &out, &err), 2);
+    EXPECT_NE(err.find("usage: zarvel"), std::string::npos) << err;
+  }
+  std::string out;
+  EXPECT_EQ(runZarvel("--help", &out, nullptr), 0);
+  EXPECT_NE(out.find("--stats-json PATH"), std::string::npos);
+  EXPECT_EQ(runZarvel("--version", &out, nullptr), 0);
+  EXPECT_EQ(out.rfind("zarvel ", 0), 0u);
+}
+
+TEST(CommandLine, WithoutADisplayTheWindowFallsBackToHeadless) {
+  std::string out, err;
+  EXPECT_EQ(runZarvel("--exit-at-end --stats-json - " + fixtures::dataPath("m1v-intra-176x120.m1v"), &out, &err,
+                      "env -u DISPLAY -u WAYLAND_DISPLAY -u SDL_VIDEODRIVER"),
+            0)
+      << err;
+  EXPECT_NE(err.find("headless"), std::string::npos) << err;
+  EXPECT_TRUE(std::regex_match(out, kStatistics)) << out;
+}
+
+}  // namespace
