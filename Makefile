@@ -29,7 +29,10 @@ FUZZ_SECONDS ?= 60
 fuzz: deps
 	tools/run-fuzzers $(FUZZ_SECONDS)
 
-demo: build
+# Only what the player needs, not every test.
+demo: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default -j $(JOBS) --target zarvel
 	@tools/demo
 
 clean:
