@@ -98,10 +98,15 @@ struct PageInfo {
   std::size_t size() const { return bodyOffset + bodyLength - offset; }
 };
 
+// Bytes between pages (junk) are stepped over to the next capture pattern.
 inline std::vector<PageInfo> pagesOf(const Bytes& file) {
   std::vector<PageInfo> pages;
   std::size_t at = 0;
-  while (at + 27 <= file.size() && std::memcmp(file.data() + at, "OggS", 4) == 0) {
+  while (at + 27 <= file.size()) {
+    if (std::memcmp(file.data() + at, "OggS", 4) != 0) {
+      ++at;
+      continue;
+    }
     PageInfo page;
     page.offset = at;
     page.flags = file[at + 5];
