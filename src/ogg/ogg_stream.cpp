@@ -219,7 +219,7 @@ bool COggStream::readPage() {
         // is trusted only when its checksum holds.
         std::vector<std::uint8_t> body(bodyLength);
         const std::size_t inProbe = std::min(static_cast<std::size_t>(got - headerLength), bodyLength);
-        std::memcpy(body.data(), probe + headerLength, inProbe);
+        if (inProbe > 0) std::memcpy(body.data(), probe + headerLength, inProbe);
         const int rest = static_cast<int>(bodyLength - inProbe);
         const bool whole = rest <= 0 || source_->read(body.data() + inProbe, rest) == rest;
         if (!whole || !pageChecksumMatches(probe, headerLength, body.data(), bodyLength)) {
