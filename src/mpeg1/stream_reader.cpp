@@ -155,8 +155,9 @@ CMpegPayloadReader* CMpegStreamReader::openVideoStream(int n) {
         return payloadReader_.get();
       }
     }
-    // System headers may list only some streams (a Video CD's first one names
-    // only the sound): the packets say which video streams there are.
+    // A system header may list only some streams (Video CD files have one per
+    // stream, and the first need not be the video's): the packets say which
+    // video streams there are.
     const int number = n >= 0 ? videoStreamFromPackets(n, seen) : -1;
     if (number < 0) return nullptr;
     payloadReader_ = std::make_unique<CMpegPayloadReader>(this, number);
