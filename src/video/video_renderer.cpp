@@ -110,6 +110,7 @@ void CVideoRenderer::presentLoop() {
     Next next = Next::none;
     int sleepMs = 0;
     CSample* due = nullptr;
+    std::int64_t dueAt = 0;  // the clock reading that found it due; it is shown right after
     {
       sys::Guard guard(queueLock_);
       if (pending_.empty()) {
@@ -131,19 +132,19 @@ void CVideoRenderer::presentLoop() {
           // again for the next one. Taken off the queue first, so a flush
           // while it is being shown cannot give it back a second time.
           due = front;
+          dueAt = now;
           pending_.pop_front();
           presenting_ = true;
         }
       }
     }
     if (due) {
-      const std::int64_t shownAt = timekeeper_ ? timekeeper_->playbackTime() : due->time;
       // Outside the queue lock: a slow presenter must not stall deliver()
       // or flush(). The sample is ours alone until it goes back to the pool.
       drawPicture(due);
       {
         sys::Guard guard(queueLock_);
-        lateness_.push_back(shownAt - due->time);
+        lateness_.push_back(dueAt - due->time);
         presenting_ = false;
       }
       pool_.release(due);
