@@ -11,7 +11,7 @@
 # checksums after changing anything here.
 #
 # Needs: ffmpeg/ffprobe (Debian's, with libtheora and libvorbis), openssl,
-# gzip, coreutils.
+# gzip, coreutils, python3.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -384,6 +384,213 @@ ff -f lavfi -i "$(snd_mono 22050 1)" -f lavfi -i "testsrc2=s=64x64:r=1,trim=end_
     -map 0:a -map 1:v -c:a libmp3lame -b:a 32k -c:v png -disposition:v:0 attached_pic \
     "${OUT[@]}" -f mp3 "$data/mp3-cover.mp3"
 clip mp3-cover.mp3 audio-only "MP3 mono with an attached cover picture"
+
+# ---------------------------------------------------------------------------
+# Real-world MPEG-1 and Ogg files: what other muxers and damage leave in
+# files that FFmpeg still plays. Hand-made bytes come from small Python
+# steps; every reference is FFmpeg's decode of the very same file.
+
+# Video CD layout: 2324-byte sectors, padding packets, one system header per
+# stream, 20 zero bytes after each sound packet and all-zero sectors. The
+# sector rate is fixed, so the clips are kept short and small.
+vcd() { # out target rate
+    # The muxer's buffer warnings are expected at this low rate: fatal only.
+    ff -loglevel fatal -f lavfi -i "$(src_t2 176x120 "$3" 6)" -f lavfi -i "$(snd_mono 44100 0.24)" \
+        -target "$2" -s:v 176x120 -b:v 300k -minrate:v 300k -maxrate:v 300k -bufsize:v 100k \
+        -b:a 64k -muxdelay 0.1 -muxpreload 0.1 "${OUT[@]}" "$data/$1"
+}
+vcd mpg-vcd-ntsc-176x120.mpg ntsc-vcd 30000/1001
+clip mpg-vcd-ntsc-176x120.mpg mpeg1-ps "ffmpeg -target ntsc-vcd at 176x120: 2324-byte sectors, zero runs, padding, two partial system headers; IBBP, 29.97 fps"
+vcd mpg-vcd-pal-176x120.mpg pal-vcd 25
+clip mpg-vcd-pal-176x120.mpg mpeg1-ps "ffmpeg -target pal-vcd at 176x120: 2324-byte sectors, zero runs, padding, two partial system headers; IBBP, 25 fps"
+
+# Edits by byte offset, in Python: rw_py SCRIPT ARGS...
+rw_py() { python3 -c "$@"; }
+
+randbytes 3000 3 >"$tmp/junk.bin"
+
+# An elementary stream for the hand-muxed system streams below.
+ff -f lavfi -i "$(src_t2 96x64 25 7)" -pix_fmt yuv420p -c:v mpeg1video -g 6 -bf 2 -q:v 5 \
+    "${OUT[@]}" -f mpeg1video "$tmp/rw.m1v"
+# A system stream around one elementary stream: MPEG-1 packs and a system
+# header naming stream 0xE0. Mode "large": the first packet has the largest
+# length there is (65535), its payload filled with zero stuffing before the
+# second picture; mode "empty": a packet of length 0 and one of header bytes
+# only after every video packet.
+psmux() { # es out mode
+    rw_py '
+import sys
+es, out, mode = open(sys.argv[1], "rb").read(), sys.argv[2], sys.argv[3]
+pack = b"\x00\x00\x01\xba\x21\x00\x01\x00\x01" + ((1 << 23) | (2520 << 1) | 1).to_bytes(3, "big")
+sysh = b"\x00\x00\x01\xbb\x00\x09\x80\x13\xb1\x04\xe1\xff\xe0\xe0\x2e"
+def packet(payload, header=b"\x0f"):
+    body = header + payload
+    return b"\x00\x00\x01\xe0" + len(body).to_bytes(2, "big") + body
+o = bytearray(pack + sysh)
+rest = es
+if mode == "large":
+    second = es.index(b"\x00\x00\x01\x00", es.index(b"\x00\x00\x01\x00") + 4)
+    first = es[:second]
+    o += packet(first + bytes(65535 - 1 - len(first)))
+    rest = es[second:]
+for i in range(0, len(rest), 1000):
+    o += pack + packet(rest[i:i + 1000])
+    if mode == "empty":
+        o += b"\x00\x00\x01\xe0\x00\x00" + packet(b"", b"\xff\xff\x0f")
+o += b"\x00\x00\x01\xb9"
+open(out, "wb").write(o)
+' "$1" "$2" "$3"
+}
+psmux "$tmp/rw.m1v" "$tmp/plain.mpg" plain
+# Junk between packs: pseudo-random bytes (no 00 00 01 in them) before every
+# second pack.
+rw_py '
+import sys
+src, junk, out = sys.argv[1:4]
+d = open(src, "rb").read()
+j = open(junk, "rb").read().replace(b"\x00", b"\x5a")
+packs = [i for i in range(len(d)) if d.startswith(b"\x00\x00\x01\xba", i)]
+o, last, k = bytearray(), 0, 0
+for n, p in enumerate(packs):
+    if n % 2 == 1:
+        o += d[last:p] + j[k:k + 100 + 37 * (n % 5)]
+        k += 100 + 37 * (n % 5)
+        last = p
+o += d[last:]
+open(out, "wb").write(o)
+' "$tmp/plain.mpg" "$tmp/junk.bin" "$data/mpg-junk-96x64.mpg"
+clip mpg-junk-96x64.mpg mpeg1-ps "hand-muxed: 100 to 250 junk bytes before every second pack; IBBP, 25 fps"
+psmux "$tmp/rw.m1v" "$data/mpg-largepacket-96x64.mpg" large
+clip mpg-largepacket-96x64.mpg mpeg1-ps "hand-muxed: the first video packet has length 65535 (zero stuffing before the second picture); IBBP, 25 fps"
+psmux "$tmp/rw.m1v" "$data/mpg-emptypackets-96x64.mpg" empty
+clip mpg-emptypackets-96x64.mpg mpeg1-ps "hand-muxed: a video packet of length 0 and one without payload after every video packet; IBBP, 25 fps"
+
+# Zero stuffing before the first sequence header.
+{ head -c 6 /dev/zero; cat "$tmp/rw.m1v"; } >"$data/m1v-zeros-96x64.m1v"
+clip m1v-zeros-96x64.m1v mpeg1-es "six zero bytes before the first sequence header; IBBP, 25 fps"
+
+# User data after sequence, GOP and picture headers, extension data after
+# sequence and picture headers (extension id 0, not an MPEG-2 one).
+rw_py '
+import sys
+d, out = open(sys.argv[1], "rb").read(), sys.argv[2]
+user = b"\x00\x00\x01\xb2user data from another encoder"
+ext = b"\x00\x00\x01\xb5\x02extension data"
+codes = [i for i in range(len(d) - 3) if d.startswith(b"\x00\x00\x01", i)]
+o, last, previous = bytearray(), 0, None
+for c in codes:
+    code = d[c + 3]
+    add = b""
+    if previous == 0xB3 and code != 0xB5: add = ext + user
+    elif previous == 0xB8: add = user
+    elif previous == 0x00 and code == 0x01: add = ext + user
+    o += d[last:c] + add
+    last, previous = c, code
+o += d[last:]
+open(out, "wb").write(o)
+' "$tmp/rw.m1v" "$data/m1v-userdata-96x64.m1v"
+clip m1v-userdata-96x64.m1v mpeg1-es "user data after every sequence, GOP and picture header, extension data after sequence and picture headers; IBBP, 25 fps"
+
+# A sequence header before every closed GOP, with matrices that change
+# from one GOP to the next: GOPs taken in turn from two encodes.
+mats() { # intra-step inter-step -> "intra inter"
+    local i=() p=() x y
+    for y in 0 1 2 3 4 5 6 7; do
+        for x in 0 1 2 3 4 5 6 7; do
+            i+=($((8 + $1 * (x + y)))) p+=($((16 + $2 * (x + y))))
+        done
+    done
+    i[0]=8
+    echo "$(IFS=,; echo "${i[*]}") $(IFS=,; echo "${p[*]}")"
+}
+for v in a b; do
+    if [[ $v == a ]]; then read -r im pm < <(mats 2 1); else read -r im pm < <(mats 5 3); fi
+    ff -f lavfi -i "$(src_scroll 96x64 25 12)" -pix_fmt yuv420p -c:v mpeg1video -g 4 -bf 1 \
+        -flags +cgop -sc_threshold 1000000000 -q:v 6 -intra_matrix "$im" -inter_matrix "$pm" \
+        "${OUT[@]}" -f mpeg1video "$tmp/mat-$v.m1v"
+done
+rw_py '
+import sys
+a, b = (open(f, "rb").read() for f in sys.argv[1:3])
+def gops(d):
+    s = [i for i in range(len(d) - 3) if d.startswith(b"\x00\x00\x01\xb3", i)] + [len(d)]
+    return [d[s[k]:s[k + 1]] for k in range(len(s) - 1)]
+ga, gb = gops(a), gops(b)
+assert len(ga) == len(gb) > 2, (len(ga), len(gb))
+open(sys.argv[3], "wb").write(b"".join(gb[k] if k % 2 else ga[k] for k in range(len(ga))) + b"\x00\x00\x01\xb7")
+' "$tmp/mat-a.m1v" "$tmp/mat-b.m1v" "$data/m1v-newmatrix-96x64.m1v"
+clip m1v-newmatrix-96x64.m1v mpeg1-es "sequence header before every closed GOP of 4, intra and inter matrices changing each time; 25 fps"
+
+# Open GOPs of 4 (I B P B, the first B of each GOP after the first predicted
+# from the GOP before).
+ff -f lavfi -i "$(src_scroll 96x64 50 12)" -pix_fmt yuv420p -c:v mpeg1video -g 4 -bf 1 \
+    -sc_threshold 1000000000 -q:v 5 "${OUT[@]}" -f mpeg1video "$tmp/open.m1v"
+# Cut at an open GOP: the stream starts at its second GOP, whose first B
+# pictures refer to a picture that is not there.
+rw_py '
+import sys
+d = open(sys.argv[1], "rb").read()
+s = [i for i in range(len(d) - 3) if d.startswith(b"\x00\x00\x01\xb3", i)]
+open(sys.argv[2], "wb").write(d[s[1]:])
+' "$tmp/open.m1v" "$data/m1v-opencut-96x64.m1v"
+clip m1v-opencut-96x64.m1v mpeg1-es "open GOPs of 4 from the second GOP on: its first B picture lacks its forward reference; 50 fps"
+
+# A broken link: the third GOP of an open-GOP stream says its first B
+# pictures cannot be decoded (as after an edit).
+rw_py '
+import sys
+d = bytearray(open(sys.argv[1], "rb").read())
+g = [i for i in range(len(d) - 3) if d.startswith(b"\x00\x00\x01\xb8", i)]
+d[g[2] + 7] |= 0x20
+open(sys.argv[2], "wb").write(d)
+' "$tmp/open.m1v" "$data/m1v-brokenlink-96x64.m1v"
+clip m1v-brokenlink-96x64.m1v mpeg1-es "open GOPs of 4, broken_link set in the third GOP header; 50 fps"
+
+# ffmpeg's VOB muxer with MPEG-1 video writes MPEG-2 packs: a program
+# stream, which the MPEG-1 path leaves to FFmpeg.
+ff -f lavfi -i "$(src_t2 96x64 25 6)" -pix_fmt yuv420p -c:v mpeg1video -g 6 -bf 2 -q:v 5 \
+    "${OUT[@]}" -f vob "$data/mpeg2-ps-m1v-96x64.mpg"
+clip mpeg2-ps-m1v-96x64.mpg mpeg2-ps "VOB muxer (MPEG-2 pack headers) around MPEG-1 video IBBP"
+
+# Ogg damage, on a short Theora + Vorbis clip.
+# Pages of 0.2 s, so that the sound has several and losing one leaves the rest.
+ogg rw-tv.ogv 9500 "$(src_t2 96x64 25 8)" "$(snd_mono 22050 1)" \
+    -pix_fmt yuv420p -c:v libtheora -q:v 6 -c:a libvorbis -q:a 3 -page_duration 200000
+mv "$data/rw-tv.ogv" "$tmp/tv.ogv"
+# Junk between two pages half way through.
+rw_py '
+import sys
+d, j = open(sys.argv[1], "rb").read(), open(sys.argv[2], "rb").read()
+p = [i for i in range(len(d)) if d.startswith(b"OggS", i)]
+at = p[len(p) // 2]
+open(sys.argv[3], "wb").write(d[:at] + j[:700].replace(b"O", b"o") + d[at:])
+' "$tmp/tv.ogv" "$tmp/junk.bin" "$data/ogg-junk-96x64.ogv"
+clip ogg-junk-96x64.ogv ogg "Theora + Vorbis mono with 700 junk bytes between two pages half way"
+# One sound page with a flipped byte: its checksum fails, so it is dropped.
+rw_py '
+import sys
+d = bytearray(open(sys.argv[1], "rb").read())
+p = [i for i in range(len(d)) if d.startswith(b"OggS", i)]
+serial = lambda i: d[i + 14:i + 18]
+vorbis = next(i for i in p if d[i + 27 + d[i + 26] + 1:].startswith(b"vorbis"))
+sound = [i for i in p if serial(i) == serial(vorbis) and not d[i + 5] & 2]
+page = sound[len(sound) // 2]
+d[page + 27 + d[page + 26] + 10] ^= 0x55
+open(sys.argv[2], "wb").write(d)
+' "$tmp/tv.ogv" "$data/ogg-badcrc-96x64.ogv"
+clip ogg-badcrc-96x64.ogv ogg "Theora + Vorbis mono with one byte changed in a Vorbis page half way: the page fails its checksum"
+# Cut inside a Theora page: the packet it ends in is never completed.
+rw_py '
+import sys
+d = open(sys.argv[1], "rb").read()
+p = [i for i in range(len(d)) if d.startswith(b"OggS", i)]
+theora = p[0]
+video = [i for i in p if d[i + 14:i + 18] == d[theora + 14:theora + 18] and not d[i + 5] & 2]
+page = video[len(video) * 2 // 3]
+body = page + 27 + d[page + 26]
+open(sys.argv[2], "wb").write(d[:body + 40])
+' "$data/ogg-t-352x240.ogv" "$data/ogg-cut-352x240.ogv"
+clip ogg-cut-352x240.ogv ogg "ogg-t-352x240.ogv cut 40 bytes into a Theora page two thirds of the way: the picture it holds is lost"
 
 # ---------------------------------------------------------------------------
 # Bad inputs.

@@ -10,12 +10,10 @@
 #include <string>
 
 #include "audio/audio_downstream.h"
-#include "ffmpeg/ffmpeg_decoder.h"
 #include "kolm/audio_sample_queue.h"
 #include "kolm/sample_queue.h"
 #include "kolm/stream.h"
-#include "mpeg1/probe.h"
-#include "ogg/ogg_decoder.h"
+#include "kolm/decode/probe.h"
 #include "video/video_downstream.h"
 #include "y4m_writer.h"
 
@@ -256,34 +254,27 @@ int main(int argc, char** argv) {
   // The sinks outlive the decoders that deliver to them.
   DecodeSink sink;
   SoundSink sound;
-  std::unique_ptr<mpeg1::Mpeg1Source> mpeg;
-  std::unique_ptr<COggDecoder> ogg;
-  // The player's order: MPEG-1 first, then Ogg, then FFmpeg.
-  if (options.path == "auto" || options.path == "mpeg1") mpeg = mpeg1::openMpeg1(stream.get(), &sink);
-  if (!mpeg && (options.path == "auto" || options.path == "ogg")) {
-    ogg = std::make_unique<COggDecoder>(&sink, &sound, stream.get());
-    ogg->audioPacing = false;
-    ogg->setPostprocess(options.postprocess);
-    try {
-      if (!ogg->open()) ogg.reset();
-    } catch (const ogg::CHeaderError& error) {
-      std::fprintf(stderr, "zarvel-decode: %s\n", error.what());
-      ogg.reset();
-    }
-  }
-  if (ogg) return decodeOgg(*ogg, sink, sound, options);
-  std::unique_ptr<CFFmpegDecoder> ffmpeg;
-  std::string why;
-  if (!mpeg && (options.path == "auto" || options.path == "ffmpeg")) {
-    ffmpeg = std::make_unique<CFFmpegDecoder>(&sink, stream.get(), options.file.c_str());
-    if (ffmpeg->openVideoPath()) return decodeFFmpeg(*ffmpeg, sink, options);
-    why = " (" + ffmpeg->lastError() + ")";
-  }
-  if (!mpeg) {
-    std::fprintf(stderr, "zarvel-decode: no decode path accepts %s%s\n", options.file.c_str(), why.c_str());
+  kolm::ProbeRequest request;
+  request.video = &sink;
+  request.audio = &sound;
+  request.stream = stream.get();
+  request.fileName = options.file.c_str();
+  request.only = options.path == "mpeg1"  ? kolm::DecodePath::mpeg1
+                 : options.path == "ogg"    ? kolm::DecodePath::ogg
+                 : options.path == "ffmpeg" ? kolm::DecodePath::ffmpeg
+                                            : kolm::DecodePath::none;
+  request.oggPostprocess = options.postprocess;
+  request.oggAudioPacing = false;
+  kolm::ProbedDecoders decoders;
+  if (!kolm::probeFile(request, &decoders)) {
+    const std::string& why = decoders.refusal;
+    std::fprintf(stderr, "zarvel-decode: no decode path accepts %s%s%s%s\n", options.file.c_str(),
+                 why.empty() ? "" : " (", why.c_str(), why.empty() ? "" : ")");
     return 1;
   }
-  CMpeg1VideoDecoder& decoder = *mpeg->decoder;
+  if (decoders.oggDecoder) return decodeOgg(*decoders.oggDecoder, sink, sound, options);
+  if (decoders.ffmpegDecoder) return decodeFFmpeg(*decoders.ffmpegDecoder, sink, options);
+  CMpeg1VideoDecoder& decoder = *decoders.mpegDecoder;
   const int width = static_cast<int>(decoder.horizontalSize), height = static_cast<int>(decoder.verticalSize);
   if (!options.y4m.empty() &&
       !sink.writer.open(options.y4m, width, height, decoder.frameRateNum(), decoder.frameRateDen())) {

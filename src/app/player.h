@@ -61,6 +61,9 @@ class CPlayer {
   // What the open file's playback has shown so far.
   PlaybackStatistics statistics();
 
+  // The decode thread's statistics line once the file has ended, else "".
+  std::string statisticsLine();
+
   kolm::CTimekeeper& timekeeper() { return timekeeper_; }
 
  private:
@@ -71,5 +74,6 @@ class CPlayer {
   kolm::CStream* stream_ = nullptr;
   kolm::CTimekeeper timekeeper_;
   bool isOpen_ = false;
+  bool soundIsClock_ = false;  // the open file's sound plays and drives the clock
   std::string lastError_;
 };

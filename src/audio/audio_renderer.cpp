@@ -41,6 +41,11 @@ void CAudioRenderer::deliver(CAudioSample* sample) {
     return;
   }
   sys::Guard guard(queueLock_);
+  if (halted_) {
+    // Stopping: nothing more plays, and a decoder must not wait for a block.
+    pool_.release(sample);
+    return;
+  }
   pending_.push_back(sample);
   sampleArrived_.set();
   sampleArrived_.reset();
@@ -94,6 +99,25 @@ void CAudioRenderer::dropFront() {
   pool_.release(sample);
 }
 
+void CAudioRenderer::written(CAudioSample* sample) {
+  ++counts_.blocksPlayed;
+  // Silence between two blocks was a gap; silence after the last one is the end.
+  counts_.underruns += silentChunks_;
+  silentChunks_ = 0;
+  writtenEnd_ = sample->position + static_cast<std::int64_t>(sample->frameCount);
+}
+
+CAudioRenderer::Counts CAudioRenderer::counts() {
+  sys::Guard guard(queueLock_);
+  return counts_;
+}
+
+bool CAudioRenderer::drained() {
+  sys::Guard guard(queueLock_);
+  if (!pending_.empty()) return false;
+  return !sound_ || writtenEnd_ <= static_cast<std::int64_t>(sound_->playedFrames());
+}
+
 bool CAudioRenderer::isLate(CAudioSample* sample) {
   if (sample->position < static_cast<std::int64_t>(sound_->playedFrames())) return true;
   // Its chunk went by silent: played in a later one it would be a whole
@@ -107,6 +131,7 @@ CAudioSample* CAudioRenderer::frontInTime() {
   while (!pending_.empty()) {
     CAudioSample* sample = pending_.front();
     if (!isLate(sample)) return sample;
+    ++counts_.blocksDropped;
     dropFront();
   }
   return nullptr;
@@ -133,6 +158,7 @@ void CAudioRenderer::playLoop() {
     if (halted_) return;
     CAudioSample* first = pending_.front();
     sound_->writeFirst(first->buffer.get(), first->format);
+    written(first);
     dropFront();
     sound_->play();
   }
@@ -151,6 +177,7 @@ void CAudioRenderer::playLoop() {
           failed = true;
           break;
         }
+        written(sample);
         dropFront();
         if (sound_->isFull() || sound_->isFilled()) break;
       }
@@ -174,12 +201,15 @@ void CAudioRenderer::playLoop() {
     {
       sys::Guard guard(queueLock_);
       if (CAudioSample* sample = frontInTime()) {
-        if (sound_->writeChunk(sample->buffer.get(), sample->format))
+        if (sound_->writeChunk(sample->buffer.get(), sample->format)) {
+          written(sample);
           dropFront();
-        else
+        } else {
           failed = true;
+        }
       } else {
         underrun = true;
+        ++silentChunks_;
         failed = !sound_->writeSilence();
       }
     }

@@ -47,6 +47,15 @@ class CAudioRenderer : public IAudioDownstream, public CThread {
 
   CTimekeeper* timekeeper() const { return timekeeper_; }
 
+  struct Counts {
+    long blocksPlayed = 0;   // written to the device
+    long blocksDropped = 0;  // too late to play
+    long underruns = 0;      // silent chunks between two blocks
+  };
+  Counts counts();
+  // Nothing is waiting and every block written has been played.
+  bool drained();
+
  private:
   void haltBuffer();
   // Under queueLock_: a block that can no longer play on time.
@@ -66,6 +75,11 @@ class CAudioRenderer : public IAudioDownstream, public CThread {
   CAudioSampleQueue pool_;
   CTimekeeper* timekeeper_;
   bool halted_ = false;  // a stop halted the buffer: it must not start again
+  // Under queueLock_.
+  void written(CAudioSample* sample);
+  Counts counts_;
+  long silentChunks_ = 0;        // since the last block written
+  std::int64_t writtenEnd_ = 0;  // frame after the last block written
 };
 
 }  // namespace kolm

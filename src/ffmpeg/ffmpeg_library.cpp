@@ -84,20 +84,22 @@ void overrideLibraryName(Library library, const char* name) {
   Loaded& state = loaded();
   kolm::sys::Guard guard(state.lock);
   state.names[library] = name;
+  // The next use loads by the new name (tests only: see CLibraryUse).
+  if (state.uses == 0 && state.handles[0]) unloadAll(state);
 }
 
 CLibraryUse::~CLibraryUse() {
   if (!held_) return;
   Loaded& state = loaded();
   kolm::sys::Guard guard(state.lock);
-  if (--state.uses == 0) unloadAll(state);
+  --state.uses;
 }
 
 bool CLibraryUse::acquire(std::string* why) {
   if (held_) return true;
   Loaded& state = loaded();
   kolm::sys::Guard guard(state.lock);
-  if (state.uses == 0 && !loadAll(state, why)) return false;
+  if (!state.handles[0] && !loadAll(state, why)) return false;
   ++state.uses;
   held_ = true;
   return true;

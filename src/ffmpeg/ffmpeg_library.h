@@ -34,8 +34,10 @@ const char* libraryName(Library library);
 void overrideLibraryName(Library library, const char* name);
 
 // One use of the libraries: loads them (and looks up every entry point) on
-// the first use, unloads them when the last use ends. A failed load leaves
-// nothing loaded and says why.
+// the first use. Once loaded they stay for the process's life: unloading
+// FFmpeg and the libraries it pulls in (hardware video, codecs) leaks what
+// they allocate at load on every cycle, and the next file would pay the load
+// again. A failed load leaves nothing loaded and says why.
 class CLibraryUse {
  public:
   CLibraryUse() = default;

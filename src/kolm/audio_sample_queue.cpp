@@ -24,6 +24,11 @@ AudioFormat CAudioSampleQueue::format() {
   return format_;
 }
 
+bool CAudioSampleQueue::isAllocated() {
+  kolm::sys::Guard guard(lock_);
+  return !samples_.empty();
+}
+
 bool CAudioSampleQueue::allocate() {
   kolm::sys::Guard guard(lock_);
   if (!samples_.empty()) return true;

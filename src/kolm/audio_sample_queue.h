@@ -43,6 +43,8 @@ class CAudioSampleQueue {
   void release(CAudioSample* sample);
 
   AudioFormat format();
+  // The blocks (and the device's buffer) exist.
+  bool isAllocated();
 
  private:
   std::vector<std::unique_ptr<CAudioSample>> samples_;

@@ -19,6 +19,19 @@ bool isPacketCode(std::uint32_t code) { return code >= 0x000001BC && code <= 0x0
 // has '01'. The MPEG-1 path must leave MPEG-2 to the FFmpeg path.
 bool isMpeg2Pack(const std::uint8_t* head) { return (head[4] & 0xC0) == 0x40; }
 
+// Steps over the MPEG-1 packet header (stuffing, buffer size, time stamps) of
+// a packet's `total` bytes after its length field; the offset of its first
+// payload byte, or -1 when it carries none (which is legal, even a length of 0).
+int payloadStart(const std::uint8_t* p, int total) {
+  int pos = 0;
+  while (pos < total && p[pos] == 0xFF) ++pos;
+  if (pos < total && (p[pos] & 0xC0) == 0x40) pos += 2;
+  if (pos >= total) return -1;
+  const int marker = p[pos] & 0xF0;
+  pos += marker == 0x20 ? 5 : marker == 0x30 ? 10 : 1;
+  return pos < total ? pos : -1;
+}
+
 }  // namespace
 
 CMpegStreamReader::CMpegStreamReader(kolm::CStream* byteStream) : byteStream_(byteStream) {}
@@ -43,16 +56,47 @@ bool CMpegStreamReader::readSystemHeader(const std::uint8_t* head) {
   return true;
 }
 
+bool CMpegStreamReader::seekNextCode(bool zerosOnly) {
+  std::uint8_t buffer[4096 + 3];
+  int carry = 0;
+  int base = byteStream_->tell();  // file offset of buffer[0]
+  int scanned = 0;
+  for (;;) {
+    const int got = byteStream_->read(buffer + carry, 4096);
+    if (got <= 0) return false;
+    const int n = carry + got;
+    for (int i = 0; i + 3 < n; ++i) {
+      if (buffer[i] == 0 && buffer[i + 1] == 0 && buffer[i + 2] == 1 && (zerosOnly || buffer[i + 3] >= 0xB9))
+        return byteStream_->seek(base + i, kolm::fromBegin);
+      if (zerosOnly && buffer[i] != 0) return false;
+    }
+    scanned += got;
+    if (scanned > maxGap) return false;
+    // The last three bytes may begin a prefix that the next read completes.
+    std::memmove(buffer, buffer + n - 3, 3);
+    base += n - 3;
+    carry = 3;
+  }
+}
+
 bool CMpegStreamReader::detectFormat() {
   if (!byteStream_ || !byteStream_->seek(0, kolm::fromBegin)) return false;
+  bool sawPack = false;
   // A file of nothing but padding packets must not keep us here: give up
   // after a bounded number of packets without a system header.
   for (int guard = 0; guard < 4096; ++guard) {
     std::uint8_t head[12];
     if (byteStream_->read(head, 12) != 12) return false;
     const std::uint32_t code = be32(head);
+    if ((code >> 8) != 1) {
+      // Zero stuffing may precede the first start code; after a pack the
+      // multiplexer may leave padding or junk before the next one.
+      if (!byteStream_->seek(-12, kolm::fromCurrent) || !seekNextCode(!sawPack)) return false;
+      continue;
+    }
     if (code == packStart) {
       if (isMpeg2Pack(head)) return false;
+      sawPack = true;
       continue;
     }
     if (code == systemHeader) return readSystemHeader(head);
@@ -71,6 +115,35 @@ bool CMpegStreamReader::detectFormat() {
   return false;
 }
 
+int CMpegStreamReader::videoStreamFromPackets(int n, int listed) {
+  bool known[16] = {};
+  for (std::uint32_t i = 0; i < streamCount_; ++i)
+    if ((streamTable_[i].streamId & 0xF0) == 0xE0) known[streamTable_[i].streamId & 0x0F] = true;
+  if (!byteStream_->seek(0, kolm::fromBegin)) return -1;
+  int seen = listed;
+  while (byteStream_->tell() < maxVideoSearch) {
+    std::uint8_t head[6];
+    if (byteStream_->read(head, 6) != 6) return -1;
+    const std::uint32_t code = be32(head);
+    if ((code >> 8) != 1 || code < 0x000001B9u) {
+      if (!byteStream_->seek(-5, kolm::fromCurrent) || !seekNextCode(false)) return -1;
+      continue;
+    }
+    if (code == 0x000001B9u) return -1;
+    if (code == packStart) {
+      if (!byteStream_->seek(6, kolm::fromCurrent)) return -1;
+      continue;
+    }
+    if ((code & 0xF0) == 0xE0 && !known[code & 0x0F]) {
+      known[code & 0x0F] = true;
+      if (seen++ == n) return static_cast<int>(code & 0x0F);
+    }
+    const int length = be16(head + 4);
+    if (length > 0 && !byteStream_->seek(length, kolm::fromCurrent)) return -1;
+  }
+  return -1;
+}
+
 CMpegPayloadReader* CMpegStreamReader::openVideoStream(int n) {
   if (streamCount_ > 0) {
     int seen = 0;
@@ -82,7 +155,13 @@ CMpegPayloadReader* CMpegStreamReader::openVideoStream(int n) {
         return payloadReader_.get();
       }
     }
-    return nullptr;
+    // A system header may list only some streams (Video CD files have one per
+    // stream, and the first need not be the video's): the packets say which
+    // video streams there are.
+    const int number = n >= 0 ? videoStreamFromPackets(n, seen) : -1;
+    if (number < 0) return nullptr;
+    payloadReader_ = std::make_unique<CMpegPayloadReader>(this, number);
+    return payloadReader_.get();
   }
   if (!elementary_ || n != 0) return nullptr;
   payloadReader_ = std::make_unique<CMpegPayloadReader>(this, 0);
@@ -102,9 +181,26 @@ int CMpegStreamReader::readPacket(bool audio, int number, std::uint8_t* destinat
   const std::uint32_t wanted = audio ? 0x000001C0u | (number & 0x1F) : 0x000001E0u | (number & 0x0F);
   for (;;) {
     std::uint8_t head[12];
-    if (byteStream_->read(head, 12) != 12) return 0;
+    const int got = byteStream_->read(head, 12);
+    if (got != 12) {
+      // The last packet of the file may be shorter than the 12 bytes read.
+      if (got < 6 || be32(head) != wanted) return 0;
+      const int total = std::min(be16(head + 4), got - 6);
+      std::memcpy(destination, head + 6, static_cast<std::size_t>(total));
+      *filePosition = byteStream_->tell();
+      const int pos = payloadStart(destination, total);
+      if (pos < 0) return 0;
+      *payloadOffset = pos;
+      return total;
+    }
     const std::uint32_t code = be32(head);
     const int length = be16(head + 4);
+    if ((code >> 8) != 1 || code < 0x000001B9u) {
+      // Not a system-level code: stuffing, sector padding or junk between
+      // packs. Read on to the next code, one byte past this position.
+      if (!byteStream_->seek(-11, kolm::fromCurrent) || !seekNextCode(false)) return 0;
+      continue;
+    }
     if (code == packStart) continue;
     if (code == systemHeader || (isPacketCode(code) && code != wanted)) {
       // A packet is 6 bytes of header plus its length; 12 were read already.
@@ -129,18 +225,9 @@ int CMpegStreamReader::readPacket(bool audio, int number, std::uint8_t* destinat
     }
     *filePosition = byteStream_->tell();
 
-    // Step over the MPEG-1 packet header: stuffing, buffer size, time stamps.
-    int pos = 0;
-    while (pos < total && destination[pos] == 0xFF) ++pos;
-    if (pos >= total) return 0;
-    if ((destination[pos] & 0xC0) == 0x40) pos += 2;
-    if (pos >= total) return 0;
-    const int marker = destination[pos] & 0xF0;
-    pos += marker == 0x20 ? 5 : marker == 0x30 ? 10 : 1;
-    if (pos >= total) {
-      // An empty packet: skip it and take the next one of the stream.
-      continue;
-    }
+    // A packet without payload is skipped, not taken for the end.
+    const int pos = payloadStart(destination, total);
+    if (pos < 0) continue;
     *payloadOffset = pos;
     return total;
   }

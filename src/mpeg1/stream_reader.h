@@ -17,6 +17,13 @@ class CMpegStreamReader {
     std::uint32_t bufferBound;
   };
   static constexpr int maxStreams = 20;
+  // Bytes that are no start code (sector padding, stuffing, damage) read on
+  // through before the data is taken as ended; random bytes cannot hold the
+  // reader longer than this.
+  static constexpr int maxGap = 4 << 20;
+  // How far into the file packets are looked at for a video stream that no
+  // system header lists.
+  static constexpr int maxVideoSearch = 1 << 20;
 
   explicit CMpegStreamReader(kolm::CStream* byteStream);
   ~CMpegStreamReader();
@@ -38,6 +45,14 @@ class CMpegStreamReader {
 
  private:
   bool readSystemHeader(const std::uint8_t* head);
+  // From the current position, puts the stream on the next start code prefix
+  // (with zerosOnly, only zero bytes may come before it; otherwise only a
+  // system-level code, 0xB9 and up, counts). False when none comes within
+  // maxGap bytes.
+  bool seekNextCode(bool zerosOnly);
+  // The low bits of the n-th video stream that has packets, in order of first
+  // appearance, skipping those already counted from the stream table; -1 if none.
+  int videoStreamFromPackets(int n, int listed);
 
   StreamEntry streamTable_[maxStreams] = {};
   std::uint32_t streamCount_ = 0;
@@ -49,7 +64,8 @@ class CMpegStreamReader {
 // A plain byte stream of one video elementary stream, packet by packet.
 class CMpegPayloadReader {
  public:
-  static constexpr int bufferSize = 65536;
+  // The largest packet: 6 header bytes and a length field of 65535.
+  static constexpr int bufferSize = 6 + 65535;
 
   CMpegPayloadReader(CMpegStreamReader* owner, int streamNumber);
   // Bytes copied; fewer than length only at the end of the stream.

@@ -494,7 +494,12 @@ void COggDecoder::deliverAudio() {
   audioSink_->deliver(currentAudio_);
   currentAudio_ = nullptr;
   // Pacing for playback: the renderer needs no more than this.
-  if (audioPacing) kolm::sys::sleepMs(100);
+  if (audioPacing) {
+    if (pacingWait)
+      pacingWait(100);
+    else
+      kolm::sys::sleepMs(100);
+  }
 }
 
 bool COggDecoder::audioStep() {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 
@@ -110,6 +111,9 @@ class COggDecoder {
   // Settings, written before the decode threads start.
   bool presentPictures = true;  // false: timing mode, pictures go straight back to the pool
   bool audioPacing = true;      // a 100 ms pause after each block; off to decode as fast as possible
+  // How the pause is taken; the audio decode thread waits on its stop request,
+  // so a stop never waits out a pause. A plain sleep when empty.
+  std::function<void(int milliseconds)> pacingWait;
   // Coded frames larger than this many pixels are refused: the codec would
   // allocate several frames of that size.
   std::uint64_t frameAreaLimit = std::uint64_t{8192} * 8192;

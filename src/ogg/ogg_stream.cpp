@@ -31,6 +31,34 @@ int classify(const std::uint8_t* body) {
   return otherCodec;
 }
 
+// The page checksum of Ogg: CRC-32 with the polynomial 0x04C11DB7, not
+// reflected, starting from 0, over the page with its checksum field zeroed.
+struct CrcTable {
+  std::uint32_t entry[256];
+  CrcTable() {
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t r = i << 24;
+      for (int k = 0; k < 8; ++k) r = (r & 0x80000000u) ? (r << 1) ^ 0x04C11DB7u : r << 1;
+      entry[i] = r;
+    }
+  }
+};
+
+std::uint32_t crcUpdate(std::uint32_t crc, const std::uint8_t* p, std::size_t n) {
+  static const CrcTable table;
+  for (std::size_t i = 0; i < n; ++i) crc = (crc << 8) ^ table.entry[((crc >> 24) ^ p[i]) & 0xFF];
+  return crc;
+}
+
+bool pageChecksumMatches(const std::uint8_t* header, int headerLength, const std::uint8_t* body,
+                         std::size_t bodyLength) {
+  std::uint8_t copy[pageHeaderLength + 255];
+  std::memcpy(copy, header, static_cast<std::size_t>(headerLength));
+  std::memset(copy + 22, 0, 4);
+  const std::uint32_t crc = crcUpdate(crcUpdate(0, copy, static_cast<std::size_t>(headerLength)), body, bodyLength);
+  return crc == le32(header + 22);
+}
+
 }  // namespace
 
 COggStream::COggStream(std::size_t initialCapacity, kolm::CStream* source)
@@ -85,6 +113,33 @@ void COggStream::cutPage(const std::uint8_t* lacing, int segments, std::size_t a
   }
 }
 
+bool COggStream::resync() {
+  std::uint8_t buffer[4096 + 3];
+  std::int64_t base = filePosition_ + 1;  // file offset of buffer[0]
+  int carry = 0;
+  if (base > INT_MAX || !source_->seek(static_cast<int>(base), kolm::fromBegin)) return false;
+  while (lostBytes_ <= maxResync) {
+    const int got = source_->read(buffer + carry, 4096);
+    if (got <= 0) return false;
+    const int n = carry + got;
+    for (int i = 0; i + 4 <= n; ++i) {
+      if (std::memcmp(buffer + i, "OggS", 4) == 0) {
+        filePosition_ = base + i;
+        lostBytes_ += i;
+        damaged_ = true;
+        return true;
+      }
+    }
+    // The last three bytes may begin a capture pattern that the next read completes.
+    const int keep = std::min(n, 3);
+    std::memmove(buffer, buffer + n - keep, static_cast<std::size_t>(keep));
+    base += n - keep;
+    lostBytes_ += n - keep;
+    carry = keep;
+  }
+  return false;
+}
+
 // Gathers one page of the chosen stream and, while a packet is still open and
 // none has been completed yet, the continuation pages that follow it in that
 // stream, so that a packet spanning pages comes out whole. When a page completes
@@ -92,6 +147,13 @@ void COggStream::cutPage(const std::uint8_t* lacing, int segments, std::size_t a
 // next call instead of gathering on: muxers that fill pages to a size (libogg)
 // leave a packet open on almost every page, and gathering on would take in the
 // rest of the stream at once. Pages of other streams are stepped over.
+//
+// Damage is survived as a demuxer that lost sync does: bytes that are no page
+// are searched through for the next capture pattern, and a page of ours whose
+// checksum fails is dropped (a page cut by the end of the file cannot be
+// checked and is dropped too). A packet that is not completed, because its
+// continuation was lost, never came, or lies beyond the end of the file, is
+// dropped rather than handed to the codec half made.
 bool COggStream::readPage() {
   if (!source_) return false;
   resetPackets();
@@ -102,18 +164,42 @@ bool COggStream::readPage() {
   bool keepOpen = false;
   std::int64_t firstGranule = -1;
   std::uint8_t probe[probeSize];
+  // Drops the open packet whose bytes end at `used`, moving `length` bytes behind it down.
+  auto dropOpenPacket = [&](std::size_t length) {
+    if (partial == 0) return;
+    std::memmove(data_.get() + used - partial, data_.get() + used, length);
+    used -= partial;
+    partial = 0;
+  };
 
   for (;;) {
     if (filePosition_ > INT_MAX || !source_->seek(static_cast<int>(filePosition_), kolm::fromBegin)) break;
     const int got = source_->read(probe, probeSize);
-    // No resynchronisation: anything but a page where a page should start ends reading.
-    if (got < pageHeaderLength || std::memcmp(probe, "OggS", 4) != 0) break;
+    if (got < 4) break;
+    if (std::memcmp(probe, "OggS", 4) != 0) {
+      // A file must begin with a page; later junk is searched through.
+      if (filePosition_ == 0 || !resync()) break;
+      continue;
+    }
+    // Just after damage, a page header that does not fit in what is left of
+    // the file may be a stray capture pattern: search on past it.
+    const bool mayBeStray = damaged_ && lostBytes_ < maxResync;
+    if (got < pageHeaderLength) {
+      if (!mayBeStray) break;
+      ++filePosition_;
+      continue;
+    }
     const int flags = probe[5];
     const std::int64_t granule = le64(probe + 6);
     const std::uint32_t pageSerial = le32(probe + 14);
+    const std::uint32_t sequence = le32(probe + 18);
     const int segments = probe[26];
     const int headerLength = pageHeaderLength + segments;
-    if (got < headerLength) break;
+    if (got < headerLength) {
+      if (!mayBeStray) break;
+      ++filePosition_;
+      continue;
+    }
     std::size_t bodyLength = 0;
     for (int i = 0; i < segments; ++i) bodyLength += probe[pageHeaderLength + i];
 
@@ -128,17 +214,27 @@ bool COggStream::readPage() {
       }
     }
     if (!chosen_ || pageSerial != serial_) {
+      if (damaged_) {
+        // Just after damage a capture pattern may be a stray one: its length
+        // is trusted only when its checksum holds.
+        std::vector<std::uint8_t> body(bodyLength);
+        const std::size_t inProbe = std::min(static_cast<std::size_t>(got - headerLength), bodyLength);
+        if (inProbe > 0) std::memcpy(body.data(), probe + headerLength, inProbe);
+        const int rest = static_cast<int>(bodyLength - inProbe);
+        const bool whole = rest <= 0 || source_->read(body.data() + inProbe, rest) == rest;
+        if (!whole || !pageChecksumMatches(probe, headerLength, body.data(), bodyLength)) {
+          lostBytes_ += 1;
+          if (lostBytes_ > maxResync) break;
+          ++filePosition_;
+          continue;
+        }
+      }
       filePosition_ += headerLength + static_cast<std::int64_t>(bodyLength);
       continue;
     }
 
     const bool continuation = (flags & 0x01) != 0;
     if (pagesTaken > 0 && !continuation) break;  // the next group starts with this page
-    if (pagesTaken == 0 && partial > 0 && !continuation) {
-      // The packet left open last time is never continued: hand it out as it is.
-      packets_.push_back(Entry{partial, -1, false});
-      partial = 0;
-    }
     if (!ensureCapacity(used, used + bodyLength)) break;
 
     const std::size_t inProbe = std::min(static_cast<std::size_t>(got - headerLength), bodyLength);
@@ -149,15 +245,50 @@ bool COggStream::readPage() {
       if (got2 <= 0) break;
       have += static_cast<std::size_t>(got2);
     }
-    // A page cut short by the end of the file gives only the bytes that are there.
-    const bool truncated = have < bodyLength;
-    cutPage(probe + pageHeaderLength, segments, have, granule, (flags & 0x04) != 0, &partial, &completed);
-    used += have;
+    // A page cut by the end of the file cannot be checked either; after it
+    // the search finds nothing more and reading ends.
+    if (have < bodyLength || !pageChecksumMatches(probe, headerLength, data_.get() + used, bodyLength)) {
+      lostBytes_ += headerLength + static_cast<std::int64_t>(bodyLength);
+      damaged_ = true;
+      if (lostBytes_ > maxResync) break;
+      ++filePosition_;  // search on from the next byte
+      continue;
+    }
+
+    // A sound page of ours. When damage came before it and its sequence
+    // number shows a page of ours missing, the open packet lost a part.
+    const bool lost = damaged_ && haveSequence_ && sequence != lastSequence_ + 1;
+    lostBytes_ = 0;
+    damaged_ = false;
+    haveSequence_ = true;
+    lastSequence_ = sequence;
+    if (lost || !continuation) {
+      // Not continued (or only after a lost page): the open packet never ends.
+      dropOpenPacket(bodyLength);
+      skipContinued_ = continuation;
+    }
+    // The continued start of a page after a lost one ends a packet that was dropped.
+    int skipSegments = 0;
+    std::size_t skipBytes = 0;
+    if (skipContinued_) {
+      while (skipSegments < segments) {
+        const int value = probe[pageHeaderLength + skipSegments++];
+        skipBytes += static_cast<std::size_t>(value);
+        if (value < 255) {
+          skipContinued_ = false;
+          break;
+        }
+      }
+      std::memmove(data_.get() + used, data_.get() + used + skipBytes, bodyLength - skipBytes);
+    }
+    cutPage(probe + pageHeaderLength + skipSegments, segments - skipSegments, bodyLength - skipBytes, granule,
+            (flags & 0x04) != 0, &partial, &completed);
+    used += bodyLength - skipBytes;
     filePosition_ += headerLength + static_cast<std::int64_t>(bodyLength);
     if (++pagesTaken == 1) firstGranule = granule;
 
-    if (truncated || (flags & 0x04)) break;  // nothing of this stream follows
-    if (partial == 0) break;                 // the group ends on a packet boundary
+    if (flags & 0x04) break;  // nothing of this stream follows
+    if (partial == 0) break;  // the group ends on a packet boundary
     if (!packets_.empty()) {
       keepOpen = true;
       break;
@@ -165,13 +296,9 @@ bool COggStream::readPage() {
   }
 
   if (partial > 0) {
-    if (keepOpen) {
-      carry_ = partial;
-      used -= partial;
-    } else {
-      // Nothing will finish this packet: it is handed out unterminated, with no granule position.
-      packets_.push_back(Entry{partial, -1, false});
-    }
+    used -= partial;
+    // Carried on when the next page may still complete it; otherwise nothing will.
+    if (keepOpen) carry_ = partial;
   }
   gathered_ = used;
   if (pagesTaken == 0 && packets_.empty()) return false;
@@ -194,6 +321,8 @@ bool COggStream::findStream() {
   serial_ = 0xFFFFFFFFu;
   streamType_ = otherCodec;
   packetNumber_ = 0;
+  lostBytes_ = 0;
+  damaged_ = haveSequence_ = skipContinued_ = false;
   if (!readPage()) return false;
   // Every packet handed out from this first group carries the flag, until the next readPage().
   packet_.b_o_s = 1;

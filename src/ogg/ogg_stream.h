@@ -30,6 +30,9 @@ class COggStream {
   static constexpr int probeSize = 512;
   // The packet buffer never grows past this: only a hostile file needs more.
   static constexpr std::size_t maxCapacity = std::size_t{64} << 20;
+  // Bytes read in search of a sound page (junk between pages, pages failing
+  // their checksum) before reading gives up: damage cannot hold the reader.
+  static constexpr std::int64_t maxResync = std::int64_t{4} << 20;
 
   COggStream(std::size_t initialCapacity, kolm::CStream* source);
   virtual ~COggStream();
@@ -75,6 +78,9 @@ class COggStream {
   bool ensureCapacity(std::size_t used, std::size_t needed);
   void cutPage(const std::uint8_t* lacing, int segments, std::size_t available, std::int64_t granule,
                bool lastPage, std::size_t* partial, int* completed);
+  // Moves filePosition_ to the next "OggS" after it; false when none is found
+  // within what is left of maxResync.
+  bool resync();
 
   std::int64_t filePosition_ = 0;   // next page this stream reads
   std::unique_ptr<std::uint8_t[]> data_;
@@ -91,6 +97,15 @@ class COggStream {
   std::size_t gathered_ = 0;
   std::size_t carry_ = 0;
   std::int64_t packetNumber_ = 0;
+  // Damage: bytes skipped since the last sound page of this stream, and that
+  // page's sequence number, to tell whether a page of ours was lost with them.
+  std::int64_t lostBytes_ = 0;
+  bool damaged_ = false;
+  bool haveSequence_ = false;
+  std::uint32_t lastSequence_ = 0;
+  // A page of ours was lost inside a packet: the continued start of the
+  // following pages belongs to that packet and is skipped.
+  bool skipContinued_ = false;
   kolm::CStream* source_;
 };
 

@@ -24,6 +24,12 @@ CSampleQueue* CVideoRenderer::sampleQueue() { return &pool_; }
 void CVideoRenderer::deliver(CSample* sample) {
   if (!sample) return;
   sys::Guard guard(queueLock_);
+  if (stopping_) {
+    // Nothing more is shown after a stop request: the picture goes straight
+    // back, so a decoder never waits on a pool that nobody empties.
+    pool_.release(sample);
+    return;
+  }
   pending_.push_back(sample);
   if (sample->width != currentWidth_ || sample->height != currentHeight_) {
     currentWidth_ = sample->width;
@@ -38,7 +44,13 @@ void CVideoRenderer::drawPicture(CSample* sample) {
   if (presenter_) presenter_->present(sample->width, sample->height, sample->surface);
 }
 
-int CVideoRenderer::start() { return CThread::start(); }
+int CVideoRenderer::start() {
+  {
+    sys::Guard guard(queueLock_);
+    stopping_ = false;
+  }
+  return CThread::start();
+}
 
 int CVideoRenderer::stop() {
   const int result = CThread::stop();
@@ -46,7 +58,13 @@ int CVideoRenderer::stop() {
   return result;
 }
 
-void CVideoRenderer::requestStop() { CThread::requestStop(); }
+void CVideoRenderer::requestStop() {
+  {
+    sys::Guard guard(queueLock_);
+    stopping_ = true;
+  }
+  CThread::requestStop();
+}
 
 bool CVideoRenderer::flush() {
   sys::Guard guard(queueLock_);
@@ -76,12 +94,23 @@ void CVideoRenderer::run() {
   presentLoop();
 }
 
+std::vector<std::int64_t> CVideoRenderer::lateness() {
+  sys::Guard guard(queueLock_);
+  return lateness_;
+}
+
+bool CVideoRenderer::idle() {
+  sys::Guard guard(queueLock_);
+  return pending_.empty() && !presenting_;
+}
+
 void CVideoRenderer::presentLoop() {
   enum class Next { waitForArrival, sleep, none };
   while (keepRunning()) {
     Next next = Next::none;
     int sleepMs = 0;
     CSample* due = nullptr;
+    std::int64_t dueAt = 0;  // the clock reading that found it due; it is shown right after
     {
       sys::Guard guard(queueLock_);
       if (pending_.empty()) {
@@ -103,7 +132,9 @@ void CVideoRenderer::presentLoop() {
           // again for the next one. Taken off the queue first, so a flush
           // while it is being shown cannot give it back a second time.
           due = front;
+          dueAt = now;
           pending_.pop_front();
+          presenting_ = true;
         }
       }
     }
@@ -111,6 +142,11 @@ void CVideoRenderer::presentLoop() {
       // Outside the queue lock: a slow presenter must not stall deliver()
       // or flush(). The sample is ours alone until it goes back to the pool.
       drawPicture(due);
+      {
+        sys::Guard guard(queueLock_);
+        lateness_.push_back(dueAt - due->time);
+        presenting_ = false;
+      }
       pool_.release(due);
     }
     switch (next) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <vector>
 
 #include "kolm/clock.h"
 #include "kolm/event.h"
@@ -47,6 +48,12 @@ class CVideoRenderer : public IVideoDownstream, public CThread {
 
   void run() override;
 
+  // Per shown picture, in order: playback time when it was shown minus its
+  // time stamp (100 ns units; negative means early).
+  std::vector<std::int64_t> lateness();
+  // No picture is waiting or being shown.
+  bool idle();
+
  private:
   std::deque<CSample*> pending_;  // oldest at the front
   CEvent sampleArrived_;          // pulsed by deliver()
@@ -57,6 +64,9 @@ class CVideoRenderer : public IVideoDownstream, public CThread {
   IVideoHardwareAccelerator* presenter_;
   CSampleQueue pool_;
   CTimekeeper* timekeeper_;
+  std::vector<std::int64_t> lateness_;  // under queueLock_
+  bool presenting_ = false;             // a picture is off the queue, being shown
+  bool stopping_ = false;               // stop requested: deliveries go straight back
   int currentWidth_ = 0;
   int currentHeight_ = 0;
 };

@@ -1,3 +1,6 @@
+zarvel_test(player_tests threads app/player_test.cpp)
+target_link_libraries(player_tests PRIVATE zarvel_test_support)
+
 # The zarvel program: its statistics, headless playback of the fixtures, and
 # the real SDL window on a virtual X display (skipped without Xvfb).
 zarvel_test(app_tests unit

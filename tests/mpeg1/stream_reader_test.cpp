@@ -98,6 +98,94 @@ TEST(MpegStreamReader, RefusesOtherStarts) {
   }
 }
 
+TEST(MpegStreamReader, ZeroStuffingBeforeTheFirstSequenceHeader) {
+  Bytes file(5, 0);
+  append(file, {0, 0, 1, 0xB3, 0x0B, 0x00, 0x78, 0x13, 1, 2, 3, 4});
+  kolm::CMemoryStream stream(file);
+  CMpegStreamReader reader(&stream);
+  ASSERT_TRUE(reader.detectFormat());
+  EXPECT_TRUE(reader.elementary());
+  EXPECT_EQ(readAll(reader.openVideoStream(0)), file);
+  // Zeros only: anything else before the first code is not MPEG.
+  file[2] = 7;
+  kolm::CMemoryStream other(file);
+  CMpegStreamReader refused(&other);
+  EXPECT_FALSE(refused.detectFormat());
+}
+
+TEST(MpegStreamReader, PaddingAndJunkBetweenPacksAreReadThrough) {
+  // Zero runs and junk after packets, with the next code placed across the
+  // search's 4096-byte reads at several offsets.
+  for (std::size_t gap : {1u, 20u, 4093u, 4094u, 4095u, 4096u, 10000u}) {
+    SCOPED_TRACE(gap);
+    Bytes file;
+    pack(file);
+    systemHeader(file, {0xE0});
+    packet(file, 0xE0, {0x0F}, {1, 2});
+    file.insert(file.end(), gap, 0);
+    pack(file);
+    packet(file, 0xE0, {0x0F}, {3});
+    for (std::size_t i = 0; i < gap; ++i) file.push_back(static_cast<std::uint8_t>(0x80 + i % 61));
+    pack(file);
+    packet(file, 0xE0, {0x0F}, {4});
+    kolm::CMemoryStream stream(file);
+    CMpegStreamReader reader(&stream);
+    ASSERT_TRUE(reader.detectFormat());
+    EXPECT_EQ(readAll(reader.openVideoStream(0)), (Bytes{1, 2, 3, 4}));
+  }
+}
+
+TEST(MpegStreamReader, TheSearchForTheNextCodeIsBounded) {
+  Bytes file;
+  pack(file);
+  systemHeader(file, {0xE0});
+  packet(file, 0xE0, {0x0F}, {1});
+  file.insert(file.end(), static_cast<std::size_t>(CMpegStreamReader::maxGap) + 8192, 0xAA);
+  pack(file);
+  packet(file, 0xE0, {0x0F}, {2});
+  kolm::CMemoryStream stream(file);
+  CMpegStreamReader reader(&stream);
+  ASSERT_TRUE(reader.detectFormat());
+  EXPECT_EQ(readAll(reader.openVideoStream(0)), (Bytes{1}));
+}
+
+TEST(MpegStreamReader, EmptyAndLargestPacketsAreTaken) {
+  Bytes file;
+  pack(file);
+  systemHeader(file, {0xE0});
+  packet(file, 0xE0, {0x0F}, {1});
+  append(file, {0, 0, 1, 0xE0, 0, 0});  // length 0
+  packet(file, 0xE0, {0xFF, 0xFF}, {});  // stuffing only
+  packet(file, 0xE0, {0x21, 0, 1, 0, 1}, {});  // a time stamp and no payload
+  Bytes large(65535 - 1, 0);
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<std::uint8_t>(i % 251 + 2);
+  packet(file, 0xE0, {0x0F}, large);  // length 65535, the largest there is
+  packet(file, 0xE0, {0x0F}, {5});
+  kolm::CMemoryStream stream(file);
+  CMpegStreamReader reader(&stream);
+  ASSERT_TRUE(reader.detectFormat());
+  Bytes expected = {1};
+  expected.insert(expected.end(), large.begin(), large.end());
+  expected.push_back(5);
+  EXPECT_EQ(readAll(reader.openVideoStream(0)), expected);
+}
+
+TEST(MpegStreamReader, AVideoStreamNoSystemHeaderListsIsFoundInThePackets) {
+  Bytes file;
+  pack(file);
+  systemHeader(file, {0xC0});
+  packet(file, 0xC0, {0x0F}, {9, 9});
+  pack(file);
+  packet(file, 0xE3, {0x0F}, {7, 8});
+  packet(file, 0xE1, {0x0F}, {6});
+  kolm::CMemoryStream stream(file);
+  CMpegStreamReader reader(&stream);
+  ASSERT_TRUE(reader.detectFormat());
+  EXPECT_EQ(readAll(reader.openVideoStream(0)), (Bytes{7, 8}));
+  EXPECT_EQ(readAll(reader.openVideoStream(1)), (Bytes{6}));
+  EXPECT_EQ(reader.openVideoStream(2), nullptr);
+}
+
 // A bit reader over a payload reader over bytes.
 struct BitSource {
   explicit BitSource(const Bytes& bytes) : stream(bytes), reader(&stream) {

@@ -188,7 +188,8 @@ TEST(OggEndToEnd, SoundMatchesTheReferenceDecode) {
   // reference: 0.4142 front, 0.2929 centre and surround, no LFE).
   const Case cases[] = {{"ogg-tv-176x120.ogv", "ogg-tv-176x120.wav", 2},
                         {"ogg-tv-mono-176x120.ogv", "ogg-tv-mono-176x120.wav", 1},
-                        {"ogg-tv51-176x120.ogv", "ogg-tv51-176x120.stereo.wav", 2}};
+                        {"ogg-tv51-176x120.ogv", "ogg-tv51-176x120.stereo.wav", 2},
+                        {"ogg-junk-96x64.ogv", "ogg-junk-96x64.wav", 1}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.file);
     const std::string out = fixtures::tempPath(".wav");

@@ -98,10 +98,15 @@ struct PageInfo {
   std::size_t size() const { return bodyOffset + bodyLength - offset; }
 };
 
+// Bytes between pages (junk) are stepped over to the next capture pattern.
 inline std::vector<PageInfo> pagesOf(const Bytes& file) {
   std::vector<PageInfo> pages;
   std::size_t at = 0;
-  while (at + 27 <= file.size() && std::memcmp(file.data() + at, "OggS", 4) == 0) {
+  while (at + 27 <= file.size()) {
+    if (std::memcmp(file.data() + at, "OggS", 4) != 0) {
+      ++at;
+      continue;
+    }
     PageInfo page;
     page.offset = at;
     page.flags = file[at + 5];
@@ -120,6 +125,28 @@ inline std::vector<PageInfo> pagesOf(const Bytes& file) {
     at = page.bodyOffset + page.bodyLength;
   }
   return pages;
+}
+
+// The page checksum, over the page with its checksum field taken as zero.
+inline std::uint32_t pageCrc(const std::uint8_t* page, std::size_t size) {
+  std::uint32_t crc = 0;
+  for (std::size_t i = 0; i < size; ++i) {
+    const std::uint8_t byte = i >= 22 && i < 26 ? 0 : page[i];
+    crc ^= static_cast<std::uint32_t>(byte) << 24;
+    for (int k = 0; k < 8; ++k) crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+  }
+  return crc;
+}
+
+inline void sealPage(std::uint8_t* page, std::size_t size) {
+  const std::uint32_t crc = pageCrc(page, size);
+  for (int i = 0; i < 4; ++i) page[22 + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+}
+
+// Gives every whole page its right checksum again, after a test changed bytes in it.
+inline void sealPages(Bytes& file) {
+  for (const auto& page : pagesOf(file))
+    if (page.offset + page.size() <= file.size()) sealPage(file.data() + page.offset, page.size());
 }
 
 inline void setGranule(Bytes& file, const PageInfo& page, std::int64_t granule) {

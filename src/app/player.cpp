@@ -1,0 +1,106 @@
+#include "app/player.h"
+
+#include "audio/audio_renderer.h"
+#include "audio/dx_sound.h"
+#include "kolm/decode/decode_threads.h"
+#include "video/video_renderer.h"
+
+CPlayer::CPlayer() = default;
+
+CPlayer::~CPlayer() { stop(); }
+
+bool CPlayer::open(const std::string& path, IVideoHardwareAccelerator* presenter, kolm::CDXSound* sound,
+                   bool presentPictures) {
+  stop();
+  lastError_.clear();
+  stream_ = kolm::openFileStream(path.c_str(), 1);
+  if (!stream_) {
+    lastError_ = "cannot open " + path;
+    return false;
+  }
+  videoRenderer_ = new kolm::CVideoRenderer(presenter, &timekeeper_);
+  audioRenderer_ = new kolm::CAudioRenderer(sound, &timekeeper_);
+  decodeThread_ = new kolm::CVideoDecodeThread(videoRenderer_, audioRenderer_, stream_, &timekeeper_, path);
+  if (!decodeThread_->probe()) {
+    const std::string why = decodeThread_->refusal();
+    stop();
+    lastError_ = "no decode path accepts " + path + (why.empty() ? "" : " (" + why + ")");
+    return false;
+  }
+  // The sound card is the clock only when the file's sound can really play:
+  // a file without sound, a machine without a sound device or a sound buffer
+  // that could not be made keep the built-in clock, which always moves.
+  const bool soundPlays = decodeThread_->hasAudio && sound && sound->hasDevice() &&
+                          audioRenderer_->sampleQueue()->isAllocated();
+  kolm::IReferenceClock* clock = soundPlays ? sound->attachTimekeeper(&timekeeper_) : nullptr;
+  timekeeper_.clock = clock ? clock : &timekeeper_.basicClock;
+  soundIsClock_ = clock != nullptr;
+  currentFile_ = path;
+  isOpen_ = true;
+  decodeThread_->setPresentPictures(presentPictures);
+  return true;
+}
+
+void CPlayer::play() {
+  if (!isOpen_) return;
+  timekeeper_.startTime = timekeeper_.clock->getTime();
+  audioRenderer_->start();
+  videoRenderer_->start();
+  decodeThread_->startThreads();
+}
+
+void CPlayer::stop() {
+  // The renderers are asked to stop and give back what they hold first: from
+  // then on they hand every delivery straight back, so a decoder blocked on a
+  // full pool gets a sample at once and reaches its next stop test.
+  if (videoRenderer_) {
+    videoRenderer_->requestStop();
+    videoRenderer_->flush();
+  }
+  if (audioRenderer_) {
+    audioRenderer_->requestStop();
+    audioRenderer_->flush();
+  }
+  if (decodeThread_) decodeThread_->teardown();
+  if (audioRenderer_) audioRenderer_->stop();
+  if (videoRenderer_) videoRenderer_->stop();
+  delete videoRenderer_;
+  videoRenderer_ = nullptr;
+  delete audioRenderer_;
+  audioRenderer_ = nullptr;
+  delete decodeThread_;
+  decodeThread_ = nullptr;
+  delete stream_;
+  stream_ = nullptr;
+  currentFile_.clear();
+  isOpen_ = false;
+  soundIsClock_ = false;
+}
+
+bool CPlayer::getVideoSize(int* width, int* height) {
+  return isOpen_ && decodeThread_->getVideoSize(width, height);
+}
+
+bool CPlayer::isFinished() {
+  if (!isOpen_) return false;
+  return decodeThread_->finished() && videoRenderer_->idle() && (!soundIsClock_ || audioRenderer_->drained());
+}
+
+PlaybackStatistics CPlayer::statistics() {
+  PlaybackStatistics stats;
+  if (!isOpen_) return stats;
+  stats.path = kolm::pathName(decodeThread_->path());
+  for (std::int64_t late : videoRenderer_->lateness()) {
+    ++stats.pictures;
+    if (late < 0) ++stats.earlyPictures;
+    stats.latenessMs.push_back(static_cast<double>(late) / 10000.0);
+  }
+  const kolm::CAudioRenderer::Counts counts = audioRenderer_->counts();
+  stats.blocksPlayed = counts.blocksPlayed;
+  stats.blocksDropped = counts.blocksDropped;
+  stats.underruns = counts.underruns;
+  stats.hasSound = soundIsClock_;
+  return stats;
+}
+
+std::string CPlayer::statisticsLine() { return decodeThread_ ? decodeThread_->statisticsLine() : std::string(); }

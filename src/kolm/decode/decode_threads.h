@@ -1,0 +1,85 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "audio/audio_renderer.h"
+#include "kolm/clock.h"
+#include "kolm/decode/probe.h"
+#include "kolm/stream.h"
+#include "kolm/thread.h"
+#include "video/video_renderer.h"
+
+namespace kolm {
+
+// Drives the audio side of an Ogg decoder: one sound block per step.
+class CAudioDecodeThread : public CThread {
+ public:
+  CAudioDecodeThread() = default;
+  ~CAudioDecodeThread() override;
+
+  void run() override;
+  // The body has returned (or never ran since the last start).
+  bool ended() const { return ended_.load(); }
+
+  COggDecoder* oggDecoder = nullptr;  // not owned; null when the file has no sound
+
+ private:
+  friend class CVideoDecodeThread;
+  std::atomic<bool> ended_{true};
+};
+
+// Probes a file with the three decode paths and then runs the chosen decoder,
+// one step per pass, until its data ends or a stop is requested; then writes
+// one statistics line to the debug output. Owns the decoders.
+//
+// Threads: construction, probe(), setPresentPictures(), getVideoSize(),
+// startThreads() and teardown() on the controlling (window) thread.
+class CVideoDecodeThread : public CThread {
+ public:
+  CVideoDecodeThread(CVideoRenderer* videoRenderer, CAudioRenderer* audioRenderer, CStream* stream,
+                     CTimekeeper* timekeeper, const std::string& path);
+  ~CVideoDecodeThread() override;
+
+  // True when a path accepted the file; at once when one already has.
+  bool probe();
+  // The audio decode thread first (Ogg with sound), then this one.
+  void startThreads();
+  // Timing mode (false) recycles pictures unseen where the path allows it.
+  void setPresentPictures(bool present);
+  bool getVideoSize(int* width, int* height);
+  // Stops and joins both threads, then deletes the decoders. Harmless twice.
+  void teardown();
+
+  void run() override;
+
+  bool hasAudio = false;
+  // Why probe() failed, for the user; "" after a success.
+  const std::string& refusal() const { return decoders_.refusal; }
+  DecodePath path() const { return decoders_.path; }
+  // Both threads have ended (or never started).
+  bool finished();
+  // The statistics line the last run wrote.
+  std::string statisticsLine();
+
+ private:
+  bool step();
+
+  CVideoRenderer* videoRenderer_;
+  CAudioRenderer* audioRenderer_;
+  CStream* stream_;
+  ProbedDecoders decoders_;
+  bool probed_ = false;
+  CTimekeeper* timekeeper_;
+  std::string path_;
+  CAudioDecodeThread audioThread_;
+  std::atomic<bool> videoEnded_{true};
+  sys::CriticalSection lock_;  // guards statistics_
+  std::string statistics_;
+};
+
+// "zarvel : M:SS.mmm", with ", decode M:SS.mmm" for the Ogg path's decode time.
+std::string formatStatistics(std::int64_t elapsed100ns, bool withDecodeTime, std::uint32_t decodeMilliseconds);
+
+}  // namespace kolm

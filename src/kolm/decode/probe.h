@@ -1,0 +1,51 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "audio/audio_downstream.h"
+#include "ffmpeg/ffmpeg_decoder.h"
+#include "kolm/stream.h"
+#include "mpeg1/stream_reader.h"
+#include "mpeg1/video_decoder.h"
+#include "ogg/ogg_decoder.h"
+#include "video/video_downstream.h"
+
+namespace kolm {
+
+// The three decode paths, in the order files are offered to them.
+enum class DecodePath { none, mpeg1, ogg, ffmpeg };
+const char* pathName(DecodePath path);  // "mpeg1", "ogg", "ffmpeg"; "" for none
+
+struct ProbeRequest {
+  IVideoDownstream* video = nullptr;
+  IAudioDownstream* audio = nullptr;
+  CStream* stream = nullptr;
+  const char* fileName = nullptr;  // must outlive the decoders (the FFmpeg path opens it by name)
+  DecodePath only = DecodePath::none;  // none: every path in turn; otherwise just that one
+  // Ogg settings that must be made before its headers are read.
+  bool oggPostprocess = true;
+  bool oggAudioPacing = true;
+};
+
+// The decoders of the path that accepted a file; at most one path's are set.
+struct ProbedDecoders {
+  DecodePath path = DecodePath::none;
+  std::unique_ptr<CMpegStreamReader> mpegReader;
+  std::unique_ptr<CMpeg1VideoDecoder> mpegDecoder;
+  std::unique_ptr<COggDecoder> oggDecoder;
+  std::unique_ptr<CFFmpegDecoder> ffmpegDecoder;
+  // Why the file was refused: the last refusal that said something.
+  std::string refusal;
+
+  // Deletes the decoders: the MPEG-1 decoder before the reader it reads
+  // from, then Ogg, then FFmpeg.
+  void reset();
+};
+
+// Offers the file to MPEG-1, then Ogg, then FFmpeg, and keeps the first that
+// accepts it. An error raised while a path is tried refuses that path, and
+// probing goes on. The one probing order of the player and of zarvel-decode.
+bool probeFile(const ProbeRequest& request, ProbedDecoders* out);
+
+}  // namespace kolm

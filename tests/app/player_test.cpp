@@ -1,0 +1,123 @@
+// The player over the memory presenter and the null sound device: every path
+// to its end, the clock it chooses, refusals, prompt teardown, and many files
+// in quick succession (run under the thread sanitizer too).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "app/player.h"
+#include "audio/dx_sound.h"
+#include "audio/sound_backends.h"
+#include "kolm/decode/decode_threads.h"
+#include "support/fixtures.h"
+#include "video/memory_presenter.h"
+
+namespace {
+
+struct Rig {
+  Rig() : presenter(&player.timekeeper()), sound(nullptr, kolm::soundDeviceFactory("null")) { sound.createDevice(); }
+  // The player's threads use the presenter and the sound device: stop them first.
+  ~Rig() { player.stop(); }
+  CPlayer player;
+  CMemoryPresenter presenter;
+  kolm::CDXSound sound;
+
+  bool open(const std::string& file) { return player.open(fixtures::dataPath(file), &presenter, &sound, true); }
+  // Waits (bounded) for the open file to finish; false when it did not.
+  bool waitForEnd(int seconds) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!player.isFinished()) {
+      if (std::chrono::steady_clock::now() > limit) return false;
+      presenter.presentedEvent.wait(20);
+    }
+    return true;
+  }
+};
+
+TEST(Player, EveryPathPlaysToItsEndWithItsOwnClock) {
+  struct Case {
+    const char* file;
+    const char* path;
+    long pictures;
+    bool sound;
+  } cases[] = {{"mpg-ip-176x120.mpg", "mpeg1", 0, false},
+               {"ogg-tv-176x120.ogv", "ogg", 0, true},
+               {"ogg-t-180x100.ogv", "ogg", 0, false},
+               {"mp4-h264-176x120.mp4", "ffmpeg", 0, false}};
+  for (auto& c : cases)
+    for (const auto& row : fixtures::manifest())
+      if (row["file"] == c.file) c.pictures = std::stol(row["frames"]);
+  Rig rig;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    ASSERT_TRUE(rig.open(c.file)) << rig.player.lastError();
+    // A file without sound after one with sound runs on the built-in clock.
+    EXPECT_EQ(rig.player.timekeeper().clock == &rig.player.timekeeper().basicClock, !c.sound);
+    int width = 0, height = 0;
+    EXPECT_TRUE(rig.player.getVideoSize(&width, &height));
+    rig.player.play();
+    ASSERT_TRUE(rig.waitForEnd(20));
+    const PlaybackStatistics stats = rig.player.statistics();
+    EXPECT_EQ(stats.path, c.path);
+    EXPECT_EQ(stats.pictures, c.pictures);
+    EXPECT_EQ(stats.earlyPictures, 0);
+    EXPECT_EQ(stats.hasSound, c.sound);
+    if (c.sound) {
+      EXPECT_GT(stats.blocksPlayed, 0);
+    }
+    const std::string line = rig.player.statisticsLine();
+    EXPECT_EQ(line.find("zarvel : "), 0u) << line;
+    EXPECT_EQ(line.find("decode") != std::string::npos, std::string(c.path) == "ogg") << line;
+  }
+  rig.player.stop();
+  rig.player.stop();
+}
+
+TEST(Player, AFileNoPathAcceptsLeavesThePlayerClosed) {
+  Rig rig;
+  ASSERT_TRUE(rig.open("mpg-ip-176x120.mpg"));
+  EXPECT_FALSE(rig.open("m4a-sound-only.m4a"));
+  EXPECT_NE(rig.player.lastError().find("no video stream"), std::string::npos) << rig.player.lastError();
+  int width = 0, height = 0;
+  EXPECT_FALSE(rig.player.getVideoSize(&width, &height));
+  rig.player.play();
+  EXPECT_FALSE(rig.player.isFinished());
+  EXPECT_FALSE(rig.player.open("/nonexistent/zarvel.mpg", &rig.presenter, &rig.sound, true));
+}
+
+TEST(Player, ANewFileReplacesAPlayingOnePromptly) {
+  Rig rig;
+  ASSERT_TRUE(rig.open("ogg-tv-176x120.ogv"));
+  rig.player.play();
+  while (rig.presenter.presented().size() < 3) ASSERT_EQ(rig.presenter.presentedEvent.wait(5000), 0);
+  const auto dropped = std::chrono::steady_clock::now();
+  ASSERT_TRUE(rig.open("mpg-ip-176x120.mpg"));
+  const std::size_t before = rig.presenter.presented().size();
+  rig.player.play();
+  while (rig.presenter.presented().size() == before) ASSERT_EQ(rig.presenter.presentedEvent.wait(5000), 0);
+  const double ms =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - dropped).count();
+  std::printf("new file's first picture %.1f ms after the drop\n", ms);
+}
+
+TEST(Player, StatisticsLineShowsThreeDigitMilliseconds) {
+  EXPECT_EQ(kolm::formatStatistics(65007 * 10000LL, false, 0), "zarvel : 1:05.007");
+  EXPECT_EQ(kolm::formatStatistics(65700 * 10000LL, true, 1234), "zarvel : total 1:05.700, decode 0:01.234");
+}
+
+// Many files in quick succession, each replaced while it still plays: no
+// dead-lock, every thread joined, every sample back (the sanitizers watch).
+TEST(Player, ReplacingPlayingFilesAgainAndAgain) {
+  const char* files[] = {"mpg-ibbp-352x240.mpg", "ogg-tv-176x120.ogv", "ogg-t-330x190.ogv", "mkv-audiofirst-176x120.mkv",
+                         "m1v-ip-176x120.m1v"};
+  Rig rig;
+  for (int cycle = 0; cycle < 200; ++cycle) {
+    ASSERT_TRUE(rig.open(files[cycle % 5])) << rig.player.lastError();
+    rig.player.play();
+    if (cycle % 7 == 0) rig.presenter.presentedEvent.wait(50);
+  }
+  rig.player.stop();
+}
+
+}  // namespace
