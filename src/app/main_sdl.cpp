@@ -37,8 +37,7 @@ constexpr Uint32 loopMs = 50;  // how often the loop looks at the player when no
 //   expect-fullscreen 0|1   waits until full screen is off / on
 //   quit                    closes the window
 // A wait that is not met within a few seconds ends the program with status 3.
-class CScript {
- public:
+struct Script {
   bool load(const std::string& path) {
     std::ifstream in(path);
     if (!in) return false;
@@ -46,17 +45,17 @@ class CScript {
       std::istringstream words(line);
       std::vector<std::string> command;
       for (std::string word; words >> word;) command.push_back(word);
-      if (!command.empty()) commands_.push_back(command);
+      if (!command.empty()) commands.push_back(command);
     }
     return true;
   }
-  bool active() const { return next_ < commands_.size(); }
+  bool active() const { return next < commands.size(); }
 
-  std::uint32_t syncEvent = 0;  // pushed after the events of a command: they have all been handled
+  std::vector<std::vector<std::string>> commands;
+  std::size_t next = 0;
+  std::uint32_t syncEvent = 0;  // pushed after a command's events: once it comes, they have all been handled
   bool awaitingSync = false;
-  Uint64 deadline = 0;
-  std::size_t next_ = 0;
-  std::vector<std::vector<std::string>> commands_;
+  Uint64 deadline = 0;  // of the wait under way; 0 when none is
 };
 
 struct Window {
@@ -76,7 +75,7 @@ struct Window {
   bool quit = false;
   int status = 0;
   std::string error;           // why the last file could not be played, for the title
-  CScript script;
+  Script script;
 
   void setTitle() {
     std::string title = "zarvel";
@@ -241,16 +240,16 @@ struct Window {
       event.type = SDL_KEYDOWN;
       event.key.windowID = windowId;
       event.key.state = SDL_PRESSED;
-      std::string spec = command[1];
-      for (std::size_t plus; (plus = spec.find('+')) != std::string::npos && plus + 1 < spec.size();) {
-        const std::string modifier = spec.substr(0, plus);
+      std::string keyName = command[1];
+      for (std::size_t plus; (plus = keyName.find('+')) != std::string::npos && plus + 1 < keyName.size();) {
+        const std::string modifier = keyName.substr(0, plus);
         if (modifier == "alt") event.key.keysym.mod |= KMOD_LALT;
         else if (modifier == "ctrl") event.key.keysym.mod |= KMOD_LCTRL;
         else if (modifier == "shift") event.key.keysym.mod |= KMOD_LSHIFT;
         else return false;
-        spec = spec.substr(plus + 1);
+        keyName = keyName.substr(plus + 1);
       }
-      event.key.keysym.sym = SDL_GetKeyFromName(spec.c_str());
+      event.key.keysym.sym = SDL_GetKeyFromName(keyName.c_str());
       if (event.key.keysym.sym == SDLK_UNKNOWN) return false;
       event.key.keysym.scancode = SDL_GetScancodeFromKey(event.key.keysym.sym);
       push(event);
@@ -301,11 +300,11 @@ struct Window {
 
   void runScript() {
     while (script.active() && !script.awaitingSync && !quit) {
-      const auto& command = script.commands_[script.next_];
+      const auto& command = script.commands[script.next];
       bool bad = false;
       if (command[0] == "drop" || command[0] == "key" || command[0] == "dblclick" || command[0] == "quit") {
         if (!pushCommand(command)) return scriptFailed("cannot run");
-        ++script.next_;
+        ++script.next;
         continue;
       }
       if (script.deadline == 0) script.deadline = SDL_GetTicks64() + 10000;
@@ -315,13 +314,13 @@ struct Window {
         return;
       }
       script.deadline = 0;
-      ++script.next_;
+      ++script.next;
     }
   }
 
   void scriptFailed(const char* what) {
     std::string line;
-    for (const auto& word : script.commands_[script.next_]) line += (line.empty() ? "" : " ") + word;
+    for (const auto& word : script.commands[script.next]) line += (line.empty() ? "" : " ") + word;
     int width = 0, height = 0;
     SDL_GetWindowSize(window, &width, &height);
     std::fprintf(stderr, "zarvel: script command \"%s\" %s (title \"%s\", %d x %d)\n", line.c_str(), what,
