@@ -400,7 +400,12 @@ void COggDecoder::stripeThunk(void* context, th_ycbcr_buffer planes, int yFragSt
 bool COggDecoder::beginPicture() {
   pictureReady_ = false;
   pictureLocked_ = false;
-  if (!videoPool_ || !videoPool_->acquire(&currentPicture_)) {
+  // The wait for a free picture is pacing, not decoding: kept out of the
+  // decode time.
+  const std::uint64_t waitStart = kolm::sys::milliseconds();
+  const bool acquired = videoPool_ && videoPool_->acquire(&currentPicture_);
+  pictureWaitMs_ += kolm::sys::milliseconds() - waitStart;
+  if (!acquired) {
     currentPicture_ = nullptr;
     return false;
   }
@@ -464,6 +469,7 @@ bool COggDecoder::videoStep() {
       if (packet->granulepos >= 0)
         th_decode_ctl(theoraDecoder_, TH_DECCTL_SET_GRANPOS, &packet->granulepos, sizeof packet->granulepos);
       const std::uint64_t t0 = kolm::sys::milliseconds();
+      pictureWaitMs_ = 0;
       ogg_int64_t granule = -1;
       const int result = th_decode_packetin(theoraDecoder_, packet, &granule);
       bool done = false;
@@ -474,7 +480,7 @@ bool COggDecoder::videoStep() {
         if (frame >= 0) frameTime = ogg::frameTime(frame, theoraInfo.fps_numerator, theoraInfo.fps_denominator);
         done = true;
       }
-      decodeMilliseconds += static_cast<std::uint32_t>(kolm::sys::milliseconds() - t0);
+      decodeMilliseconds += static_cast<std::uint32_t>(kolm::sys::milliseconds() - t0 - pictureWaitMs_);
       if (done) {
         lastPictureShown_ = true;
         deliverPicture(frameTime);
@@ -493,8 +499,11 @@ void COggDecoder::deliverAudio() {
   ++audioBlocksDelivered;
   audioSink_->deliver(currentAudio_);
   currentAudio_ = nullptr;
-  // Pacing for playback: the renderer needs no more than this.
-  if (audioPacing) {
+  // Pacing for playback: the renderer needs no more than this once it is
+  // under way. The first blocks go out at once: the renderer fills its whole
+  // buffer at the start, and a block that comes after its chunk was given
+  // silence is dropped.
+  if (audioPacing && audioBlocksDelivered > 2 * static_cast<std::int64_t>(audioCount)) {
     if (pacingWait)
       pacingWait(100);
     else

@@ -155,6 +155,7 @@ class COggDecoder {
   ogg::PictureRegion region_;
   CSample* currentPicture_ = nullptr;
   ogg::PlaneTable planeTable_;
+  std::uint64_t pictureWaitMs_ = 0;  // of the packet being decoded, spent waiting for a free picture
   bool pictureReady_ = false;
   bool pictureLocked_ = false;
   bool lastPictureShown_ = false;  // there is a picture for a duplicate frame to repeat

@@ -74,6 +74,19 @@ TEST(Player, EveryPathPlaysToItsEndWithItsOwnClock) {
   rig.player.stop();
 }
 
+// Five seconds of sound: more blocks than the sound buffer holds at the start,
+// so a producer that starts too slowly loses blocks to silence.
+TEST(Player, TheDemoClipsSoundPlaysWhole) {
+  Rig rig;
+  ASSERT_TRUE(rig.player.open(fixtures::dataPath("../../samples/demo.ogv"), &rig.presenter, &rig.sound, true));
+  rig.player.play();
+  ASSERT_TRUE(rig.waitForEnd(30));
+  const PlaybackStatistics stats = rig.player.statistics();
+  EXPECT_EQ(stats.blocksPlayed, 25);
+  EXPECT_EQ(stats.blocksDropped, 0);
+  EXPECT_EQ(stats.underruns, 0);
+}
+
 TEST(Player, AFileNoPathAcceptsLeavesThePlayerClosed) {
   Rig rig;
   ASSERT_TRUE(rig.open("mpg-ip-176x120.mpg"));
