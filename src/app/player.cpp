@@ -5,6 +5,11 @@
 #include "kolm/decode/decode_threads.h"
 #include "video/video_renderer.h"
 
+namespace {
+// Bounds the decoding done on the window's thread before playback starts.
+constexpr int prerollLimitMs = 500;
+}  // namespace
+
 CPlayer::CPlayer() = default;
 
 CPlayer::~CPlayer() { stop(); }
@@ -38,6 +43,9 @@ bool CPlayer::open(const std::string& path, IVideoHardwareAccelerator* presenter
   currentFile_ = path;
   isOpen_ = true;
   decodeThread_->setPresentPictures(presentPictures);
+  // The first picture is decoded now, so that it is ready when the clock
+  // starts (in the timing mode nothing reaches the renderer: no preroll).
+  if (presentPictures) decodeThread_->preroll(prerollLimitMs);
   return true;
 }
 

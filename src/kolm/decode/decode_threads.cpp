@@ -112,11 +112,28 @@ bool CVideoDecodeThread::getVideoSize(int* width, int* height) {
   return true;
 }
 
+void CVideoDecodeThread::preroll(int limitMs) {
+  if (!probed_) return;
+  const std::uint64_t begin = sys::milliseconds();
+  while (videoRenderer_->idle() && sys::milliseconds() - begin < static_cast<std::uint64_t>(limitMs)) {
+    bool more = false;
+    try {
+      more = step();
+    } catch (const std::exception&) {
+    }
+    if (!more) {
+      dataEnded_ = true;
+      return;
+    }
+  }
+}
+
 void CVideoDecodeThread::teardown() {
   stop();
   audioThread_.stop();
   decoders_.reset();
   probed_ = false;
+  dataEnded_ = false;
 }
 
 bool CVideoDecodeThread::finished() { return videoEnded_ && audioThread_.ended(); }
@@ -138,7 +155,7 @@ void CVideoDecodeThread::run() {
   const auto now = [this] { return timekeeper_->playbackTime(); };
   const std::int64_t t0 = now();
   try {
-    while (keepRunning() && step()) {
+    while (!dataEnded_ && keepRunning() && step()) {
     }
   } catch (const std::exception&) {
     // A failed step ends the loop as the end of the data would.

@@ -49,6 +49,10 @@ class CVideoDecodeThread : public CThread {
   // Timing mode (false) recycles pictures unseen where the path allows it.
   void setPresentPictures(bool present);
   bool getVideoSize(int* width, int* height);
+  // Before the threads start: decodes on the calling thread until the first
+  // picture has reached the renderer (or the data ends, or limitMs pass), so
+  // that playback starts with a picture ready instead of one decode late.
+  void preroll(int limitMs);
   // Stops and joins both threads, then deletes the decoders. Harmless twice.
   void teardown();
 
@@ -71,6 +75,7 @@ class CVideoDecodeThread : public CThread {
   CStream* stream_;
   ProbedDecoders decoders_;
   bool probed_ = false;
+  bool dataEnded_ = false;  // a step already returned false (during preroll)
   CTimekeeper* timekeeper_;
   std::string path_;
   CAudioDecodeThread audioThread_;
