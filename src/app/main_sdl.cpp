@@ -8,6 +8,7 @@
 #include <SDL.h>
 
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
@@ -339,10 +340,22 @@ struct Window {
     }
     if (!options.file.empty() && !play(options.file) && options.exitAtEnd) return 1;
 
+    // SDL waits for events natively on X11 and Wayland; on drivers without
+    // events of their own (dummy, offscreen) its wait polls every millisecond,
+    // so the loop waits on the presenter's picture signal instead.
+    const char* driver = SDL_GetCurrentVideoDriver();
+    const bool driverPolls = driver && (std::strcmp(driver, "dummy") == 0 || std::strcmp(driver, "offscreen") == 0);
     Uint64 lastCheck = 0;
     while (!quit) {
       SDL_Event event;
-      if (SDL_WaitEventTimeout(&event, loopMs)) {
+      bool got;
+      if (driverPolls) {
+        presenter->wakeEvent.wait(script.active() ? 1 : static_cast<int>(loopMs));
+        got = SDL_PollEvent(&event) != 0;
+      } else {
+        got = SDL_WaitEventTimeout(&event, loopMs) != 0;
+      }
+      if (got) {
         handle(event);
         while (!quit && SDL_PollEvent(&event)) handle(event);
       }

@@ -8,6 +8,8 @@
 #include <new>
 #include <utility>
 
+#include "kolm/sample_queue.h"
+
 namespace {
 
 constexpr int maxSide = 16384;
@@ -79,10 +81,9 @@ bool CSdlPresenter::allocateSurface(int width, int height, VideoSurface* surface
   // pitch is half of it, and a writer that ignores the pitch shows up.
   made->pitch = ((width + 31) & ~31) + 32;
   const std::size_t lumaBytes = static_cast<std::size_t>(made->pitch) * height;
-  const std::size_t chromaBytes = static_cast<std::size_t>(made->pitch / 2) * ((height + 1) / 2);
   try {
     // Black until written: limited-range Y 16, neutral chroma.
-    made->bits.assign(lumaBytes + 2 * chromaBytes, 128);
+    made->bits.assign(YV12Planes::bytes(made->pitch, height), 128);
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -125,13 +126,11 @@ bool CSdlPresenter::present(int width, int height, VideoSurface surface) {
     // Never more than the surface holds, whatever size the caller claims.
     const int w = std::min(width, found->width);
     const int h = std::min(height, found->height);
-    const int chromaPitch = found->pitch / 2;
-    const std::uint8_t* y = found->bits.data();
-    const std::uint8_t* v = y + static_cast<std::size_t>(found->pitch) * found->height;
-    const std::uint8_t* u = v + static_cast<std::size_t>(chromaPitch) * ((found->height + 1) / 2);
-    copyPlane(back_.y, y, found->pitch, w, h);
-    copyPlane(back_.v, v, chromaPitch, (w + 1) / 2, (h + 1) / 2);
-    copyPlane(back_.u, u, chromaPitch, (w + 1) / 2, (h + 1) / 2);
+    YV12Planes planes;
+    if (!YV12Planes::layout(found->bits.data(), found->pitch, found->width, found->height, &planes)) return false;
+    copyPlane(back_.y, planes.y, planes.pitchY, w, h);
+    copyPlane(back_.v, planes.v, planes.pitchC, (w + 1) / 2, (h + 1) / 2);
+    copyPlane(back_.u, planes.u, planes.pitchC, (w + 1) / 2, (h + 1) / 2);
     back_.width = w;
     back_.height = h;
 
@@ -153,6 +152,7 @@ bool CSdlPresenter::present(int width, int height, VideoSurface surface) {
       kolm::sys::Guard front(frontLock_);
       eventPending_ = false;
     }
+    wakeEvent.set();
   }
   return true;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kolm/sys/sys.h"
+#include "kolm/event.h"
 #include "video/video_hardware_accelerator.h"
 
 struct SDL_Renderer;
@@ -62,6 +63,10 @@ class CSdlPresenter : public IVideoHardwareAccelerator {
   // Window thread: destroys the texture. Call it before destroying the
   // renderer that draw() was given if this presenter will draw again.
   void releaseTexture();
+
+  // Also set with every picture event, for a window loop whose video driver
+  // cannot wait for events and would otherwise poll for them.
+  CEvent wakeEvent;
 
  private:
   struct Surface;
