@@ -361,6 +361,9 @@ clip mkv-h264-10bit-176x120.mkv ffmpeg "H.264 High 10, 10-bit 4:2:0"
 ff -f lavfi -i "$(src_bars 176x120 25 10)" -pix_fmt yuv444p -c:v libx264 -preset veryfast \
     -crf 28 "${OUT[@]}" -f matroska "$data/mkv-h264-444-176x120.mkv"
 clip mkv-h264-444-176x120.mkv ffmpeg "H.264 High 4:4:4"
+ff -f lavfi -i "$(src_scroll 176x120 25 10)" -pix_fmt yuv422p -c:v libx264 -preset veryfast \
+    -crf 28 "${OUT[@]}" -f matroska "$data/mkv-h264-422-176x120.mkv"
+clip mkv-h264-422-176x120.mkv ffmpeg "H.264 High 4:2:2, limited range"
 ff -f lavfi -i "$(src_t2 176x120 10 10)" -c:v gif "${OUT[@]}" -f gif "$data/gif-176x120.gif"
 clip gif-176x120.gif ffmpeg "animated GIF (decoded as packed BGRA)"
 ff -f lavfi -i "$(src_t2 96x64 10 8),format=rgb24" -pix_fmt pal8 -c:v png "${OUT[@]}" \
