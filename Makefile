@@ -1,5 +1,5 @@
 # The two set-up commands of the README, and the sanitizer runs that CI adds.
-.PHONY: check demo deps build test-asan test-tsan fuzz clean
+.PHONY: check demo deps build test-asan test-tsan mutate fuzz clean
 
 JOBS ?= $(shell nproc)
 
@@ -23,6 +23,15 @@ test-tsan: deps
 	@cmake --preset tsan >/dev/null
 	@cmake --build --preset tsan -j $(JOBS)
 	ctest --preset tsan -j $(JOBS)
+
+# Mutated copies of the media fixtures through zarvel-decode under the address
+# and undefined-behaviour sanitizers, for a total time (seconds).
+MUTATE_SECONDS ?= 90
+MUTATE_SEED ?= 1
+mutate: deps
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan -j $(JOBS) --target zarvel-decode
+	tools/mutate $(MUTATE_SECONDS) --seed $(MUTATE_SEED) --jobs $(JOBS)
 
 # Each fuzz target for a fixed time (seconds), seeded with the fixtures.
 FUZZ_SECONDS ?= 60

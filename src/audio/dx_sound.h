@@ -3,9 +3,10 @@
 #include <cstdint>
 #include <memory>
 
-#include "audio/audio_format.h"
 #include "audio/sound_device.h"
+#include "kolm/audio_format.h"
 #include "kolm/clock.h"
+#include "kolm/sound_format_sink.h"
 #include "kolm/sys/sys.h"
 
 namespace kolm {
@@ -111,7 +112,7 @@ class CTimekeeper;
 // renderer thread; getTime(), playedFrames() and stopBuffer() on any thread.
 // The streaming buffer is shared, so a reader on another thread never sees it
 // deleted under its feet when a new file replaces it.
-class CDXSound : public IReferenceClock {
+class CDXSound : public IReferenceClock, public ISoundFormatSink {
  public:
   // window is handed to the device's cooperative level; factory makes the
   // device (tried twice, see createDevice).
@@ -125,9 +126,9 @@ class CDXSound : public IReferenceClock {
   void createDevice();
   // Adjusts the record in place to what the device supports and agrees it.
   // Without a device the record is left as asked.
-  void setFormat(AudioFormat& format);
+  void setFormat(AudioFormat& format) override;
   // Replaces the streaming buffer by one of count chunks of the agreed format.
-  bool createStream(int count);
+  bool createStream(int count) override;
 
   // Signalled at every chunk boundary of the buffers created from now on.
   void setNotifyEvent(sys::EventHandle event) { notifyEvent_ = event; }

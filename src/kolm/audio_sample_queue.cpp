@@ -2,9 +2,7 @@
 
 #include <new>
 
-#include "audio/dx_sound.h"
-
-CAudioSampleQueue::CAudioSampleQueue(kolm::CDXSound* soundDevice) : soundDevice_(soundDevice) {}
+CAudioSampleQueue::CAudioSampleQueue(kolm::ISoundFormatSink* soundDevice) : soundDevice_(soundDevice) {}
 
 CAudioSampleQueue::~CAudioSampleQueue() = default;
 

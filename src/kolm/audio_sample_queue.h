@@ -4,12 +4,9 @@
 #include <memory>
 #include <vector>
 
-#include "audio/audio_format.h"
+#include "kolm/audio_format.h"
 #include "kolm/event.h"
-
-namespace kolm {
-class CDXSound;
-}
+#include "kolm/sound_format_sink.h"
 
 // One pooled block of interleaved PCM.
 class CAudioSample {
@@ -26,7 +23,7 @@ class CAudioSample {
 // Works on memory blocks alone without a device.
 class CAudioSampleQueue {
  public:
-  explicit CAudioSampleQueue(kolm::CDXSound* soundDevice);
+  explicit CAudioSampleQueue(kolm::ISoundFormatSink* soundDevice);
   virtual ~CAudioSampleQueue();
   CAudioSampleQueue(const CAudioSampleQueue&) = delete;
   CAudioSampleQueue& operator=(const CAudioSampleQueue&) = delete;
@@ -50,7 +47,7 @@ class CAudioSampleQueue {
   std::vector<std::unique_ptr<CAudioSample>> samples_;
   int count_ = 5;
   AudioFormat format_;
-  kolm::CDXSound* soundDevice_;
+  kolm::ISoundFormatSink* soundDevice_;
   kolm::sys::CriticalSection lock_;
   CEvent freeEvent_;
 };

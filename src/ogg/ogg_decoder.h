@@ -9,7 +9,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "audio/audio_format.h"
+#include "kolm/audio_format.h"
 #include "ogg/ogg_stream.h"
 
 class CSample;
