@@ -12,7 +12,7 @@
 // A presenter over YV12 surfaces in memory, for headless playback and tests.
 // It records every presented picture with the playback time at which it was
 // shown, and can hand each picture to a writer (a Y4M file, a checksum).
-class CMemoryPresenter : public IVideoHardwareAccelerator {
+class CMemoryPresenter final : public IVideoHardwareAccelerator {
  public:
   struct Presented {
     int surfaceIndex;  // order in which the surface was handed out

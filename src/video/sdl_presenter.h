@@ -23,7 +23,7 @@ struct SDL_Texture;
 // lockSurface()/unlockSurface() on decode threads, present() on the renderer
 // thread; the constructor, draw(), redraw() and releaseTexture() on the window
 // thread, the only one that touches SDL's renderer and texture.
-class CSdlPresenter : public IVideoHardwareAccelerator {
+class CSdlPresenter final : public IVideoHardwareAccelerator {
  public:
   // Registers the picture event type; SDL need not be initialised yet.
   CSdlPresenter();
