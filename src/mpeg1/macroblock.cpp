@@ -142,7 +142,7 @@ int CMpeg1VideoDecoder::decodeMacroblock() {
       if (result == blockDcOnly)
         putConstant(dcOnlyValue_, blockDestination_[i], blockPitch(i));
       else
-        mc_->putBlock(coefficients, blockDestination_[i], blockPitch(i));
+        kernels_->idctPut(coefficients, blockDestination_[i], blockPitch(i));
     }
     pastIntraAddress = macroblockAddress;
   } else {
@@ -156,7 +156,7 @@ int CMpeg1VideoDecoder::decodeMacroblock() {
       if (result == blockDcOnly)
         mc_->addConstant(dcOnlyValue_, blockDestination_[i], blockPitch(i));
       else if (result == blockFull)
-        mc_->addBlock(coefficients, blockDestination_[i], blockPitch(i));
+        kernels_->idctAdd(coefficients, blockDestination_[i], blockPitch(i));
     }
   }
   if (pictureCodingType == 4) r.skipBits(1);  // end of macroblock
@@ -262,12 +262,8 @@ CMpeg1VideoDecoder::BlockResult CMpeg1VideoDecoder::decodeBlock(int index) {
   CMpeg1BitReader& r = reader_;
   const Tables& t = *tables_;
   r.ensure(CMpeg1BitReader::blockWords);
-  // After a transform every coefficient may be set; after a DC-only block
-  // only the first.
-  if (coefficientsDirty_)
-    std::memset(coefficients, 0, sizeof coefficients);
-  else
-    coefficients[0] = 0;
+  // `coefficients` is all zero here: the transforms clear it as they read it,
+  // and every other way out of this function clears what it wrote.
   updateWeights();
 
   int last;
@@ -293,18 +289,17 @@ CMpeg1VideoDecoder::BlockResult CMpeg1VideoDecoder::decodeBlock(int index) {
     last = decodeCoefficients<false>(-1);
   }
   if (last < -1) {
-    coefficientsDirty_ = true;
+    std::memset(coefficients, 0, sizeof coefficients);
     return blockCorrupt;
   }
   if (last < 0) return blockEmpty;
   if (last == 0) {
     // Only DC: the transform gives one value everywhere, exactly this one.
     dcOnlyValue_ = (coefficients[0] * 2 + 8) >> 4;
-    coefficientsDirty_ = false;
+    coefficients[0] = 0;
     return blockDcOnly;
   }
-  idct_(coefficients);
-  coefficientsDirty_ = true;
+  // The caller transforms the block into the picture, which clears it.
   return blockFull;
 }
 

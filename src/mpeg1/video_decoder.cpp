@@ -49,8 +49,11 @@ CFrameBuffer::CFrameBuffer(int width, int height)
 }
 
 CMpeg1VideoDecoder::CMpeg1VideoDecoder(CMpegPayloadReader* source, kolm::IVideoDownstream* sink,
-                                       int bufLength)
-    : sink_(sink), tables_(&mpeg1::vlc::tables()), idct_(mpeg1::idctFunction()), mc_(&mpeg1::motionKernels()) {
+                                       int bufLength, const mpeg1::Kernels* kernels)
+    : sink_(sink),
+      tables_(&mpeg1::vlc::tables()),
+      kernels_(kernels ? kernels : &mpeg1::defaultKernels()),
+      mc_(kernels_->motion) {
   if (bufLength < 4) throw mpeg1::CMpegError("bufLength too short");
   if (sink_) pictureQueue_ = sink_->sampleQueue();
   std::memcpy(intraQuantMatrix, defaultIntraMatrix, 64);

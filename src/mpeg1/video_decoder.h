@@ -6,8 +6,7 @@
 #include <vector>
 
 #include "mpeg1/bit_reader.h"
-#include "mpeg1/motion.h"
-#include "mpeg1/idct.h"
+#include "mpeg1/kernels.h"
 #include "mpeg1/vlc.h"
 
 class CSample;
@@ -36,7 +35,10 @@ class CMpeg1VideoDecoder {
  public:
   static constexpr std::uint32_t olderFlag = 2, newerFlag = 4;
 
-  CMpeg1VideoDecoder(CMpegPayloadReader* source, kolm::IVideoDownstream* sink, int bufLength);
+  // kernels: the routines of one instruction-set level; by default the
+  // processor's best (mpeg1::defaultKernels()).
+  CMpeg1VideoDecoder(CMpegPayloadReader* source, kolm::IVideoDownstream* sink, int bufLength,
+                     const mpeg1::Kernels* kernels = nullptr);
   ~CMpeg1VideoDecoder();
   CMpeg1VideoDecoder(const CMpeg1VideoDecoder&) = delete;
   CMpeg1VideoDecoder& operator=(const CMpeg1VideoDecoder&) = delete;
@@ -145,8 +147,7 @@ class CMpeg1VideoDecoder {
   std::uint8_t* blockDestination_[6] = {};
   int mbColumn_ = 0, mbRow_ = 0;
   int dcOnlyValue_ = 0;
-  bool coefficientsDirty_ = true;
   const mpeg1::vlc::Tables* tables_;
-  mpeg1::IdctFn idct_;
+  const mpeg1::Kernels* kernels_;
   const mpeg1::MotionKernels* mc_;
 };
