@@ -369,7 +369,9 @@ void CMpeg1VideoDecoder::finishPicture() {
   CFrameBuffer* frame = currentFrame;
   if (!frame) return;
   currentFrame = nullptr;
-  copyToSample(frame);
+  // A reference picture is copied out only when its turn to be shown comes
+  // (its planes stay untouched until then), so it holds no sample of the pool
+  // while the B pictures before it are decoded and shown.
   if (pictureCodingType == 1 || pictureCodingType == 2) {
     if (!newerReference) {
       newerReference = frame;
@@ -416,6 +418,7 @@ void CMpeg1VideoDecoder::copyToSample(CFrameBuffer* frame) {
 }
 
 void CMpeg1VideoDecoder::deliverPicture(CFrameBuffer* frame) {
+  copyToSample(frame);
   if (!sink_ || !frame->sample) return;
   frame->sample->time = frame->time;
   CSample* sample = frame->sample;
