@@ -252,9 +252,11 @@ int CMpeg1VideoDecoder::decodeCoefficients(int position) {
     const int k = mpeg1::vlc::zigzag[position];
     const int weight = weights[position];
     int value = Intra ? (magnitude * weight) >> 3 : ((2 * magnitude + 1) * weight) >> 4;
-    value = value ? (value - 1) | 1 : 0;
-    value = std::min(value, 2047 + negative);
-    coefficients[k] = static_cast<std::int16_t>(negative ? -value : value);
+    // Odd by a step toward zero and saturated, without branches: whether a
+    // value is 0 or even is as good as random, and a mispredicted branch here
+    // cost more than the rest of the loop. (0 - 1) | 1 is -1, clamped to 0.
+    value = std::clamp((value - 1) | 1, 0, 2047 + negative);
+    coefficients[k] = static_cast<std::int16_t>((value ^ -negative) + negative);
   }
 }
 
