@@ -57,8 +57,18 @@ class CMpeg1VideoDecoder {
   int frameRateDen() const { return frameRateDen_; }
   std::int64_t picturesDelivered() const { return picturesDelivered_; }
 
-  // Sequence header
+  // Picture size from the sequence header, for the player.
   std::uint32_t horizontalSize = 0, verticalSize = 0;
+
+  // The picture_coding_type codes; 0 and 5 to 7 are forbidden.
+  enum class PictureType : int { I = 1, P = 2, B = 3, D = 4 };
+
+ private:
+  enum { pictureDecode = 1, pictureSkip = -10 };
+
+  // The parse state, the decoder's own: header fields, the slice and
+  // macroblock state, and the reference pictures.
+  // Sequence header
   std::uint32_t mbWidth = 0, mbHeight = 0;
   std::uint8_t aspectRatioCode = 0, pictureRateCode = 0;
   std::uint32_t bitRate = 0, vbvBufferSize = 0;
@@ -71,7 +81,7 @@ class CMpeg1VideoDecoder {
   std::int64_t gopTime = 0;  // relative to the stream's first GOP
   // Picture header
   int temporalReference = 0;
-  int pictureCodingType = 0;  // 1 I, 2 P, 3 B, 4 D
+  PictureType pictureCodingType = PictureType::I;
   std::uint32_t vbvDelay = 0;
   bool fullPelForward = false, fullPelBackward = false;
   int forwardRSize = 0, forwardF = 0, backwardRSize = 0, backwardF = 0;
@@ -89,9 +99,6 @@ class CMpeg1VideoDecoder {
   CFrameBuffer* newerReference = nullptr;
   CFrameBuffer* currentFrame = nullptr;
 
- private:
-  enum { pictureDecode = 1, pictureSkip = -10 };
-
   bool stepInner();
   bool endOfData();
   void passStartCode();
@@ -103,7 +110,18 @@ class CMpeg1VideoDecoder {
 
   enum BlockResult { blockCorrupt, blockEmpty, blockDcOnly, blockFull };
 
+  // Motion vectors of one macroblock, in half pels.
+  struct Vectors {
+    int forwardRight = 0, forwardDown = 0, backwardRight = 0, backwardDown = 0;
+  };
+
   int decodeMacroblock();
+  bool parseAddressIncrement();
+  bool parseMacroblockType(int& flags);
+  bool parseMotionVectors(int flags, Vectors& vectors);
+  bool readMotionCodes(int f, int rSize, int (&codes)[4]);
+  bool parseCodedBlockPattern(int flags);
+  bool reconstructBlocks(int flags, const Vectors& vectors);
   BlockResult decodeBlock(int index);
   template <bool Intra>
   int decodeCoefficients(int position);
@@ -112,7 +130,7 @@ class CMpeg1VideoDecoder {
   void locateMacroblock();
   int blockPitch(int index) const { return index < 4 ? frameWidth_ : frameWidth_ / 2; }
   static void putConstant(int value, std::uint8_t* dst, int pitch);
-  void predictMacroblock(bool forward, bool backward, int fRight, int fDown, int bRight, int bDown);
+  void predictMacroblock(bool forward, bool backward, const Vectors& vectors);
   void copySkippedMacroblocks();
   void predictSkippedMacroblocks();
 
