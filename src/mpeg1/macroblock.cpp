@@ -24,7 +24,7 @@ inline void clampSource(int& x, int& y, int& halfX, int& halfY, int size, int pl
 
 }  // namespace
 
-int CMpeg1VideoDecoder::reconstructVector(int f, bool fullPel, int code, int residual, int& predictor) {
+inline int CMpeg1VideoDecoder::reconstructVector(int f, bool fullPel, int code, int residual, int& predictor) {
   const int complement = (f == 1 || code == 0) ? 0 : f - 1 - residual;
   int little = code * f, big = 0;
   if (little > 0) {
@@ -43,7 +43,8 @@ int CMpeg1VideoDecoder::reconstructVector(int f, bool fullPel, int code, int res
 // One macroblock, in the order of the bit stream: address increment (with
 // the skipped macroblocks it implies), type and quantiser, motion vectors,
 // coded block pattern, then the blocks. -1 when the data is corrupt, which
-// ends the slice.
+// ends the slice. The parts are declared inline: as calls they cost a few
+// percent of the whole decoder.
 int CMpeg1VideoDecoder::decodeMacroblock() {
   reader_.ensure(CMpeg1BitReader::blockWords);
   if (!parseAddressIncrement()) return -1;
@@ -68,7 +69,7 @@ int CMpeg1VideoDecoder::decodeMacroblock() {
 
 // Adds the increment (escapes and stuffing included) to the address. False
 // for an unknown code or an address outside the picture.
-bool CMpeg1VideoDecoder::parseAddressIncrement() {
+inline bool CMpeg1VideoDecoder::parseAddressIncrement() {
   CMpeg1BitReader& r = reader_;
   int increment = 0;
   for (;;) {
@@ -89,7 +90,7 @@ bool CMpeg1VideoDecoder::parseAddressIncrement() {
 }
 
 // macroblock_type and, when it says so, the new quantiser scale.
-bool CMpeg1VideoDecoder::parseMacroblockType(int& flags) {
+inline bool CMpeg1VideoDecoder::parseMacroblockType(int& flags) {
   CMpeg1BitReader& r = reader_;
   const Tables& t = *tables_;
   Code type;
@@ -108,7 +109,7 @@ bool CMpeg1VideoDecoder::parseMacroblockType(int& flags) {
 }
 
 // Motion code and residual of both components: right, then down.
-bool CMpeg1VideoDecoder::readMotionCodes(int f, int rSize, int (&codes)[4]) {
+inline bool CMpeg1VideoDecoder::readMotionCodes(int f, int rSize, int (&codes)[4]) {
   CMpeg1BitReader& r = reader_;
   for (int c = 0; c < 2; ++c) {
     const Code code = tables_->motionCode[r.peekBits(11)];
@@ -123,7 +124,7 @@ bool CMpeg1VideoDecoder::readMotionCodes(int f, int rSize, int (&codes)[4]) {
 // Reads the forward and backward motion codes and turns them into vectors,
 // updating the predictors: a P macroblock without a forward vector resets
 // them, and so does an intra macroblock of a B picture.
-bool CMpeg1VideoDecoder::parseMotionVectors(int flags, Vectors& vectors) {
+inline bool CMpeg1VideoDecoder::parseMotionVectors(int flags, Vectors& vectors) {
   const bool motionForward = flags & forward, motionBackward = flags & backward;
   int forwardCodes[4] = {0, 0, 0, 0}, backwardCodes[4] = {0, 0, 0, 0};
   if (motionForward && !readMotionCodes(forwardF, forwardRSize, forwardCodes)) return false;
@@ -161,7 +162,7 @@ bool CMpeg1VideoDecoder::parseMotionVectors(int flags, Vectors& vectors) {
   return true;
 }
 
-bool CMpeg1VideoDecoder::parseCodedBlockPattern(int flags) {
+inline bool CMpeg1VideoDecoder::parseCodedBlockPattern(int flags) {
   codedBlockPattern = 0;
   if (!(flags & pattern)) return true;
   CMpeg1BitReader& r = reader_;
@@ -174,7 +175,7 @@ bool CMpeg1VideoDecoder::parseCodedBlockPattern(int flags) {
 
 // Intra macroblocks: all six blocks stored. Others: the prediction, then the
 // coded blocks' residuals added.
-bool CMpeg1VideoDecoder::reconstructBlocks(int flags, const Vectors& vectors) {
+inline bool CMpeg1VideoDecoder::reconstructBlocks(int flags, const Vectors& vectors) {
   if (macroblockIntra) {
     for (int i = 0; i < 6; ++i) {
       const BlockResult result = decodeBlock(i);
