@@ -1,9 +1,11 @@
-// The SSE2 transform built for AVX2 processors: the compiler's VEX encoding
-// saves the register copies of the two-operand forms. This file is compiled
-// with -mavx2 and its routines are only reached when the processor has AVX2.
+// The transform for AVX2 processors: the passes over dense blocks work on all
+// eight lines in one 256-bit register, and the rest is the SSE2 code in VEX
+// encoding. This file is compiled with -mavx2 and its routines are only
+// reached when the processor has AVX2.
 #include "mpeg1/idct.h"
 
 #if defined(__AVX2__)
+#define ZARVEL_IDCT_WIDE_LINES
 #include "mpeg1/idct_x86.h"
 #endif
 

@@ -1,9 +1,14 @@
-// The x86 integer IDCT, shared by the SSE2 routines and their AVX2 build
-// (the same arithmetic, compiled with three-operand VEX encoding). Included by
-// one source file per instruction set; everything here has internal linkage.
+// The x86 integer IDCT, shared by the SSE2 routines and their AVX2 build.
+// Included by one source file per instruction set; everything here has
+// internal linkage, so the two builds never mix. The AVX2 file defines
+// ZARVEL_IDCT_WIDE_LINES to do the passes of dense blocks with 256-bit
+// registers.
 #pragma once
 
 #include <emmintrin.h>
+#if defined(ZARVEL_IDCT_WIDE_LINES)
+#include <immintrin.h>
+#endif
 
 #include <cstdint>
 
@@ -127,6 +132,62 @@ ZARVEL_IDCT_INLINE void transformLines(__m128i& x0, __m128i& x1, __m128i& x2, __
   x4 = narrow<Shift>(_mm_sub_epi32(e13l, a0l), _mm_sub_epi32(e13h, a0h));
 }
 
+#if defined(ZARVEL_IDCT_WIDE_LINES)
+// The same eight lines with 256-bit registers: lines 0 to 3 in the low half
+// of every register, lines 4 to 7 in the high half, so each multiply-add,
+// add and shift serves all eight lines at once. The sums are the same
+// integers, so the results are too.
+ZARVEL_IDCT_INLINE __m256i pair256(short lo, short hi) {
+  return _mm256_set_epi16(hi, lo, hi, lo, hi, lo, hi, lo, hi, lo, hi, lo, hi, lo, hi, lo);
+}
+
+// Lines 0-3 of x in the low half, lines 4-7 in the high half, each twice.
+ZARVEL_IDCT_INLINE __m256i spread(__m128i x) { return _mm256_permute4x64_epi64(_mm256_castsi128_si256(x), 0x50); }
+
+// Outputs a and b of all eight lines, from their 32-bit sums.
+template <int Shift>
+ZARVEL_IDCT_INLINE void narrowWide(__m256i a, __m256i b, __m128i& outA, __m128i& outB) {
+  const __m256i packed = _mm256_packs_epi32(_mm256_srai_epi32(a, Shift), _mm256_srai_epi32(b, Shift));
+  const __m256i ordered = _mm256_permute4x64_epi64(packed, 0xD8);
+  outA = _mm256_castsi256_si128(ordered);
+  outB = _mm256_extracti128_si256(ordered, 1);
+}
+
+template <int Shift>
+ZARVEL_IDCT_INLINE void transformLinesWide(__m128i& x0, __m128i& x1, __m128i& x2, __m128i& x3, __m128i& x4,
+                                           __m128i& x5, __m128i& x6, __m128i& x7) {
+  const __m256i round = _mm256_set1_epi32(1 << (Shift - 1));
+  const __m256i p04 = _mm256_unpacklo_epi16(spread(x0), spread(x4));
+  const __m256i p26 = _mm256_unpacklo_epi16(spread(x2), spread(x6));
+  const __m256i p13 = _mm256_unpacklo_epi16(spread(x1), spread(x3));
+  const __m256i p57 = _mm256_unpacklo_epi16(spread(x5), spread(x7));
+
+  const __m256i t0 = _mm256_add_epi32(_mm256_madd_epi16(p04, pair256(8192, 8192)), round);
+  const __m256i t1 = _mm256_add_epi32(_mm256_madd_epi16(p04, pair256(8192, -8192)), round);
+  const __m256i t3 = _mm256_madd_epi16(p26, pair256(10703, 4433));
+  const __m256i t2 = _mm256_madd_epi16(p26, pair256(4433, -10704));
+  const __m256i e10 = _mm256_add_epi32(t0, t3), e13 = _mm256_sub_epi32(t0, t3);
+  const __m256i e11 = _mm256_add_epi32(t1, t2), e12 = _mm256_sub_epi32(t1, t2);
+
+  const __m256i a3 = _mm256_add_epi32(_mm256_madd_epi16(p13, pair256(11363, 9633)),
+                                      _mm256_madd_epi16(p57, pair256(6437, 2260)));
+  const __m256i a2 = _mm256_add_epi32(_mm256_madd_epi16(p13, pair256(9633, -2259)),
+                                      _mm256_madd_epi16(p57, pair256(-11362, -6436)));
+  const __m256i a1 = _mm256_add_epi32(_mm256_madd_epi16(p13, pair256(6437, -11362)),
+                                      _mm256_madd_epi16(p57, pair256(2261, 9633)));
+  const __m256i a0 = _mm256_add_epi32(_mm256_madd_epi16(p13, pair256(2260, -6436)),
+                                      _mm256_madd_epi16(p57, pair256(9633, -11363)));
+
+  narrowWide<Shift>(_mm256_add_epi32(e10, a3), _mm256_sub_epi32(e10, a3), x0, x7);
+  narrowWide<Shift>(_mm256_add_epi32(e11, a2), _mm256_sub_epi32(e11, a2), x1, x6);
+  narrowWide<Shift>(_mm256_add_epi32(e12, a1), _mm256_sub_epi32(e12, a1), x2, x5);
+  narrowWide<Shift>(_mm256_add_epi32(e13, a0), _mm256_sub_epi32(e13, a0), x3, x4);
+}
+#define ZARVEL_TRANSFORM_LINES transformLinesWide
+#else
+#define ZARVEL_TRANSFORM_LINES transformLines
+#endif
+
 ZARVEL_IDCT_INLINE bool allZero(__m128i v) {
   return _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())) == 0xFFFF;
 }
@@ -244,9 +305,9 @@ ZARVEL_IDCT_INLINE void transformBlock(const std::int16_t* block, __m128i (&x)[8
     transformUpperRows(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
   } else {
     transpose(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
-    transformLines<12>(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
+    ZARVEL_TRANSFORM_LINES<12>(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
     transpose(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
-    transformLines<17>(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
+    ZARVEL_TRANSFORM_LINES<17>(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
   }
 }
 
