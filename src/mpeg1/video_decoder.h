@@ -164,6 +164,7 @@ class CMpeg1VideoDecoder {
   bool matricesChanged_ = true;
   std::uint8_t* blockDestination_[6] = {};
   int mbColumn_ = 0, mbRow_ = 0;
+  int locatedAddress_ = -2;  // the address mbColumn_ and mbRow_ belong to
   int dcOnlyValue_ = 0;
   const mpeg1::vlc::Tables* tables_;
   const mpeg1::Kernels* kernels_;
