@@ -1,8 +1,7 @@
 // The x86 integer IDCT, shared by the SSE2 routines and their AVX2 build.
 // Included by one source file per instruction set; everything here has
 // internal linkage, so the two builds never mix. The AVX2 file defines
-// ZARVEL_IDCT_WIDE_LINES to do the passes of dense blocks with 256-bit
-// registers.
+// ZARVEL_IDCT_WIDE_LINES to transform dense blocks with 256-bit registers.
 #pragma once
 
 #include <emmintrin.h>
@@ -14,8 +13,12 @@
 
 #if defined(__GNUC__) || defined(__clang__)
 #define ZARVEL_IDCT_INLINE inline __attribute__((always_inline))
+// Loops over the eight rows are unrolled, so the rows live in registers
+// rather than in an array on the stack.
+#define ZARVEL_IDCT_UNROLL _Pragma("GCC unroll 8")
 #else
 #define ZARVEL_IDCT_INLINE inline
+#define ZARVEL_IDCT_UNROLL
 #endif
 
 namespace mpeg1 {
@@ -133,35 +136,32 @@ ZARVEL_IDCT_INLINE void transformLines(__m128i& x0, __m128i& x1, __m128i& x2, __
 }
 
 #if defined(ZARVEL_IDCT_WIDE_LINES)
-// The same eight lines with 256-bit registers: lines 0 to 3 in the low half
-// of every register, lines 4 to 7 in the high half, so each multiply-add,
+// Dense blocks with 256-bit registers and no transposes. A pass takes eight
+// lines as y[j] = [line j | line j + 4] (each line's eight inputs in order)
+// and leaves y[j] = [output j of every line | output j + 4 of every line].
+// Those are the columns of the result, that is, the lines of the next pass;
+// after the second pass they are the rows of the block. Each multiply-add,
 // add and shift serves all eight lines at once. The sums are the same
-// integers, so the results are too.
+// integers as the reference's, so the results are bit-identical.
 ZARVEL_IDCT_INLINE __m256i pair256(short lo, short hi) {
   return _mm256_set_epi16(hi, lo, hi, lo, hi, lo, hi, lo, hi, lo, hi, lo, hi, lo, hi, lo);
 }
 
-// Lines 0-3 of x in the low half, lines 4-7 in the high half, each twice.
-ZARVEL_IDCT_INLINE __m256i spread(__m128i x) { return _mm256_permute4x64_epi64(_mm256_castsi128_si256(x), 0x50); }
-
-// Outputs a and b of all eight lines, from their 32-bit sums.
 template <int Shift>
-ZARVEL_IDCT_INLINE void narrowWide(__m256i a, __m256i b, __m128i& outA, __m128i& outB) {
-  const __m256i packed = _mm256_packs_epi32(_mm256_srai_epi32(a, Shift), _mm256_srai_epi32(b, Shift));
-  const __m256i ordered = _mm256_permute4x64_epi64(packed, 0xD8);
-  outA = _mm256_castsi256_si128(ordered);
-  outB = _mm256_extracti128_si256(ordered, 1);
-}
+ZARVEL_IDCT_INLINE void passWide(__m256i (&y)[4]) {
+  // Each line's inputs as the pairs the multiply-adds take:
+  // (d0, d4), (d2, d6), (d1, d3), (d5, d7).
+  const __m256i order = _mm256_setr_epi8(0, 1, 8, 9, 4, 5, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15,  //
+                                         0, 1, 8, 9, 4, 5, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15);
+  const __m256i s0 = _mm256_shuffle_epi8(y[0], order), s1 = _mm256_shuffle_epi8(y[1], order);
+  const __m256i s2 = _mm256_shuffle_epi8(y[2], order), s3 = _mm256_shuffle_epi8(y[3], order);
+  // One pair kind of lines 0-3 in the low half, of lines 4-7 in the high half.
+  const __m256i a = _mm256_unpacklo_epi32(s0, s1), b = _mm256_unpacklo_epi32(s2, s3);
+  const __m256i c = _mm256_unpackhi_epi32(s0, s1), d = _mm256_unpackhi_epi32(s2, s3);
+  const __m256i p04 = _mm256_unpacklo_epi64(a, b), p26 = _mm256_unpackhi_epi64(a, b);
+  const __m256i p13 = _mm256_unpacklo_epi64(c, d), p57 = _mm256_unpackhi_epi64(c, d);
 
-template <int Shift>
-ZARVEL_IDCT_INLINE void transformLinesWide(__m128i& x0, __m128i& x1, __m128i& x2, __m128i& x3, __m128i& x4,
-                                           __m128i& x5, __m128i& x6, __m128i& x7) {
   const __m256i round = _mm256_set1_epi32(1 << (Shift - 1));
-  const __m256i p04 = _mm256_unpacklo_epi16(spread(x0), spread(x4));
-  const __m256i p26 = _mm256_unpacklo_epi16(spread(x2), spread(x6));
-  const __m256i p13 = _mm256_unpacklo_epi16(spread(x1), spread(x3));
-  const __m256i p57 = _mm256_unpacklo_epi16(spread(x5), spread(x7));
-
   const __m256i t0 = _mm256_add_epi32(_mm256_madd_epi16(p04, pair256(8192, 8192)), round);
   const __m256i t1 = _mm256_add_epi32(_mm256_madd_epi16(p04, pair256(8192, -8192)), round);
   const __m256i t3 = _mm256_madd_epi16(p26, pair256(10703, 4433));
@@ -178,14 +178,43 @@ ZARVEL_IDCT_INLINE void transformLinesWide(__m128i& x0, __m128i& x1, __m128i& x2
   const __m256i a0 = _mm256_add_epi32(_mm256_madd_epi16(p13, pair256(2260, -6436)),
                                       _mm256_madd_epi16(p57, pair256(9633, -11363)));
 
-  narrowWide<Shift>(_mm256_add_epi32(e10, a3), _mm256_sub_epi32(e10, a3), x0, x7);
-  narrowWide<Shift>(_mm256_add_epi32(e11, a2), _mm256_sub_epi32(e11, a2), x1, x6);
-  narrowWide<Shift>(_mm256_add_epi32(e12, a1), _mm256_sub_epi32(e12, a1), x2, x5);
-  narrowWide<Shift>(_mm256_add_epi32(e13, a0), _mm256_sub_epi32(e13, a0), x3, x4);
+  // Outputs j and j + 4 of every line, narrowed like the reference; the
+  // pack leaves them interleaved by half, the permute puts each together.
+  const auto outputs = [](__m256i first, __m256i second) {
+    const __m256i packed = _mm256_packs_epi32(_mm256_srai_epi32(first, Shift), _mm256_srai_epi32(second, Shift));
+    return _mm256_permute4x64_epi64(packed, 0xD8);
+  };
+  y[0] = outputs(_mm256_add_epi32(e10, a3), _mm256_sub_epi32(e13, a0));
+  y[1] = outputs(_mm256_add_epi32(e11, a2), _mm256_sub_epi32(e12, a1));
+  y[2] = outputs(_mm256_add_epi32(e12, a1), _mm256_sub_epi32(e11, a2));
+  y[3] = outputs(_mm256_add_epi32(e13, a0), _mm256_sub_epi32(e10, a3));
 }
-#define ZARVEL_TRANSFORM_LINES transformLinesWide
+
+// The whole transform of a dense block: rows in, rows out.
+ZARVEL_IDCT_INLINE void transformDense(__m128i (&x)[8]) {
+  __m256i y[4] = {_mm256_inserti128_si256(_mm256_castsi128_si256(x[0]), x[4], 1),
+                  _mm256_inserti128_si256(_mm256_castsi128_si256(x[1]), x[5], 1),
+                  _mm256_inserti128_si256(_mm256_castsi128_si256(x[2]), x[6], 1),
+                  _mm256_inserti128_si256(_mm256_castsi128_si256(x[3]), x[7], 1)};
+  passWide<12>(y);
+  passWide<17>(y);
+  x[0] = _mm256_castsi256_si128(y[0]);
+  x[1] = _mm256_castsi256_si128(y[1]);
+  x[2] = _mm256_castsi256_si128(y[2]);
+  x[3] = _mm256_castsi256_si128(y[3]);
+  x[4] = _mm256_extracti128_si256(y[0], 1);
+  x[5] = _mm256_extracti128_si256(y[1], 1);
+  x[6] = _mm256_extracti128_si256(y[2], 1);
+  x[7] = _mm256_extracti128_si256(y[3], 1);
+}
 #else
-#define ZARVEL_TRANSFORM_LINES transformLines
+// The whole transform of a dense block: rows in, rows out.
+ZARVEL_IDCT_INLINE void transformDense(__m128i (&x)[8]) {
+  transpose(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
+  transformLines<12>(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
+  transpose(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
+  transformLines<17>(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
+}
 #endif
 
 ZARVEL_IDCT_INLINE bool allZero(__m128i v) {
@@ -292,22 +321,27 @@ ZARVEL_IDCT_INLINE void transformUpperRows(__m128i& x0, __m128i& x1, __m128i& x2
 // of it is forced inline: as calls, the rows would go through memory.
 ZARVEL_IDCT_INLINE void transformBlock(const std::int16_t* block, __m128i (&x)[8]) {
   const auto* p = reinterpret_cast<const __m128i*>(block);
-  for (int i = 0; i < 8; ++i) x[i] = _mm_loadu_si128(p + i);
+  x[0] = _mm_loadu_si128(p + 0);
+  x[1] = _mm_loadu_si128(p + 1);
+  x[2] = _mm_loadu_si128(p + 2);
+  x[3] = _mm_loadu_si128(p + 3);
+  x[4] = _mm_loadu_si128(p + 4);
+  x[5] = _mm_loadu_si128(p + 5);
+  x[6] = _mm_loadu_si128(p + 6);
+  x[7] = _mm_loadu_si128(p + 7);
   if (allZero(_mm_or_si128(_mm_or_si128(x[4], x[5]), _mm_or_si128(x[6], x[7])))) {
     // DC-only blocks (flat areas, many chroma blocks) reduce to one value.
     const __m128i ac = _mm_or_si128(_mm_or_si128(x[1], x[2]), _mm_or_si128(x[3], _mm_srli_si128(x[0], 2)));
     if (allZero(ac)) {
       const auto row = static_cast<std::int16_t>(block[0] * 2);
       const __m128i v = _mm_set1_epi16(static_cast<short>((row + 8) >> 4));
+      ZARVEL_IDCT_UNROLL
       for (int i = 0; i < 8; ++i) x[i] = v;
       return;
     }
     transformUpperRows(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
   } else {
-    transpose(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
-    ZARVEL_TRANSFORM_LINES<12>(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
-    transpose(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
-    ZARVEL_TRANSFORM_LINES<17>(x[0], x[1], x[2], x[3], x[4], x[5], x[6], x[7]);
+    transformDense(x);
   }
 }
 
@@ -315,6 +349,7 @@ ZARVEL_IDCT_INLINE void idctInPlace(std::int16_t* block) {
   __m128i x[8];
   transformBlock(block, x);
   auto* p = reinterpret_cast<__m128i*>(block);
+  ZARVEL_IDCT_UNROLL
   for (int i = 0; i < 8; ++i) _mm_storeu_si128(p + i, x[i]);
 }
 
@@ -323,6 +358,7 @@ ZARVEL_IDCT_INLINE void idctInPlace(std::int16_t* block) {
 ZARVEL_IDCT_INLINE void clearBlock(std::int16_t* block) {
   auto* p = reinterpret_cast<__m128i*>(block);
   const __m128i zero = _mm_setzero_si128();
+  ZARVEL_IDCT_UNROLL
   for (int i = 0; i < 8; ++i) _mm_storeu_si128(p + i, zero);
 }
 
@@ -340,6 +376,7 @@ ZARVEL_IDCT_INLINE void idctPutRows(std::int16_t* block, std::uint8_t* dst, int 
   __m128i x[8];
   transformBlock(block, x);
   clearBlock(block);
+  ZARVEL_IDCT_UNROLL
   for (int i = 0; i < 8; i += 2, dst += 2 * pitch) storeRows(dst, pitch, _mm_packus_epi16(x[i], x[i + 1]));
 }
 
@@ -349,6 +386,7 @@ ZARVEL_IDCT_INLINE void idctAddRows(std::int16_t* block, std::uint8_t* dst, int 
   transformBlock(block, x);
   clearBlock(block);
   const __m128i zero = _mm_setzero_si128();
+  ZARVEL_IDCT_UNROLL
   for (int i = 0; i < 8; i += 2, dst += 2 * pitch) {
     const __m128i d0 = _mm_unpacklo_epi8(loadRow(dst), zero);
     const __m128i d1 = _mm_unpacklo_epi8(loadRow(dst + pitch), zero);
