@@ -22,6 +22,59 @@ inline void clampSource(int& x, int& y, int& halfX, int& halfY, int size, int pl
   y = std::clamp(y, 0, planeHeight - size - halfY);
 }
 
+// The reader's position held in registers for a run of short codes: a
+// 64-bit cache with at least 32 bits valid, refilled a word at a time, and
+// written back once. Through the reader itself every code would wait for its
+// position to come back from memory. The codes must lie in the words the
+// caller has ensured.
+class LocalBits {
+ public:
+  explicit LocalBits(CMpeg1BitReader& reader)
+      : reader_(reader),
+        next_(reader.current + 2),
+        cache_((std::uint64_t{reader.current[0]} << 32 | reader.current[1]) << reader.bitPos),
+        valid_(64 - reader.bitPos) {}
+  std::uint32_t peek(int n) const { return static_cast<std::uint32_t>(cache_ >> (64 - n)); }  // 1 <= n <= 32
+  void skip(int n) {
+    cache_ <<= n;
+    valid_ -= n;
+    if (valid_ < 32) {
+      cache_ |= std::uint64_t{*next_++} << (32 - valid_);
+      valid_ += 32;
+    }
+  }
+  std::uint32_t get(int n) {
+    const std::uint32_t value = peek(n);
+    skip(n);
+    return value;
+  }
+  // Moves the reader to the first bit not consumed.
+  void commit() {
+    const int end = static_cast<int>(next_ - reader_.current) * 32 - valid_;
+    reader_.current += end >> 5;
+    reader_.wordsLeft -= end >> 5;
+    reader_.bitPos = end & 31;
+  }
+
+ private:
+  CMpeg1BitReader& reader_;
+  const std::uint32_t* next_;
+  std::uint64_t cache_;
+  int valid_;
+};
+
+// Motion code and residual of both components: right, then down.
+bool readMotionCodes(LocalBits& bits, const Tables& t, int f, int rSize, int (&codes)[4]) {
+  for (int c = 0; c < 2; ++c) {
+    const Code code = t.motionCode[bits.peek(11)];
+    if (code.length == 0) return false;
+    bits.skip(code.length);
+    codes[2 * c] = code.value;
+    codes[2 * c + 1] = (f != 1 && code.value != 0) ? static_cast<int>(bits.get(rSize)) : 0;
+  }
+  return true;
+}
+
 }  // namespace
 
 inline int CMpeg1VideoDecoder::reconstructVector(int f, bool fullPel, int code, int residual, int& predictor) {
@@ -108,27 +161,18 @@ inline bool CMpeg1VideoDecoder::parseMacroblockType(int& flags) {
   return true;
 }
 
-// Motion code and residual of both components: right, then down.
-inline bool CMpeg1VideoDecoder::readMotionCodes(int f, int rSize, int (&codes)[4]) {
-  CMpeg1BitReader& r = reader_;
-  for (int c = 0; c < 2; ++c) {
-    const Code code = tables_->motionCode[r.peekBits(11)];
-    if (code.length == 0) return false;
-    r.skipBits(code.length);
-    codes[2 * c] = code.value;
-    codes[2 * c + 1] = (f != 1 && code.value != 0) ? static_cast<int>(r.getBits(rSize)) : 0;
-  }
-  return true;
-}
-
 // Reads the forward and backward motion codes and turns them into vectors,
 // updating the predictors: a P macroblock without a forward vector resets
 // them, and so does an intra macroblock of a B picture.
 inline bool CMpeg1VideoDecoder::parseMotionVectors(int flags, Vectors& vectors) {
   const bool motionForward = flags & forward, motionBackward = flags & backward;
   int forwardCodes[4] = {0, 0, 0, 0}, backwardCodes[4] = {0, 0, 0, 0};
-  if (motionForward && !readMotionCodes(forwardF, forwardRSize, forwardCodes)) return false;
-  if (motionBackward && !readMotionCodes(backwardF, backwardRSize, backwardCodes)) return false;
+  if (motionForward || motionBackward) {
+    LocalBits bits(reader_);
+    if (motionForward && !readMotionCodes(bits, *tables_, forwardF, forwardRSize, forwardCodes)) return false;
+    if (motionBackward && !readMotionCodes(bits, *tables_, backwardF, backwardRSize, backwardCodes)) return false;
+    bits.commit();
+  }
 
   if (pictureCodingType == PictureType::P) {
     if (motionForward) {

@@ -119,7 +119,6 @@ class CMpeg1VideoDecoder {
   bool parseAddressIncrement();
   bool parseMacroblockType(int& flags);
   bool parseMotionVectors(int flags, Vectors& vectors);
-  bool readMotionCodes(int f, int rSize, int (&codes)[4]);
   bool parseCodedBlockPattern(int flags);
   bool reconstructBlocks(int flags, const Vectors& vectors);
   BlockResult decodeBlock(int index);
