@@ -169,9 +169,13 @@ inline bool CMpeg1VideoDecoder::parseMotionVectors(int flags, Vectors& vectors) 
   int forwardCodes[4] = {0, 0, 0, 0}, backwardCodes[4] = {0, 0, 0, 0};
   if (motionForward || motionBackward) {
     LocalBits bits(reader_);
-    if (motionForward && !readMotionCodes(bits, *tables_, forwardF, forwardRSize, forwardCodes)) return false;
-    if (motionBackward && !readMotionCodes(bits, *tables_, backwardF, backwardRSize, backwardCodes)) return false;
+    const bool read =
+        (!motionForward || readMotionCodes(bits, *tables_, forwardF, forwardRSize, forwardCodes)) &&
+        (!motionBackward || readMotionCodes(bits, *tables_, backwardF, backwardRSize, backwardCodes));
+    // Also after a bad code: the search for the next start code begins where
+    // the reading stopped, as it always has.
     bits.commit();
+    if (!read) return false;
   }
 
   if (pictureCodingType == PictureType::P) {
