@@ -6,28 +6,12 @@
 #include "mpeg1/video_decoder.h"
 #include "mpeg1/vlc.h"
 
-namespace {
-
-using namespace mpeg1::vlc;
-
-inline int saturate(int v) { return v < -2048 ? -2048 : v > 2047 ? 2047 : v; }
-
-// Where a prediction may start so that the block, and the extra column and
-// row a half-pel step reads, stay inside the reference plane. Conforming
-// streams never need this; hostile ones must not read outside the picture.
-inline void clampSource(int& x, int& y, int& halfX, int& halfY, int size, int planeWidth, int planeHeight) {
-  if (halfX && planeWidth - size - 1 < 0) halfX = 0;
-  if (halfY && planeHeight - size - 1 < 0) halfY = 0;
-  x = std::clamp(x, 0, planeWidth - size - halfX);
-  y = std::clamp(y, 0, planeHeight - size - halfY);
-}
-
 // The reader's position held in registers for a run of short codes: a
 // 64-bit cache with at least 32 bits valid, refilled a word at a time, and
 // written back once. Through the reader itself every code would wait for its
 // position to come back from memory. The codes must lie in the words the
 // caller has ensured.
-class LocalBits {
+class CMpeg1VideoDecoder::LocalBits {
  public:
   explicit LocalBits(CMpeg1BitReader& reader)
       : reader_(reader),
@@ -63,16 +47,20 @@ class LocalBits {
   int valid_;
 };
 
-// Motion code and residual of both components: right, then down.
-bool readMotionCodes(LocalBits& bits, const Tables& t, int f, int rSize, int (&codes)[4]) {
-  for (int c = 0; c < 2; ++c) {
-    const Code code = t.motionCode[bits.peek(11)];
-    if (code.length == 0) return false;
-    bits.skip(code.length);
-    codes[2 * c] = code.value;
-    codes[2 * c + 1] = (f != 1 && code.value != 0) ? static_cast<int>(bits.get(rSize)) : 0;
-  }
-  return true;
+namespace {
+
+using namespace mpeg1::vlc;
+
+inline int saturate(int v) { return v < -2048 ? -2048 : v > 2047 ? 2047 : v; }
+
+// Where a prediction may start so that the block, and the extra column and
+// row a half-pel step reads, stay inside the reference plane. Conforming
+// streams never need this; hostile ones must not read outside the picture.
+inline void clampSource(int& x, int& y, int& halfX, int& halfY, int size, int planeWidth, int planeHeight) {
+  if (halfX && planeWidth - size - 1 < 0) halfX = 0;
+  if (halfY && planeHeight - size - 1 < 0) halfY = 0;
+  x = std::clamp(x, 0, planeWidth - size - halfX);
+  y = std::clamp(y, 0, planeHeight - size - halfY);
 }
 
 }  // namespace
@@ -113,9 +101,13 @@ int CMpeg1VideoDecoder::decodeMacroblock() {
 
   int flags = 0;
   Vectors vectors;
-  if (!parseMacroblockType(flags) || !parseMotionVectors(flags, vectors) || !parseCodedBlockPattern(flags) ||
-      !reconstructBlocks(flags, vectors))
-    return -1;
+  LocalBits bits(reader_);
+  const bool parsed =
+      parseMacroblockType(bits, flags) && parseMotionVectors(bits, flags, vectors) && parseCodedBlockPattern(bits, flags);
+  // Also after a bad code: the search for the next start code begins where
+  // the reading stopped.
+  bits.commit();
+  if (!parsed || !reconstructBlocks(flags, vectors)) return -1;
   if (pictureCodingType == PictureType::D) reader_.skipBits(1);  // end of macroblock
   return 1;
 }
@@ -143,40 +135,44 @@ inline bool CMpeg1VideoDecoder::parseAddressIncrement() {
 }
 
 // macroblock_type and, when it says so, the new quantiser scale.
-inline bool CMpeg1VideoDecoder::parseMacroblockType(int& flags) {
-  CMpeg1BitReader& r = reader_;
+inline bool CMpeg1VideoDecoder::parseMacroblockType(LocalBits& bits, int& flags) {
   const Tables& t = *tables_;
   Code type;
   if (pictureCodingType == PictureType::P)
-    type = t.pType[r.peekBits(6)];
+    type = t.pType[bits.peek(6)];
   else if (pictureCodingType == PictureType::B)
-    type = t.bType[r.peekBits(6)];
+    type = t.bType[bits.peek(6)];
   else
-    type = t.iType[r.peekBits(2)];
+    type = t.iType[bits.peek(2)];
   if (type.length == 0) return false;
-  r.skipBits(type.length);
+  bits.skip(type.length);
   flags = type.value;
   macroblockIntra = flags & intra;
-  if (flags & quant) quantizerScale = static_cast<int>(r.getBits(5));
+  if (flags & quant) quantizerScale = static_cast<int>(bits.get(5));
+  return true;
+}
+
+// Motion code and residual of both components: right, then down.
+inline bool CMpeg1VideoDecoder::readMotionCodes(LocalBits& bits, int f, int rSize, int (&codes)[4]) {
+  const Tables& t = *tables_;
+  for (int c = 0; c < 2; ++c) {
+    const Code code = t.motionCode[bits.peek(11)];
+    if (code.length == 0) return false;
+    bits.skip(code.length);
+    codes[2 * c] = code.value;
+    codes[2 * c + 1] = (f != 1 && code.value != 0) ? static_cast<int>(bits.get(rSize)) : 0;
+  }
   return true;
 }
 
 // Reads the forward and backward motion codes and turns them into vectors,
 // updating the predictors: a P macroblock without a forward vector resets
 // them, and so does an intra macroblock of a B picture.
-inline bool CMpeg1VideoDecoder::parseMotionVectors(int flags, Vectors& vectors) {
+inline bool CMpeg1VideoDecoder::parseMotionVectors(LocalBits& bits, int flags, Vectors& vectors) {
   const bool motionForward = flags & forward, motionBackward = flags & backward;
   int forwardCodes[4] = {0, 0, 0, 0}, backwardCodes[4] = {0, 0, 0, 0};
-  if (motionForward || motionBackward) {
-    LocalBits bits(reader_);
-    const bool read =
-        (!motionForward || readMotionCodes(bits, *tables_, forwardF, forwardRSize, forwardCodes)) &&
-        (!motionBackward || readMotionCodes(bits, *tables_, backwardF, backwardRSize, backwardCodes));
-    // Also after a bad code: the search for the next start code begins where
-    // the reading stopped, as it always has.
-    bits.commit();
-    if (!read) return false;
-  }
+  if (motionForward && !readMotionCodes(bits, forwardF, forwardRSize, forwardCodes)) return false;
+  if (motionBackward && !readMotionCodes(bits, backwardF, backwardRSize, backwardCodes)) return false;
 
   if (pictureCodingType == PictureType::P) {
     if (motionForward) {
@@ -210,13 +206,12 @@ inline bool CMpeg1VideoDecoder::parseMotionVectors(int flags, Vectors& vectors) 
   return true;
 }
 
-inline bool CMpeg1VideoDecoder::parseCodedBlockPattern(int flags) {
+inline bool CMpeg1VideoDecoder::parseCodedBlockPattern(LocalBits& bits, int flags) {
   codedBlockPattern = 0;
   if (!(flags & pattern)) return true;
-  CMpeg1BitReader& r = reader_;
-  const Code code = tables_->codedBlockPattern[r.peekBits(9)];
+  const Code code = tables_->codedBlockPattern[bits.peek(9)];
   if (code.length == 0) return false;
-  r.skipBits(code.length);
+  bits.skip(code.length);
   codedBlockPattern = code.value;
   return true;
 }

@@ -117,9 +117,11 @@ class CMpeg1VideoDecoder {
 
   int decodeMacroblock();
   bool parseAddressIncrement();
-  bool parseMacroblockType(int& flags);
-  bool parseMotionVectors(int flags, Vectors& vectors);
-  bool parseCodedBlockPattern(int flags);
+  class LocalBits;
+  bool parseMacroblockType(LocalBits& bits, int& flags);
+  bool parseMotionVectors(LocalBits& bits, int flags, Vectors& vectors);
+  bool readMotionCodes(LocalBits& bits, int f, int rSize, int (&codes)[4]);
+  bool parseCodedBlockPattern(LocalBits& bits, int flags);
   bool reconstructBlocks(int flags, const Vectors& vectors);
   BlockResult decodeBlock(int index);
   template <bool Intra>
