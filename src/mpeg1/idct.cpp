@@ -105,6 +105,26 @@ void idctReference(std::int16_t block[64]) {
   }
 }
 
+namespace {
+
+inline std::uint8_t clampPixel(int v) { return static_cast<std::uint8_t>(v < 0 ? 0 : v > 255 ? 255 : v); }
+
+}  // namespace
+
+void idctPutReference(std::int16_t block[64], std::uint8_t* dst, int pitch) {
+  idctReference(block);
+  for (int y = 0; y < 8; ++y, dst += pitch)
+    for (int x = 0; x < 8; ++x) dst[x] = clampPixel(block[y * 8 + x]);
+  std::memset(block, 0, 64 * sizeof block[0]);
+}
+
+void idctAddReference(std::int16_t block[64], std::uint8_t* dst, int pitch) {
+  idctReference(block);
+  for (int y = 0; y < 8; ++y, dst += pitch)
+    for (int x = 0; x < 8; ++x) dst[x] = clampPixel(dst[x] + block[y * 8 + x]);
+  std::memset(block, 0, 64 * sizeof block[0]);
+}
+
 bool simdAllowed() {
 #if defined(__SSE2__)
   return std::getenv("ZARVEL_NO_SIMD") == nullptr;

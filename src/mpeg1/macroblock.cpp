@@ -6,6 +6,47 @@
 #include "mpeg1/video_decoder.h"
 #include "mpeg1/vlc.h"
 
+// The reader's position held in registers for a run of short codes: a
+// 64-bit cache with at least 32 bits valid, refilled a word at a time, and
+// written back once. Through the reader itself every code would wait for its
+// position to come back from memory. The codes must lie in the words the
+// caller has ensured.
+class CMpeg1VideoDecoder::LocalBits {
+ public:
+  explicit LocalBits(CMpeg1BitReader& reader)
+      : reader_(reader),
+        next_(reader.current + 2),
+        cache_((std::uint64_t{reader.current[0]} << 32 | reader.current[1]) << reader.bitPos),
+        valid_(64 - reader.bitPos) {}
+  std::uint32_t peek(int n) const { return static_cast<std::uint32_t>(cache_ >> (64 - n)); }  // 1 <= n <= 32
+  void skip(int n) {
+    cache_ <<= n;
+    valid_ -= n;
+    if (valid_ < 32) {
+      cache_ |= std::uint64_t{*next_++} << (32 - valid_);
+      valid_ += 32;
+    }
+  }
+  std::uint32_t get(int n) {
+    const std::uint32_t value = peek(n);
+    skip(n);
+    return value;
+  }
+  // Moves the reader to the first bit not consumed.
+  void commit() {
+    const int end = static_cast<int>(next_ - reader_.current) * 32 - valid_;
+    reader_.current += end >> 5;
+    reader_.wordsLeft -= end >> 5;
+    reader_.bitPos = end & 31;
+  }
+
+ private:
+  CMpeg1BitReader& reader_;
+  const std::uint32_t* next_;
+  std::uint64_t cache_;
+  int valid_;
+};
+
 namespace {
 
 using namespace mpeg1::vlc;
@@ -24,7 +65,7 @@ inline void clampSource(int& x, int& y, int& halfX, int& halfY, int size, int pl
 
 }  // namespace
 
-int CMpeg1VideoDecoder::reconstructVector(int f, bool fullPel, int code, int residual, int& predictor) {
+inline int CMpeg1VideoDecoder::reconstructVector(int f, bool fullPel, int code, int residual, int& predictor) {
   const int complement = (f == 1 || code == 0) ? 0 : f - 1 - residual;
   int little = code * f, big = 0;
   if (little > 0) {
@@ -40,15 +81,45 @@ int CMpeg1VideoDecoder::reconstructVector(int f, bool fullPel, int code, int res
   return fullPel ? v * 2 : v;
 }
 
+// One macroblock, in the order of the bit stream: address increment (with
+// the skipped macroblocks it implies), type and quantiser, motion vectors,
+// coded block pattern, then the blocks. -1 when the data is corrupt, which
+// ends the slice. The parts are declared inline: as calls they cost a few
+// percent of the whole decoder.
 int CMpeg1VideoDecoder::decodeMacroblock() {
-  CMpeg1BitReader& r = reader_;
-  const Tables& t = *tables_;
-  r.ensure(CMpeg1BitReader::blockWords);
+  reader_.ensure(CMpeg1BitReader::blockWords);
+  if (!parseAddressIncrement()) return -1;
+  reader_.ensure(CMpeg1BitReader::blockWords);
+  if (macroblockAddress - previousAddress > 1) {
+    if (pictureCodingType == PictureType::P)
+      copySkippedMacroblocks();
+    else if (pictureCodingType == PictureType::B)
+      predictSkippedMacroblocks();
+  }
+  previousAddress = macroblockAddress;
+  locateMacroblock();
 
+  int flags = 0;
+  Vectors vectors;
+  LocalBits bits(reader_);
+  const bool parsed =
+      parseMacroblockType(bits, flags) && parseMotionVectors(bits, flags, vectors) && parseCodedBlockPattern(bits, flags);
+  // Also after a bad code: the search for the next start code begins where
+  // the reading stopped.
+  bits.commit();
+  if (!parsed || !reconstructBlocks(flags, vectors)) return -1;
+  if (pictureCodingType == PictureType::D) reader_.skipBits(1);  // end of macroblock
+  return 1;
+}
+
+// Adds the increment (escapes and stuffing included) to the address. False
+// for an unknown code or an address outside the picture.
+inline bool CMpeg1VideoDecoder::parseAddressIncrement() {
+  CMpeg1BitReader& r = reader_;
   int increment = 0;
   for (;;) {
-    const Code code = t.addressIncrement[r.peekBits(11)];
-    if (code.length == 0) return -1;  // corrupt: end the slice
+    const Code code = tables_->addressIncrement[r.peekBits(11)];
+    if (code.length == 0) return false;
     r.skipBits(code.length);
     r.ensure(2);
     if (code.value == addressEscape) {
@@ -60,107 +131,120 @@ int CMpeg1VideoDecoder::decodeMacroblock() {
   }
   macroblockAddress += increment;
   const int last = static_cast<int>(mbWidth * mbHeight) - 1;
-  if (macroblockAddress < 0 || macroblockAddress > last) return -1;
-  r.ensure(CMpeg1BitReader::blockWords);
+  return macroblockAddress >= 0 && macroblockAddress <= last;
+}
 
-  if (macroblockAddress - previousAddress > 1) {
-    if (pictureCodingType == 2)
-      copySkippedMacroblocks();
-    else if (pictureCodingType == 3)
-      predictSkippedMacroblocks();
-  }
-  previousAddress = macroblockAddress;
-  locateMacroblock();
-
+// macroblock_type and, when it says so, the new quantiser scale.
+inline bool CMpeg1VideoDecoder::parseMacroblockType(LocalBits& bits, int& flags) {
+  const Tables& t = *tables_;
   Code type;
-  if (pictureCodingType == 2)
-    type = t.pType[r.peekBits(6)];
-  else if (pictureCodingType == 3)
-    type = t.bType[r.peekBits(6)];
+  if (pictureCodingType == PictureType::P)
+    type = t.pType[bits.peek(6)];
+  else if (pictureCodingType == PictureType::B)
+    type = t.bType[bits.peek(6)];
   else
-    type = t.iType[r.peekBits(2)];
-  if (type.length == 0) return -1;
-  r.skipBits(type.length);
-  const int flags = type.value;
+    type = t.iType[bits.peek(2)];
+  if (type.length == 0) return false;
+  bits.skip(type.length);
+  flags = type.value;
   macroblockIntra = flags & intra;
-  const bool motionForward = flags & forward, motionBackward = flags & backward;
+  if (flags & quant) quantizerScale = static_cast<int>(bits.get(5));
+  return true;
+}
 
-  if (flags & quant) quantizerScale = static_cast<int>(r.getBits(5));
-
-  int motion[8] = {0, 0, 0, 0, 0, 0, 0, 0};  // codes and residuals: fh, rh, fv, rv, bh, ...
-  auto readMotion = [&](int f, int rSize, int* out) {
-    for (int c = 0; c < 2; ++c) {
-      const Code code = t.motionCode[r.peekBits(11)];
-      if (code.length == 0) return false;
-      r.skipBits(code.length);
-      out[2 * c] = code.value;
-      out[2 * c + 1] = (f != 1 && code.value != 0) ? static_cast<int>(r.getBits(rSize)) : 0;
-    }
-    return true;
-  };
-  if (motionForward && !readMotion(forwardF, forwardRSize, motion)) return -1;
-  if (motionBackward && !readMotion(backwardF, backwardRSize, motion + 4)) return -1;
-
-  if (flags & pattern) {
-    const Code code = t.codedBlockPattern[r.peekBits(9)];
-    if (code.length == 0) return -1;
-    r.skipBits(code.length);
-    codedBlockPattern = code.value;
-  } else {
-    codedBlockPattern = 0;
+// Motion code and residual of both components: right, then down.
+inline bool CMpeg1VideoDecoder::readMotionCodes(LocalBits& bits, int f, int rSize, int (&codes)[4]) {
+  const Tables& t = *tables_;
+  for (int c = 0; c < 2; ++c) {
+    const Code code = t.motionCode[bits.peek(11)];
+    if (code.length == 0) return false;
+    bits.skip(code.length);
+    codes[2 * c] = code.value;
+    codes[2 * c + 1] = (f != 1 && code.value != 0) ? static_cast<int>(bits.get(rSize)) : 0;
   }
+  return true;
+}
 
-  int fRight = 0, fDown = 0, bRight = 0, bDown = 0;
-  if (pictureCodingType == 2) {
+// Reads the forward and backward motion codes and turns them into vectors,
+// updating the predictors: a P macroblock without a forward vector resets
+// them, and so does an intra macroblock of a B picture.
+inline bool CMpeg1VideoDecoder::parseMotionVectors(LocalBits& bits, int flags, Vectors& vectors) {
+  const bool motionForward = flags & forward, motionBackward = flags & backward;
+  int forwardCodes[4] = {0, 0, 0, 0}, backwardCodes[4] = {0, 0, 0, 0};
+  if (motionForward && !readMotionCodes(bits, forwardF, forwardRSize, forwardCodes)) return false;
+  if (motionBackward && !readMotionCodes(bits, backwardF, backwardRSize, backwardCodes)) return false;
+
+  if (pictureCodingType == PictureType::P) {
     if (motionForward) {
-      fRight = reconstructVector(forwardF, fullPelForward, motion[0], motion[1], vectorPredictors[0]);
-      fDown = reconstructVector(forwardF, fullPelForward, motion[2], motion[3], vectorPredictors[1]);
+      vectors.forwardRight =
+          reconstructVector(forwardF, fullPelForward, forwardCodes[0], forwardCodes[1], vectorPredictors[0]);
+      vectors.forwardDown =
+          reconstructVector(forwardF, fullPelForward, forwardCodes[2], forwardCodes[3], vectorPredictors[1]);
     } else {
       vectorPredictors[0] = vectorPredictors[1] = 0;
     }
-  } else if (pictureCodingType == 3) {
+  } else if (pictureCodingType == PictureType::B) {
     if (macroblockIntra) {
       vectorPredictors[0] = vectorPredictors[1] = vectorPredictors[2] = vectorPredictors[3] = 0;
     } else {
       if (motionForward) {
-        fRight = reconstructVector(forwardF, fullPelForward, motion[0], motion[1], vectorPredictors[0]);
-        fDown = reconstructVector(forwardF, fullPelForward, motion[2], motion[3], vectorPredictors[1]);
+        vectors.forwardRight =
+            reconstructVector(forwardF, fullPelForward, forwardCodes[0], forwardCodes[1], vectorPredictors[0]);
+        vectors.forwardDown =
+            reconstructVector(forwardF, fullPelForward, forwardCodes[2], forwardCodes[3], vectorPredictors[1]);
       }
       if (motionBackward) {
-        bRight = reconstructVector(backwardF, fullPelBackward, motion[4], motion[5], vectorPredictors[2]);
-        bDown = reconstructVector(backwardF, fullPelBackward, motion[6], motion[7], vectorPredictors[3]);
+        vectors.backwardRight =
+            reconstructVector(backwardF, fullPelBackward, backwardCodes[0], backwardCodes[1], vectorPredictors[2]);
+        vectors.backwardDown =
+            reconstructVector(backwardF, fullPelBackward, backwardCodes[2], backwardCodes[3], vectorPredictors[3]);
       }
       lastForward = motionForward;
       lastBackward = motionBackward;
     }
   }
+  return true;
+}
 
+inline bool CMpeg1VideoDecoder::parseCodedBlockPattern(LocalBits& bits, int flags) {
+  codedBlockPattern = 0;
+  if (!(flags & pattern)) return true;
+  const Code code = tables_->codedBlockPattern[bits.peek(9)];
+  if (code.length == 0) return false;
+  bits.skip(code.length);
+  codedBlockPattern = code.value;
+  return true;
+}
+
+// Intra macroblocks: all six blocks stored. Others: the prediction, then the
+// coded blocks' residuals added.
+inline bool CMpeg1VideoDecoder::reconstructBlocks(int flags, const Vectors& vectors) {
   if (macroblockIntra) {
     for (int i = 0; i < 6; ++i) {
       const BlockResult result = decodeBlock(i);
-      if (result == blockCorrupt) return -1;
+      if (result == blockCorrupt) return false;
       if (result == blockDcOnly)
         putConstant(dcOnlyValue_, blockDestination_[i], blockPitch(i));
       else
-        mc_->putBlock(coefficients, blockDestination_[i], blockPitch(i));
+        kernels_->idctPut(coefficients, blockDestination_[i], blockPitch(i));
     }
     pastIntraAddress = macroblockAddress;
-  } else {
-    // P macroblocks without a forward vector are predicted with (0, 0).
-    const bool useForward = motionForward || pictureCodingType == 2;
-    predictMacroblock(useForward, motionBackward && pictureCodingType == 3, fRight, fDown, bRight, bDown);
-    for (int i = 0; i < 6; ++i) {
-      if (!(codedBlockPattern & (32 >> i))) continue;
-      const BlockResult result = decodeBlock(i);
-      if (result == blockCorrupt) return -1;
-      if (result == blockDcOnly)
-        mc_->addConstant(dcOnlyValue_, blockDestination_[i], blockPitch(i));
-      else if (result == blockFull)
-        mc_->addBlock(coefficients, blockDestination_[i], blockPitch(i));
-    }
+    return true;
   }
-  if (pictureCodingType == 4) r.skipBits(1);  // end of macroblock
-  return 1;
+  // P macroblocks without a forward vector are predicted with (0, 0).
+  const bool useForward = (flags & forward) || pictureCodingType == PictureType::P;
+  const bool useBackward = (flags & backward) && pictureCodingType == PictureType::B;
+  predictMacroblock(useForward, useBackward, vectors);
+  for (int i = 0; i < 6; ++i) {
+    if (!(codedBlockPattern & (32 >> i))) continue;
+    const BlockResult result = decodeBlock(i);
+    if (result == blockCorrupt) return false;
+    if (result == blockDcOnly)
+      mc_->addConstant(dcOnlyValue_, blockDestination_[i], blockPitch(i));
+    else if (result == blockFull)
+      kernels_->idctAdd(coefficients, blockDestination_[i], blockPitch(i));
+  }
+  return true;
 }
 
 void CMpeg1VideoDecoder::updateWeights() {
@@ -252,9 +336,11 @@ int CMpeg1VideoDecoder::decodeCoefficients(int position) {
     const int k = mpeg1::vlc::zigzag[position];
     const int weight = weights[position];
     int value = Intra ? (magnitude * weight) >> 3 : ((2 * magnitude + 1) * weight) >> 4;
-    value = value ? (value - 1) | 1 : 0;
-    value = std::min(value, 2047 + negative);
-    coefficients[k] = static_cast<std::int16_t>(negative ? -value : value);
+    // Odd by a step toward zero and saturated, without branches: whether a
+    // value is 0 or even is as good as random, and a mispredicted branch here
+    // cost more than the rest of the loop. (0 - 1) | 1 is -1, clamped to 0.
+    value = std::clamp((value - 1) | 1, 0, 2047 + negative);
+    coefficients[k] = static_cast<std::int16_t>((value ^ -negative) + negative);
   }
 }
 
@@ -262,12 +348,8 @@ CMpeg1VideoDecoder::BlockResult CMpeg1VideoDecoder::decodeBlock(int index) {
   CMpeg1BitReader& r = reader_;
   const Tables& t = *tables_;
   r.ensure(CMpeg1BitReader::blockWords);
-  // After a transform every coefficient may be set; after a DC-only block
-  // only the first.
-  if (coefficientsDirty_)
-    std::memset(coefficients, 0, sizeof coefficients);
-  else
-    coefficients[0] = 0;
+  // `coefficients` is all zero here: the transforms clear it as they read it,
+  // and every other way out of this function clears what it wrote.
   updateWeights();
 
   int last;
@@ -288,29 +370,42 @@ CMpeg1VideoDecoder::BlockResult CMpeg1VideoDecoder::decodeBlock(int index) {
       dcPredictors[which] += 8 * differential;
     coefficients[0] = static_cast<std::int16_t>(saturate(dcPredictors[which]));
     // D pictures carry DC coefficients only, with no end of block.
-    last = pictureCodingType == 4 ? 0 : decodeCoefficients<true>(0);
+    last = pictureCodingType == PictureType::D ? 0 : decodeCoefficients<true>(0);
   } else {
     last = decodeCoefficients<false>(-1);
   }
   if (last < -1) {
-    coefficientsDirty_ = true;
+    std::memset(coefficients, 0, sizeof coefficients);
     return blockCorrupt;
   }
   if (last < 0) return blockEmpty;
   if (last == 0) {
     // Only DC: the transform gives one value everywhere, exactly this one.
     dcOnlyValue_ = (coefficients[0] * 2 + 8) >> 4;
-    coefficientsDirty_ = false;
+    coefficients[0] = 0;
     return blockDcOnly;
   }
-  idct_(coefficients);
-  coefficientsDirty_ = true;
+  // The caller transforms the block into the picture, which clears it.
   return blockFull;
 }
 
 void CMpeg1VideoDecoder::locateMacroblock() {
-  const int column = macroblockAddress % static_cast<int>(mbWidth);
-  const int row = macroblockAddress / static_cast<int>(mbWidth);
+  // Mostly the next address: step along the row instead of dividing (an
+  // integer division is slow enough to show in the profile). The mapping is
+  // the same in every picture, so the last place found stays valid.
+  int column, row;
+  if (macroblockAddress == locatedAddress_ + 1) {
+    column = mbColumn_ + 1;
+    row = mbRow_;
+    if (column == static_cast<int>(mbWidth)) {
+      column = 0;
+      ++row;
+    }
+  } else {
+    column = macroblockAddress % static_cast<int>(mbWidth);
+    row = macroblockAddress / static_cast<int>(mbWidth);
+  }
+  locatedAddress_ = macroblockAddress;
   mbColumn_ = column;
   mbRow_ = row;
   const int pitch = frameWidth_, chromaPitch = frameWidth_ / 2;
@@ -332,10 +427,11 @@ void CMpeg1VideoDecoder::putConstant(int value, std::uint8_t* dst, int pitch) {
 // Predicts the located macroblock: 16x16 luma and both 8x8 chroma blocks,
 // from one or both references (both: forward, then backward averaged in with
 // rounding).
-void CMpeg1VideoDecoder::predictMacroblock(bool forward, bool backward, int fRight, int fDown, int bRight,
-                                           int bDown) {
+void CMpeg1VideoDecoder::predictMacroblock(bool forward, bool backward, const Vectors& vectors) {
   const int column = mbColumn_, row = mbRow_;
-  CFrameBuffer* forwardRef = pictureCodingType == 2 ? newerReference : olderReference;
+  int fRight = vectors.forwardRight, fDown = vectors.forwardDown;
+  int bRight = vectors.backwardRight, bDown = vectors.backwardDown;
+  CFrameBuffer* forwardRef = pictureCodingType == PictureType::P ? newerReference : olderReference;
   if (!forward && !backward) {
     // A B macroblock with neither direction cannot occur in a valid stream;
     // show the nearer reference rather than stale memory.
@@ -373,23 +469,24 @@ void CMpeg1VideoDecoder::copySkippedMacroblocks() {
   for (int address = previousAddress + 1; address < end; ++address) {
     macroblockAddress = address;
     locateMacroblock();
-    predictMacroblock(true, false, 0, 0, 0, 0);
+    predictMacroblock(true, false, Vectors{});
   }
   macroblockAddress = saved;
   vectorPredictors[0] = vectorPredictors[1] = 0;
 }
 
 void CMpeg1VideoDecoder::predictSkippedMacroblocks() {
-  const int fRight = fullPelForward ? vectorPredictors[0] * 2 : vectorPredictors[0];
-  const int fDown = fullPelForward ? vectorPredictors[1] * 2 : vectorPredictors[1];
-  const int bRight = fullPelBackward ? vectorPredictors[2] * 2 : vectorPredictors[2];
-  const int bDown = fullPelBackward ? vectorPredictors[3] * 2 : vectorPredictors[3];
+  Vectors vectors;
+  vectors.forwardRight = fullPelForward ? vectorPredictors[0] * 2 : vectorPredictors[0];
+  vectors.forwardDown = fullPelForward ? vectorPredictors[1] * 2 : vectorPredictors[1];
+  vectors.backwardRight = fullPelBackward ? vectorPredictors[2] * 2 : vectorPredictors[2];
+  vectors.backwardDown = fullPelBackward ? vectorPredictors[3] * 2 : vectorPredictors[3];
   const int end = macroblockAddress;
   const int saved = macroblockAddress;
   for (int address = previousAddress + 1; address < end; ++address) {
     macroblockAddress = address;
     locateMacroblock();
-    predictMacroblock(lastForward, lastBackward, fRight, fDown, bRight, bDown);
+    predictMacroblock(lastForward, lastBackward, vectors);
   }
   macroblockAddress = saved;
 }

@@ -49,8 +49,11 @@ CFrameBuffer::CFrameBuffer(int width, int height)
 }
 
 CMpeg1VideoDecoder::CMpeg1VideoDecoder(CMpegPayloadReader* source, kolm::IVideoDownstream* sink,
-                                       int bufLength)
-    : sink_(sink), tables_(&mpeg1::vlc::tables()), idct_(mpeg1::idctFunction()), mc_(&mpeg1::motionKernels()) {
+                                       int bufLength, const mpeg1::Kernels* kernels)
+    : sink_(sink),
+      tables_(&mpeg1::vlc::tables()),
+      kernels_(kernels ? kernels : &mpeg1::defaultKernels()),
+      mc_(kernels_->motion) {
   if (bufLength < 4) throw mpeg1::CMpegError("bufLength too short");
   if (sink_) pictureQueue_ = sink_->sampleQueue();
   std::memcpy(intraQuantMatrix, defaultIntraMatrix, 64);
@@ -270,16 +273,17 @@ int CMpeg1VideoDecoder::parsePictureHeader() {
   passStartCode();
   r.ensure(2);
   temporalReference = static_cast<int>(r.getBits(10));
-  pictureCodingType = static_cast<int>(r.getBits(3));
+  const int type = static_cast<int>(r.getBits(3));
   currentFrame = nullptr;
   // Forbidden coding types and pictures whose references are missing are skipped.
-  if (pictureCodingType < 1 || pictureCodingType > 4) return pictureSkip;
-  if (pictureCodingType == 3 && !(olderReference && newerReference)) return pictureSkip;
-  if (pictureCodingType == 2 && !newerReference) return pictureSkip;
+  if (type < 1 || type > 4) return pictureSkip;
+  pictureCodingType = static_cast<PictureType>(type);
+  if (pictureCodingType == PictureType::B && !(olderReference && newerReference)) return pictureSkip;
+  if (pictureCodingType == PictureType::P && !newerReference) return pictureSkip;
   vbvDelay = r.getBits(16);
   fullPelForward = fullPelBackward = false;
   forwardRSize = forwardF = backwardRSize = backwardF = 0;
-  if (pictureCodingType == 2 || pictureCodingType == 3) {
+  if (pictureCodingType == PictureType::P || pictureCodingType == PictureType::B) {
     r.ensure(2);
     fullPelForward = r.getBit();
     const int code = static_cast<int>(r.getBits(3));
@@ -287,7 +291,7 @@ int CMpeg1VideoDecoder::parsePictureHeader() {
     forwardRSize = code - 1;
     forwardF = 1 << forwardRSize;
   }
-  if (pictureCodingType == 3) {
+  if (pictureCodingType == PictureType::B) {
     fullPelBackward = r.getBit();
     const int code = static_cast<int>(r.getBits(3));
     if (code == 0) return pictureSkip;
@@ -366,8 +370,10 @@ void CMpeg1VideoDecoder::finishPicture() {
   CFrameBuffer* frame = currentFrame;
   if (!frame) return;
   currentFrame = nullptr;
-  copyToSample(frame);
-  if (pictureCodingType == 1 || pictureCodingType == 2) {
+  // A reference picture is copied out only when its turn to be shown comes
+  // (its planes stay untouched until then), so it holds no sample of the pool
+  // while the B pictures before it are decoded and shown.
+  if (pictureCodingType == PictureType::I || pictureCodingType == PictureType::P) {
     if (!newerReference) {
       newerReference = frame;
       frame->referenceFlags = newerFlag;
@@ -413,6 +419,7 @@ void CMpeg1VideoDecoder::copyToSample(CFrameBuffer* frame) {
 }
 
 void CMpeg1VideoDecoder::deliverPicture(CFrameBuffer* frame) {
+  copyToSample(frame);
   if (!sink_ || !frame->sample) return;
   frame->sample->time = frame->time;
   CSample* sample = frame->sample;

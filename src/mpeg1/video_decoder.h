@@ -6,8 +6,7 @@
 #include <vector>
 
 #include "mpeg1/bit_reader.h"
-#include "mpeg1/motion.h"
-#include "mpeg1/idct.h"
+#include "mpeg1/kernels.h"
 #include "mpeg1/vlc.h"
 
 class CSample;
@@ -36,7 +35,10 @@ class CMpeg1VideoDecoder {
  public:
   static constexpr std::uint32_t olderFlag = 2, newerFlag = 4;
 
-  CMpeg1VideoDecoder(CMpegPayloadReader* source, kolm::IVideoDownstream* sink, int bufLength);
+  // kernels: the routines of one instruction-set level; by default the
+  // processor's best (mpeg1::defaultKernels()).
+  CMpeg1VideoDecoder(CMpegPayloadReader* source, kolm::IVideoDownstream* sink, int bufLength,
+                     const mpeg1::Kernels* kernels = nullptr);
   ~CMpeg1VideoDecoder();
   CMpeg1VideoDecoder(const CMpeg1VideoDecoder&) = delete;
   CMpeg1VideoDecoder& operator=(const CMpeg1VideoDecoder&) = delete;
@@ -55,8 +57,18 @@ class CMpeg1VideoDecoder {
   int frameRateDen() const { return frameRateDen_; }
   std::int64_t picturesDelivered() const { return picturesDelivered_; }
 
-  // Sequence header
+  // Picture size from the sequence header, for the player.
   std::uint32_t horizontalSize = 0, verticalSize = 0;
+
+  // The picture_coding_type codes; 0 and 5 to 7 are forbidden.
+  enum class PictureType : int { I = 1, P = 2, B = 3, D = 4 };
+
+ private:
+  enum { pictureDecode = 1, pictureSkip = -10 };
+
+  // The parse state, the decoder's own: header fields, the slice and
+  // macroblock state, and the reference pictures.
+  // Sequence header
   std::uint32_t mbWidth = 0, mbHeight = 0;
   std::uint8_t aspectRatioCode = 0, pictureRateCode = 0;
   std::uint32_t bitRate = 0, vbvBufferSize = 0;
@@ -69,7 +81,7 @@ class CMpeg1VideoDecoder {
   std::int64_t gopTime = 0;  // relative to the stream's first GOP
   // Picture header
   int temporalReference = 0;
-  int pictureCodingType = 0;  // 1 I, 2 P, 3 B, 4 D
+  PictureType pictureCodingType = PictureType::I;
   std::uint32_t vbvDelay = 0;
   bool fullPelForward = false, fullPelBackward = false;
   int forwardRSize = 0, forwardF = 0, backwardRSize = 0, backwardF = 0;
@@ -87,9 +99,6 @@ class CMpeg1VideoDecoder {
   CFrameBuffer* newerReference = nullptr;
   CFrameBuffer* currentFrame = nullptr;
 
- private:
-  enum { pictureDecode = 1, pictureSkip = -10 };
-
   bool stepInner();
   bool endOfData();
   void passStartCode();
@@ -101,7 +110,19 @@ class CMpeg1VideoDecoder {
 
   enum BlockResult { blockCorrupt, blockEmpty, blockDcOnly, blockFull };
 
+  // Motion vectors of one macroblock, in half pels.
+  struct Vectors {
+    int forwardRight = 0, forwardDown = 0, backwardRight = 0, backwardDown = 0;
+  };
+
   int decodeMacroblock();
+  bool parseAddressIncrement();
+  class LocalBits;
+  bool parseMacroblockType(LocalBits& bits, int& flags);
+  bool parseMotionVectors(LocalBits& bits, int flags, Vectors& vectors);
+  bool readMotionCodes(LocalBits& bits, int f, int rSize, int (&codes)[4]);
+  bool parseCodedBlockPattern(LocalBits& bits, int flags);
+  bool reconstructBlocks(int flags, const Vectors& vectors);
   BlockResult decodeBlock(int index);
   template <bool Intra>
   int decodeCoefficients(int position);
@@ -110,7 +131,7 @@ class CMpeg1VideoDecoder {
   void locateMacroblock();
   int blockPitch(int index) const { return index < 4 ? frameWidth_ : frameWidth_ / 2; }
   static void putConstant(int value, std::uint8_t* dst, int pitch);
-  void predictMacroblock(bool forward, bool backward, int fRight, int fDown, int bRight, int bDown);
+  void predictMacroblock(bool forward, bool backward, const Vectors& vectors);
   void copySkippedMacroblocks();
   void predictSkippedMacroblocks();
 
@@ -144,9 +165,9 @@ class CMpeg1VideoDecoder {
   bool matricesChanged_ = true;
   std::uint8_t* blockDestination_[6] = {};
   int mbColumn_ = 0, mbRow_ = 0;
+  int locatedAddress_ = -2;  // the address mbColumn_ and mbRow_ belong to
   int dcOnlyValue_ = 0;
-  bool coefficientsDirty_ = true;
   const mpeg1::vlc::Tables* tables_;
-  mpeg1::IdctFn idct_;
+  const mpeg1::Kernels* kernels_;
   const mpeg1::MotionKernels* mc_;
 };

@@ -147,7 +147,8 @@ constexpr ListedCoefficient coefficientCodes[] = {
 
 void addCoefficient(Tables& t, const char* bits, int run, int level, bool first, bool next) {
   const auto make = [&](int length) {
-    return Coefficient{static_cast<std::uint16_t>(run << 10 | level << 4 | (length - 1))};
+    return Coefficient{static_cast<std::uint8_t>(run), static_cast<std::uint8_t>(level),
+                       static_cast<std::uint8_t>(length), 0};
   };
   if (std::strncmp(bits, "000000", 6) == 0) {
     // Long codes: the table holds the bits after the six zeros.
@@ -184,7 +185,7 @@ Tables makeTables() {
     }
   }
 
-  const Coefficient invalid{static_cast<std::uint16_t>(runInvalid << 10)};
+  const Coefficient invalid{runInvalid, 0, 0, 0};
   for (auto& e : t.firstShort) e = invalid;
   for (auto& e : t.nextShort) e = invalid;
   for (auto& e : t.longCodes) e = invalid;

@@ -14,14 +14,16 @@ struct Code {
 // Macroblock type flags.
 enum : std::uint8_t { quant = 1, forward = 2, backward = 4, pattern = 8, intra = 16 };
 
-// Coefficient code, packed so that one load fetches it: run in bits 10 to
-// 15, level magnitude in bits 4 to 9, code length without the sign bit minus
-// one in bits 0 to 3.
+// Coefficient code, one byte per field so that each is used straight from
+// the table's load: the code length is on the path from one code to the next.
 struct Coefficient {
-  std::uint16_t packed;
-  int run() const { return packed >> 10; }
-  int level() const { return (packed >> 4) & 63; }
-  int length() const { return (packed & 15) + 1; }
+  std::uint8_t runField;     // run, or runEscape, runEndOfBlock, runInvalid
+  std::uint8_t levelField;   // level magnitude
+  std::uint8_t lengthField;  // code length without the sign bit
+  std::uint8_t unused;
+  int run() const { return runField; }
+  int level() const { return levelField; }
+  int length() const { return lengthField; }
 };
 constexpr std::uint8_t runEscape = 61, runEndOfBlock = 62, runInvalid = 63;
 

@@ -55,6 +55,38 @@ TEST(Mpeg1EndToEnd, EveryMpeg1FixtureMatchesTheReferenceDecode) {
   EXPECT_GE(checked, 10);
 }
 
+std::string readWhole(const std::string& path) {
+  std::string bytes;
+  if (FILE* f = std::fopen(path.c_str(), "rb")) {
+    char buffer[65536];
+    std::size_t got;
+    while ((got = std::fread(buffer, 1, sizeof buffer, f)) > 0) bytes.append(buffer, got);
+    std::fclose(f);
+  }
+  return bytes;
+}
+
+// The processor's best routines (SSE2, AVX2) against the plain ones, chosen
+// by ZARVEL_NO_SIMD: every picture of every fixture the same to the byte.
+TEST(Mpeg1EndToEnd, SimdAndPlainRoutinesDecodeTheSamePictures) {
+  int checked = 0;
+  for (const auto& row : fixtures::manifest()) {
+    if (row["kind"] != "mpeg1-es" && row["kind"] != "mpeg1-ps") continue;
+    SCOPED_TRACE(row["file"]);
+    const std::string best = fixtures::tempPath(".y4m"), plain = fixtures::tempPath(".y4m");
+    const std::string arguments = fixtures::dataPath(row["file"]) + " --path mpeg1 --y4m ";
+    ASSERT_EQ(fixtures::runTool(kTool, arguments + best, nullptr), 0);
+    ASSERT_EQ(fixtures::runTool("ZARVEL_NO_SIMD=1 " + kTool, arguments + plain, nullptr), 0);
+    const std::string bestBytes = readWhole(best), plainBytes = readWhole(plain);
+    std::remove(best.c_str());
+    std::remove(plain.c_str());
+    ASSERT_FALSE(bestBytes.empty());
+    EXPECT_TRUE(bestBytes == plainBytes);
+    ++checked;
+  }
+  EXPECT_GE(checked, 10);
+}
+
 TEST(Mpeg1EndToEnd, Mpeg2StreamsAreRefused) {
   for (const auto& row : fixtures::manifest()) {
     if (row["kind"] != "mpeg2-es" && row["kind"] != "mpeg2-ps") continue;

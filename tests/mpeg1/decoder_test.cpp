@@ -2,6 +2,7 @@
 // and damaged streams.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -35,12 +36,14 @@ class RecordingSink : public kolm::IVideoDownstream {
   RecordingSink() : pool_(nullptr) {}
   CSampleQueue* sampleQueue() override { return &pool_; }
   void deliver(CSample* sample) override {
+    if (std::find(samplesSeen.begin(), samplesSeen.end(), sample) == samplesSeen.end()) samplesSeen.push_back(sample);
     times.push_back(sample->time);
     width = sample->width;
     height = sample->height;
     pool_.release(sample);
   }
   std::vector<std::int64_t> times;
+  std::vector<const CSample*> samplesSeen;
   int width = 0, height = 0;
 
  private:
@@ -50,6 +53,7 @@ class RecordingSink : public kolm::IVideoDownstream {
 struct Decoded {
   bool accepted = false;
   std::vector<std::int64_t> times;
+  std::size_t samplesUsed = 0;
   int width = 0, height = 0, rateNum = 0, rateDen = 0;
 };
 
@@ -65,6 +69,7 @@ Decoded decodeFile(const std::string& path) {
   while (source->decoder->step() && ++guard < 1000000) {
   }
   result.times = sink.times;
+  result.samplesUsed = sink.samplesSeen.size();
   result.width = sink.width;
   result.height = sink.height;
   result.rateNum = source->decoder->frameRateNum();
@@ -89,6 +94,20 @@ TEST(Mpeg1TimeStamps, DisplayOrderOnePeriodApartFromZero) {
   expectRegularTimes(decodeFile(fixtures::dataPath("m1v-ibbbp-176x120.m1v")), 24);   // IBBBP
   expectRegularTimes(decodeFile(fixtures::dataPath("m1v-gop6-176x120.m1v")), 30);    // open GOPs
   expectRegularTimes(decodeFile(fixtures::dataPath("mpg-ibbp-352x240.mpg")), 16);    // system stream
+}
+
+// The decoder takes a sample only to hand a picture over, so a renderer that
+// gives every picture back at once gets the pool's first sample every time:
+// no sample waits inside the decoder with a reference picture while the B
+// pictures before it are shown.
+TEST(Mpeg1Decoder, ReferencePicturesHoldNoSampleUntilTheyAreShown) {
+  for (const char* name : {"m1v-ibbp-176x120.m1v", "m1v-ibbbp-176x120.m1v", "m1v-gop6-176x120.m1v",
+                           "mpg-ibbp-352x240.mpg"}) {
+    const Decoded decoded = decodeFile(fixtures::dataPath(name));
+    ASSERT_TRUE(decoded.accepted) << name;
+    EXPECT_GT(decoded.times.size(), 10u) << name;
+    EXPECT_EQ(decoded.samplesUsed, 1u) << name;
+  }
 }
 
 // Rewrites the time code of every GOP header: first + index * step seconds,

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <vector>
+
+#include "mpeg1/idct.h"
+#include "mpeg1/motion.h"
+
+namespace mpeg1 {
+
+// Instruction-set levels that have routines of their own; each level
+// includes the ones below it.
+enum class SimdLevel { None, Sse2, Avx2 };
+
+// Every routine the decoder's inner loops call, from one level. All levels
+// give bit-identical results.
+struct Kernels {
+  SimdLevel level;
+  IdctFn idct;
+  IdctStoreFn idctPut;
+  IdctStoreFn idctAdd;
+  const MotionKernels* motion;
+};
+
+const char* simdLevelName(SimdLevel level);
+
+// The best level that both the build and this processor have, asked of the
+// processor once.
+SimdLevel processorSimdLevel();
+
+// Every level this processor can run, None first: what tests compare.
+std::vector<SimdLevel> availableSimdLevels();
+
+// The set of one level. A level above processorSimdLevel() gives the best
+// one the processor has, so a caller can never reach unsupported code.
+const Kernels& kernelsFor(SimdLevel level);
+
+// What a decoder uses unless it is handed a set: the processor's level, or the
+// plain routines when ZARVEL_NO_SIMD is set (for comparisons). Decided on the
+// first call, for the life of the process.
+const Kernels& defaultKernels();
+
+}  // namespace mpeg1
