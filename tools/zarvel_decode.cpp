@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -212,28 +213,53 @@ int decodeOgg(COggDecoder& decoder, DecodeSink& sink, SoundSink& sound, const Op
   return 0;
 }
 
-// The FFmpeg path: pictures only.
-int decodeFFmpeg(CFFmpegDecoder& decoder, DecodeSink& sink, const Options& options) {
-  const int width = decoder.pictureWidth(), height = decoder.pictureHeight();
-  if (!options.y4m.empty() &&
-      !sink.writer.open(options.y4m, width, height, decoder.rateNumerator(), decoder.rateDenominator())) {
+// The video-only paths: steps the decoder as fast as it can, writing every
+// picture. False (after saying why) when the output cannot be written.
+bool decodePictures(const std::function<bool()>& step, DecodeSink& sink, const Options& options, int width,
+                    int height, int rateNum, int rateDen, double* seconds) {
+  if (!options.y4m.empty() && !sink.writer.open(options.y4m, width, height, rateNum, rateDen)) {
     std::fprintf(stderr, "zarvel-decode: cannot write %s\n", options.y4m.c_str());
-    return 1;
+    return false;
   }
   const auto begin = std::chrono::steady_clock::now();
-  while (decoder.decodeAndDeliver()) {
+  while (step()) {
     if (options.frames >= 0 && sink.pictures >= options.frames) break;
   }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   if (!sink.writer.close() || sink.writeFailed) {
     std::fprintf(stderr, "zarvel-decode: writing %s failed\n", options.y4m.c_str());
-    return 1;
+    return false;
   }
+  return true;
+}
+
+int decodeFFmpeg(CFFmpegDecoder& decoder, DecodeSink& sink, const Options& options) {
+  const int width = decoder.pictureWidth(), height = decoder.pictureHeight();
+  double seconds = 0;
+  if (!decodePictures([&] { return decoder.decodeAndDeliver(); }, sink, options, width, height,
+                      decoder.rateNumerator(), decoder.rateDenominator(), &seconds))
+    return 1;
   std::printf("zarvel-decode: path ffmpeg (%s), %dx%d, %ld pictures in %.3f s (%.1f pictures/s)\n",
               decoder.codecName().c_str(), width, height, sink.pictures, seconds,
               seconds > 0 ? sink.pictures / seconds : 0.0);
   if (decoder.damagedPackets() > 0)
     std::printf("zarvel-decode: %d damaged packets skipped\n", decoder.damagedPackets());
+  return 0;
+}
+
+int decodeMpeg1(CMpeg1VideoDecoder& decoder, DecodeSink& sink, const Options& options) {
+  const int width = static_cast<int>(decoder.horizontalSize), height = static_cast<int>(decoder.verticalSize);
+  double seconds = 0;
+  if (!decodePictures([&] { return decoder.step(); }, sink, options, width, height, decoder.frameRateNum(),
+                      decoder.frameRateDen(), &seconds))
+    return 1;
+  std::printf("zarvel-decode: path mpeg1, %dx%d, %ld pictures in %.3f s (%.1f pictures/s)\n", width, height,
+              sink.pictures, seconds, seconds > 0 ? sink.pictures / seconds : 0.0);
+  // A stream without a sequence end code is common and loses nothing; say only
+  // when decoding stopped for another reason.
+  const std::string& stopped = decoder.lastError();
+  if (!stopped.empty() && stopped != "Improper or missing sequence end code.")
+    std::printf("zarvel-decode: decoding stopped early: %s\n", stopped.c_str());
   return 0;
 }
 
@@ -274,29 +300,5 @@ int main(int argc, char** argv) {
   }
   if (decoders.oggDecoder) return decodeOgg(*decoders.oggDecoder, sink, sound, options);
   if (decoders.ffmpegDecoder) return decodeFFmpeg(*decoders.ffmpegDecoder, sink, options);
-  CMpeg1VideoDecoder& decoder = *decoders.mpegDecoder;
-  const int width = static_cast<int>(decoder.horizontalSize), height = static_cast<int>(decoder.verticalSize);
-  if (!options.y4m.empty() &&
-      !sink.writer.open(options.y4m, width, height, decoder.frameRateNum(), decoder.frameRateDen())) {
-    std::fprintf(stderr, "zarvel-decode: cannot write %s\n", options.y4m.c_str());
-    return 1;
-  }
-
-  const auto begin = std::chrono::steady_clock::now();
-  while (decoder.step()) {
-    if (options.frames >= 0 && sink.pictures >= options.frames) break;
-  }
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  if (!sink.writer.close() || sink.writeFailed) {
-    std::fprintf(stderr, "zarvel-decode: writing %s failed\n", options.y4m.c_str());
-    return 1;
-  }
-  std::printf("zarvel-decode: path mpeg1, %dx%d, %ld pictures in %.3f s (%.1f pictures/s)\n", width, height,
-              sink.pictures, seconds, seconds > 0 ? sink.pictures / seconds : 0.0);
-  // A stream without a sequence end code is common and loses nothing; say only
-  // when decoding stopped for another reason.
-  const std::string& stopped = decoder.lastError();
-  if (!stopped.empty() && stopped != "Improper or missing sequence end code.")
-    std::printf("zarvel-decode: decoding stopped early: %s\n", stopped.c_str());
-  return 0;
+  return decodeMpeg1(*decoders.mpegDecoder, sink, options);
 }
