@@ -105,10 +105,11 @@ bool CVideoRenderer::idle() {
 }
 
 void CVideoRenderer::presentLoop() {
-  enum class Next { waitForArrival, sleep, none };
+  enum class Next { waitForArrival, sleep, poll, none };
   while (keepRunning()) {
     Next next = Next::none;
     int sleepMs = 0;
+    unsigned pollUs = 0;
     CSample* due = nullptr;
     std::int64_t dueAt = 0;  // the clock reading that found it due; it is shown right after
     {
@@ -127,6 +128,12 @@ void CVideoRenderer::presentLoop() {
           const std::int64_t ms = (front->time - now) / unitsPerMillisecond;
           sleepMs = ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
           next = Next::sleep;
+          if (ms == 0) {
+            // Polled in sub-millisecond sleeps rather than a spin: the clock
+            // is read again right after, so the picture is still never early.
+            pollUs = static_cast<unsigned>((front->time - now + 9) / 10);
+            next = Next::poll;
+          }
         } else {
           // Due, however late: shown now, one per pass, with the clock read
           // again for the next one. Taken off the queue first, so a flush
@@ -157,6 +164,9 @@ void CVideoRenderer::presentLoop() {
         // Only a stop ends this early: the front picture decides, and a later
         // delivery cannot be shown before it.
         waitForStop(sleepMs);
+        break;
+      case Next::poll:
+        sys::sleepMicroseconds(pollUs);
         break;
       case Next::none:
         break;

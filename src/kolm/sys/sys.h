@@ -74,6 +74,9 @@ std::uint64_t milliseconds();
 void beginTimerPeriod(unsigned ms);
 void endTimerPeriod(unsigned ms);
 void sleepMs(unsigned ms);
+// Sleeps about `us` microseconds where the platform can (a sub-millisecond
+// wait); where it cannot, gives up the rest of the time slice.
+void sleepMicroseconds(unsigned us);
 
 // One line of diagnostics for a debugger (no line break is added).
 void debugOutput(const char* text);

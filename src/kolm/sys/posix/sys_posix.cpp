@@ -210,6 +210,12 @@ void sleepMs(unsigned ms) {
   }
 }
 
+void sleepMicroseconds(unsigned us) {
+  timespec span{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000L};
+  while (nanosleep(&span, &span) != 0) {
+  }
+}
+
 // ---- diagnostics and libraries ------------------------------------------------
 
 void debugOutput(const char* text) {
