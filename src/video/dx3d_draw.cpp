@@ -188,7 +188,7 @@ HRESULT CDX3DDraw::createDevice() {
   hr = direct3d_->CreateDevice(adapter, D3DDEVTYPE_HAL, nullptr,
                                D3DCREATE_SOFTWARE_VERTEXPROCESSING | D3DCREATE_MULTITHREADED,
                                &parameters, &device_);
-  if (hr != D3D_OK) {
+  if (FAILED(hr) || !device_) {
     device_ = nullptr;
     return FAILED(hr) ? hr : E_FAIL;
   }
