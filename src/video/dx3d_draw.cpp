@@ -1,0 +1,422 @@
+#include "video/dx3d_draw.h"
+
+#include <cstring>
+
+#include "kolm/hresult_exception.h"
+
+namespace kolm {
+
+namespace {
+
+constexpr D3DFORMAT formatYV12 = static_cast<D3DFORMAT>(MAKEFOURCC('Y', 'V', '1', '2'));
+constexpr DWORD vertexFormat = D3DFVF_XYZRHW | D3DFVF_TEX1;
+// Far beyond any picture, and beyond what the pool makes.
+constexpr int maxSide = 16384;
+constexpr unsigned maxSurfaces = 64;
+
+template <class T>
+void release(T*& object) {
+  if (object) object->Release();
+  object = nullptr;
+}
+
+D3DTEXTUREFILTERTYPE bestFilter(DWORD caps, DWORD gaussian, DWORD pyramidal, DWORD linear) {
+  if (caps & gaussian) return D3DTEXF_GAUSSIANQUAD;
+  if (caps & pyramidal) return D3DTEXF_PYRAMIDALQUAD;
+  if (caps & linear) return D3DTEXF_LINEAR;
+  return D3DTEXF_POINT;
+}
+
+}  // namespace
+
+CDX3DDraw::CDX3DDraw(HWND window) : window_(window) {
+  for (Vertex& vertex : vertices_) vertex.z = vertex.rhw = 1.0f;
+}
+
+CDX3DDraw::~CDX3DDraw() {
+  sys::Guard guard(lock_);
+  releaseVideoResources();
+  releaseDeviceObjects();
+  surfaces_.clear();
+  // Last: every object above came from this library.
+  if (d3d9Module_) FreeLibrary(d3d9Module_);
+  d3d9Module_ = nullptr;
+}
+
+int CDX3DDraw::getWidth() {
+  sys::Guard guard(lock_);
+  return pictureWidth_;
+}
+
+int CDX3DDraw::getHeight() {
+  sys::Guard guard(lock_);
+  return pictureHeight_;
+}
+
+int CDX3DDraw::textureSide(int pictureSide, bool pow2) {
+  if (!pow2) return pictureSide;
+  int side = 64;
+  while (side < pictureSide && side < maxSide) side *= 2;
+  return side;
+}
+
+CDX3DDraw::Entry* CDX3DDraw::find(VideoSurface handle) {
+  // Compared, never dereferenced: the handle may be from an earlier configure.
+  if (!handle) return nullptr;
+  for (Entry& entry : surfaces_)
+    if (entry.handle && reinterpret_cast<VideoSurface>(entry.handle) == handle) return &entry;
+  return nullptr;
+}
+
+bool CDX3DDraw::configure(int* width, int* height, int* count, int) {
+  if (!width || !height || !count) return false;
+  sys::Guard guard(lock_);
+  // The pool configures only while none of its samples is in use, so no
+  // surface is locked or being shown.
+  if (!surfaces_.empty()) {
+    releaseVideoResources();
+    releaseDeviceObjects();
+    surfaces_.clear();
+  }
+  pictureWidth_ = *width;
+  pictureHeight_ = *height;
+  surfaceCount_ = *count > 0 ? static_cast<unsigned>(*count) : 0;
+  resetPending_ = false;
+  return true;
+}
+
+bool CDX3DDraw::allocateSurface(int width, int height, VideoSurface* surface) {
+  if (!surface) return false;
+  sys::Guard guard(lock_);
+  if (surfaces_.empty()) {
+    // A size that is no picture (0 by 0 from an Ogg file without Theora) gets
+    // no device and no surfaces; the pool then refuses or uses memory.
+    if (width <= 0 || height <= 0 || width > maxSide || height > maxSide) return false;
+    if (surfaceCount_ == 0) surfaceCount_ = 1;
+    if (surfaceCount_ > maxSurfaces) surfaceCount_ = maxSurfaces;
+    pictureWidth_ = backBufferWidth_ = width;
+    pictureHeight_ = backBufferHeight_ = height;
+    surfacesHandedOut_ = 0;
+    resetPending_ = false;
+    const HRESULT hr = createDevice();
+    if (FAILED(hr)) throw CHResultException("Failed to create device.", hr);
+    surfaces_.resize(surfaceCount_);
+    allocateVideoResources();
+  }
+  // Without the texture and every surface there is nothing to hand out that
+  // could be shown.
+  if (!resourcesReady_ || surfacesHandedOut_ >= surfaces_.size()) return false;
+  Entry& entry = surfaces_[surfacesHandedOut_++];
+  entry.handle = ++lastHandle_;
+  *surface = reinterpret_cast<VideoSurface>(entry.handle);
+  return true;
+}
+
+bool CDX3DDraw::lockSurface(int* height, int* width, int* pitch, std::uint8_t** bits,
+                            VideoSurface surface) {
+  if (!height || !width || !pitch || !bits) return false;
+  sys::Guard guard(lock_);
+  Entry* entry = find(surface);
+  // While the device waits to be made again, no new writer may hold it up.
+  if (!entry || !entry->surface || entry->locked || resetPending_) return false;
+  D3DLOCKED_RECT locked;
+  if (FAILED(entry->surface->LockRect(&locked, nullptr, 0))) return false;
+  if (!locked.pBits || locked.Pitch < pictureWidth_) {
+    entry->surface->UnlockRect();
+    return false;
+  }
+  entry->locked = true;
+  *height = pictureHeight_;
+  *width = pictureWidth_;
+  *pitch = locked.Pitch;
+  *bits = static_cast<std::uint8_t*>(locked.pBits);
+  return true;
+}
+
+void CDX3DDraw::unlockSurface(VideoSurface surface) {
+  sys::Guard guard(lock_);
+  Entry* entry = find(surface);
+  if (!entry || !entry->locked) return;
+  entry->locked = false;
+  if (entry->surface) {
+    entry->surface->UnlockRect();
+    entry->written = true;
+  }
+}
+
+bool CDX3DDraw::present(int, int, VideoSurface surface) {
+  sys::Guard guard(lock_);
+  if (resetPending_) {
+    // The pictures went with the old device; the next ones are written anew.
+    recreateDevice();
+    return false;
+  }
+  Entry* entry = find(surface);
+  if (!entry || !entry->surface || !entry->written || entry->locked || !resourcesReady_) return false;
+  HRESULT hr = drawSurface(entry->surface, pictureWidth_, pictureHeight_);
+  if (hr == D3DERR_DEVICELOST) {
+    const HRESULT state = device_->TestCooperativeLevel();
+    if (state == D3DERR_DEVICENOTRESET) {
+      resetPending_ = true;
+      recreateDevice();
+      return false;
+    }
+    hr = state;
+  }
+  if (hr != D3D_OK) return false;
+  if (!holdPresents_) presentToWindow();
+  return true;
+}
+
+HRESULT CDX3DDraw::createDevice() {
+  releaseVideoResources();
+  releaseDeviceObjects();
+  if (!d3d9Module_) {
+    d3d9Module_ = LoadLibraryA("d3d9.dll");
+    if (!d3d9Module_) return HRESULT_FROM_WIN32(GetLastError());
+  }
+  using Create = IDirect3D9*(WINAPI*)(UINT);
+  const auto create = reinterpret_cast<Create>(
+      reinterpret_cast<void*>(GetProcAddress(d3d9Module_, "Direct3DCreate9")));
+  if (!create) return E_FAIL;
+  direct3d_ = create(D3D_SDK_VERSION);
+  if (!direct3d_) return E_FAIL;
+  const UINT adapter = chooseAdapter();
+  D3DPRESENT_PARAMETERS parameters;
+  HRESULT hr = fillPresentParameters(&parameters);
+  if (FAILED(hr)) return hr;
+  hr = direct3d_->CreateDevice(adapter, D3DDEVTYPE_HAL, nullptr,
+                               D3DCREATE_SOFTWARE_VERTEXPROCESSING | D3DCREATE_MULTITHREADED,
+                               &parameters, &device_);
+  if (FAILED(hr) || !device_) {
+    device_ = nullptr;
+    return FAILED(hr) ? hr : E_FAIL;
+  }
+  hr = device_->GetRenderTarget(0, &renderTarget_);
+  if (FAILED(hr)) return hr;
+  return setupRenderStates();
+}
+
+UINT CDX3DDraw::chooseAdapter() {
+  const HMONITOR monitor = MonitorFromWindow(window_, MONITOR_DEFAULTTOPRIMARY);
+  const UINT count = direct3d_->GetAdapterCount();
+  for (UINT adapter = 0; adapter < count; ++adapter)
+    if (direct3d_->GetAdapterMonitor(adapter) == monitor) return adapter;
+  return D3DADAPTER_DEFAULT;
+}
+
+HRESULT CDX3DDraw::fillPresentParameters(D3DPRESENT_PARAMETERS* parameters) {
+  std::memset(parameters, 0, sizeof *parameters);
+  D3DDISPLAYMODE mode;
+  const HRESULT hr = direct3d_->GetAdapterDisplayMode(chooseAdapter(), &mode);
+  if (FAILED(hr)) return hr;
+  parameters->BackBufferWidth = static_cast<UINT>(backBufferWidth_);
+  parameters->BackBufferHeight = static_cast<UINT>(backBufferHeight_);
+  parameters->BackBufferFormat = mode.Format;
+  parameters->SwapEffect = D3DSWAPEFFECT_DISCARD;
+  parameters->hDeviceWindow = window_;
+  parameters->Windowed = TRUE;
+  return D3D_OK;
+}
+
+HRESULT CDX3DDraw::setupRenderStates() {
+  D3DCAPS9 caps;
+  HRESULT hr = device_->GetDeviceCaps(&caps);
+  if (FAILED(hr)) return hr;
+  const DWORD filters = caps.TextureFilterCaps;
+  const struct {
+    bool sampler;
+    DWORD state;
+    DWORD value;
+  } steps[] = {
+      {true, D3DSAMP_MAGFILTER,
+       static_cast<DWORD>(bestFilter(filters, D3DPTFILTERCAPS_MAGFGAUSSIANQUAD,
+                                     D3DPTFILTERCAPS_MAGFPYRAMIDALQUAD, D3DPTFILTERCAPS_MAGFLINEAR))},
+      {true, D3DSAMP_MINFILTER,
+       static_cast<DWORD>(bestFilter(filters, D3DPTFILTERCAPS_MINFGAUSSIANQUAD,
+                                     D3DPTFILTERCAPS_MINFPYRAMIDALQUAD, D3DPTFILTERCAPS_MINFLINEAR))},
+      {true, D3DSAMP_ADDRESSU, D3DTADDRESS_CLAMP},
+      {true, D3DSAMP_ADDRESSV, D3DTADDRESS_CLAMP},
+      {false, D3DRS_CULLMODE, D3DCULL_NONE},
+      {false, D3DRS_LIGHTING, FALSE},
+      {false, D3DRS_ZENABLE, FALSE},
+      {false, D3DRS_ALPHABLENDENABLE, FALSE},
+  };
+  for (const auto& step : steps) {
+    hr = step.sampler ? device_->SetSamplerState(0, static_cast<D3DSAMPLERSTATETYPE>(step.state), step.value)
+                      : device_->SetRenderState(static_cast<D3DRENDERSTATETYPE>(step.state), step.value);
+    if (FAILED(hr)) return hr;
+  }
+  hr = device_->SetTextureStageState(0, D3DTSS_COLOROP, D3DTOP_SELECTARG1);
+  if (SUCCEEDED(hr)) hr = device_->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+  if (SUCCEEDED(hr)) hr = device_->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_DISABLE);
+  return hr;
+}
+
+HRESULT CDX3DDraw::allocateVideoResources() {
+  if (!device_) return E_FAIL;
+  D3DCAPS9 caps;
+  HRESULT hr = device_->GetDeviceCaps(&caps);
+  if (FAILED(hr)) return hr;
+  const bool pow2 = forcePow2_ || (caps.TextureCaps & D3DPTEXTURECAPS_POW2);
+  textureWidth_ = textureSide(pictureWidth_, pow2);
+  textureHeight_ = textureSide(pictureHeight_, pow2);
+  releaseVideoResources();
+  // Most drivers refuse a YV12 render target; X8R8G8B8 makes the stretch a
+  // YUV to RGB conversion.
+  hr = device_->CreateTexture(textureWidth_, textureHeight_, 1, D3DUSAGE_RENDERTARGET, formatYV12,
+                              D3DPOOL_DEFAULT, &texture_, nullptr);
+  if (FAILED(hr))
+    hr = device_->CreateTexture(textureWidth_, textureHeight_, 1, D3DUSAGE_RENDERTARGET, D3DFMT_X8R8G8B8,
+                                D3DPOOL_DEFAULT, &texture_, nullptr);
+  if (FAILED(hr)) {
+    texture_ = nullptr;
+    return hr;
+  }
+  for (Entry& entry : surfaces_) {
+    hr = device_->CreateOffscreenPlainSurface(pictureWidth_, pictureHeight_, formatYV12, D3DPOOL_DEFAULT,
+                                              &entry.surface, nullptr);
+    if (FAILED(hr)) {
+      entry.surface = nullptr;
+      releaseVideoResources();
+      return hr;
+    }
+  }
+  hr = setupQuad(textureWidth_, textureHeight_);
+  if (FAILED(hr)) {
+    releaseVideoResources();
+    return hr;
+  }
+  resourcesReady_ = true;
+  return D3D_OK;
+}
+
+HRESULT CDX3DDraw::setupQuad(int textureWidth, int textureHeight) {
+  float w = static_cast<float>(backBufferWidth_);
+  float h = static_cast<float>(backBufferHeight_);
+  if (backBufferWidth_ == 0 || backBufferHeight_ == 0) {
+    D3DDISPLAYMODE mode;
+    const HRESULT hr = direct3d_->GetAdapterDisplayMode(chooseAdapter(), &mode);
+    if (FAILED(hr)) return hr;
+    w = static_cast<float>(mode.Width);
+    h = static_cast<float>(mode.Height);
+  }
+  const float u = static_cast<float>(pictureWidth_) / static_cast<float>(textureWidth);
+  const float v = static_cast<float>(pictureHeight_) / static_cast<float>(textureHeight);
+  // Half a pixel up and left puts texel centres on pixel centres.
+  const float corners[4][4] = {
+      {-0.5f, -0.5f, 0.0f, 0.0f}, {w - 0.5f, -0.5f, u, 0.0f}, {w - 0.5f, h - 0.5f, u, v}, {-0.5f, h - 0.5f, 0.0f, v}};
+  for (int i = 0; i < 4; ++i) {
+    vertices_[i].x = corners[i][0];
+    vertices_[i].y = corners[i][1];
+    vertices_[i].u = corners[i][2];
+    vertices_[i].v = corners[i][3];
+  }
+  release(quad_);
+  HRESULT hr = device_->CreateVertexBuffer(sizeof vertices_, D3DUSAGE_WRITEONLY, vertexFormat, D3DPOOL_MANAGED,
+                                           &quad_, nullptr);
+  if (FAILED(hr)) {
+    quad_ = nullptr;
+    return hr;
+  }
+  void* bytes = nullptr;
+  hr = quad_->Lock(0, 0, &bytes, 0);
+  if (FAILED(hr)) return hr;
+  std::memcpy(bytes, vertices_, sizeof vertices_);
+  return quad_->Unlock();
+}
+
+HRESULT CDX3DDraw::drawSurface(IDirect3DSurface9* surface, int width, int height) {
+  if (!device_ || !texture_ || !quad_ || !renderTarget_) return E_FAIL;
+  HRESULT hr = device_->SetRenderTarget(0, renderTarget_);
+  if (FAILED(hr)) return hr;
+  IDirect3DSurface9* level = nullptr;
+  hr = texture_->GetSurfaceLevel(0, &level);
+  if (FAILED(hr)) return hr;
+  const RECT area{0, 0, width, height};
+  // The device converts the YV12 picture to the texture's format here.
+  hr = device_->StretchRect(surface, &area, level, &area, D3DTEXF_NONE);
+  if (SUCCEEDED(hr)) hr = drawQuad();
+  level->Release();
+  return hr;
+}
+
+HRESULT CDX3DDraw::drawQuad() {
+  // Nothing drawn: the last back buffer is presented again.
+  if (FAILED(device_->BeginScene())) return D3D_OK;
+  HRESULT hr = device_->SetTexture(0, texture_);
+  if (SUCCEEDED(hr)) hr = device_->SetStreamSource(0, quad_, 0, sizeof(Vertex));
+  if (SUCCEEDED(hr)) hr = device_->SetFVF(vertexFormat);
+  if (SUCCEEDED(hr)) hr = device_->DrawPrimitive(D3DPT_TRIANGLEFAN, 0, 2);
+  if (SUCCEEDED(hr)) hr = device_->SetTexture(0, nullptr);
+  device_->EndScene();
+  return hr;
+}
+
+void CDX3DDraw::presentToWindow() {
+  if (!device_) return;
+  const RECT source{0, 0, backBufferWidth_, backBufferHeight_};
+  // Scaled to the window's client area.
+  if (device_->Present(&source, nullptr, window_, nullptr) == D3DERR_DEVICELOST &&
+      device_->TestCooperativeLevel() == D3DERR_DEVICENOTRESET) {
+    resetPending_ = true;
+    recreateDevice();
+  }
+}
+
+void CDX3DDraw::recreateDevice() {
+  // A decoder writing into a surface would write into freed memory; it is
+  // done in a moment, and the next present tries again.
+  for (const Entry& entry : surfaces_)
+    if (entry.locked) return;
+  releaseVideoResources();
+  if (FAILED(createDevice())) return;  // still lost: tried again on the next present
+  resetPending_ = false;
+  // Every handle stays; the surfaces behind them are new and hold no picture
+  // until a decoder writes them again.
+  allocateVideoResources();
+}
+
+void CDX3DDraw::releaseVideoResources() {
+  release(texture_);
+  for (Entry& entry : surfaces_) {
+    release(entry.surface);
+    entry.locked = false;
+    entry.written = false;
+  }
+  resourcesReady_ = false;
+}
+
+void CDX3DDraw::releaseDeviceObjects() {
+  release(renderTarget_);
+  release(quad_);
+  release(device_);
+  release(direct3d_);
+}
+
+IDirect3DDevice9* CDX3DDraw::deviceForTest() {
+  sys::Guard guard(lock_);
+  return device_;
+}
+
+CDX3DDraw::Geometry CDX3DDraw::geometryForTest() {
+  sys::Guard guard(lock_);
+  return {textureWidth_, textureHeight_, vertices_[2].u, vertices_[2].v, texture_ != nullptr};
+}
+
+void CDX3DDraw::forcePowerOfTwoForTest(bool force) {
+  sys::Guard guard(lock_);
+  forcePow2_ = force;
+}
+
+void CDX3DDraw::holdPresentsForTest(bool hold) {
+  sys::Guard guard(lock_);
+  holdPresents_ = hold;
+}
+
+void CDX3DDraw::simulateDeviceResetForTest() {
+  sys::Guard guard(lock_);
+  resetPending_ = true;
+}
+
+}  // namespace kolm
