@@ -137,6 +137,10 @@ void endTimerPeriod(unsigned ms) { timeEndPeriod(ms); }
 
 void sleepMs(unsigned ms) { Sleep(ms); }
 
+// Win32 sleeps in whole timer periods: under a millisecond, only the rest of
+// the time slice is given up.
+void sleepMicroseconds(unsigned us) { Sleep(us >= 1000 ? us / 1000 : 0); }
+
 // ---- diagnostics and libraries ------------------------------------------------
 
 void debugOutput(const char* text) { OutputDebugStringA(text ? text : ""); }
