@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "audio/dx_sound.h"
@@ -397,6 +398,27 @@ TEST(SoundBackends, NotificationIsPassedWhenTheCursorReachesTheByteAfterIt) {
   EXPECT_TRUE(notificationPassed(21, 121, 5, size));    // a whole lap passes everything
   EXPECT_FALSE(notificationPassed(50, 50, 60, size));
   EXPECT_FALSE(static_cast<bool>(kolm::soundDeviceFactory("none")));
+}
+
+TEST(SoundBackends, TableNamesThisPlatformsBackEndsOnly) {
+  std::vector<std::string> names;
+  for (const auto& backend : kolm::soundBackends()) {
+    names.push_back(backend.name);
+    EXPECT_NE(backend.create, nullptr) << backend.name;
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"sdl", "null"}));
+  EXPECT_TRUE(static_cast<bool>(kolm::soundDeviceFactory("sdl")));
+  // DirectSound is Windows only; names are matched exactly.
+  EXPECT_FALSE(static_cast<bool>(kolm::soundDeviceFactory("dsound")));
+  EXPECT_FALSE(static_cast<bool>(kolm::soundDeviceFactory("")));
+  EXPECT_FALSE(static_cast<bool>(kolm::soundDeviceFactory("NULL")));
+
+  auto factory = kolm::soundDeviceFactory("null");
+  ASSERT_TRUE(static_cast<bool>(factory));
+  auto device = factory();
+  ASSERT_TRUE(device);
+  kolm::SoundDeviceCaps caps;
+  EXPECT_EQ(device->getCaps(&caps), ds::ok);
 }
 
 }  // namespace
