@@ -209,6 +209,11 @@ TEST(DXSoundClock, CountsPlayedFramesAcrossWraps) {
   device.state->setCursor(0);
   EXPECT_EQ(stream->clockFrames(), 2u * 44100u);
   EXPECT_EQ(device.sound.getTime(), 2 * kolm::unitsPerSecond);  // 44100 frames a second
+  // A cursor that cannot be read holds the clock where it was; back at 0,
+  // every picture would wait for the whole time played once more.
+  device.state->cursorFails = true;
+  EXPECT_EQ(device.sound.getTime(), 2 * kolm::unitsPerSecond);
+  device.state->cursorFails = false;
 
   // The writer-side count sees the same wraps without any write in between
   // (an underrun, or the end of the stream).
