@@ -130,7 +130,7 @@ void CALLBACK readCompleted(DWORD error, DWORD transferred, OVERLAPPED* overlapp
 
 CWin32Stream* CWin32Stream::open(const char* path) {
   if (!path) return nullptr;
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   auto* stream = new (std::nothrow) CWin32Stream(file);
