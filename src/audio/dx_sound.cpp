@@ -270,7 +270,8 @@ std::uint64_t CDXStreamingSound::clockFrames() {
   if (!buffer_) return 0;
   sys::Guard guard(clockLock_);
   std::uint32_t cursor = 0;
-  if (ds::failed(buffer_->getCurrentPosition(&cursor, nullptr))) return 0;
+  // The last reading, not 0: a clock must not go back.
+  if (ds::failed(buffer_->getCurrentPosition(&cursor, nullptr))) return clockCursor_ / blockBytes_ + clockWrapFrames_;
   if (cursor < clockCursor_) clockWrapFrames_ += totalBytes_ / blockBytes_;
   clockCursor_ = cursor;
   return cursor / blockBytes_ + clockWrapFrames_;

@@ -1,32 +1,51 @@
-// The portable sound back ends and the choice between them. The DirectSound
-// back end joins them on Windows.
+// The sound back ends and the choice between them: one table per platform.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "audio/sound_device.h"
 
 namespace kolm {
 
-// SDL2 output on the default audio device; null when SDL cannot open one.
-std::unique_ptr<ISoundDevice> createSdlSoundDevice();
-
 // A device that plays nothing: its cursor follows the wall clock like an
 // ideal sound card, and it signals notifications as the cursor passes them.
+// Every platform has it.
 std::unique_ptr<ISoundDevice> createNullSoundDevice();
 
-// "sdl" (the null device when no audio device opens) or "null"; an empty
-// factory, which makes no device, for any other name.
+#ifdef _WIN32
+// DirectSound on the default output device; null when none can be made.
+std::unique_ptr<ISoundDevice> createDirectSoundDevice();
+#else
+// SDL2 output on the default audio device; null when SDL cannot open one.
+std::unique_ptr<ISoundDevice> createSdlSoundDevice();
+#endif
+
+// One back end: the name it is chosen by, and how to make its device (null
+// when it cannot open one).
+struct SoundBackend {
+  const char* name;
+  std::unique_ptr<ISoundDevice> (*create)();
+};
+
+// The back ends this platform has: "dsound" and "null" on Windows, "sdl" and
+// "null" elsewhere.
+const std::vector<SoundBackend>& soundBackends();
+
+// The factory of the named back end, which makes the null device instead when
+// that one cannot open, so playback still keeps time without a sound card; an
+// empty factory, which makes no device, for a name this platform lacks.
 inline SoundDeviceFactory soundDeviceFactory(const std::string& name) {
-  if (name == "sdl") {
-    return []() -> std::unique_ptr<ISoundDevice> {
-      if (auto device = createSdlSoundDevice()) return device;
+  for (const SoundBackend& backend : soundBackends()) {
+    if (name != backend.name) continue;
+    const auto create = backend.create;
+    return [create]() -> std::unique_ptr<ISoundDevice> {
+      if (auto device = create()) return device;
       return createNullSoundDevice();
     };
   }
-  if (name == "null") return [] { return createNullSoundDevice(); };
   return {};
 }
 

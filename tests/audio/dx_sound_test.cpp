@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "audio/dx_sound.h"
@@ -208,6 +209,11 @@ TEST(DXSoundClock, CountsPlayedFramesAcrossWraps) {
   device.state->setCursor(0);
   EXPECT_EQ(stream->clockFrames(), 2u * 44100u);
   EXPECT_EQ(device.sound.getTime(), 2 * kolm::unitsPerSecond);  // 44100 frames a second
+  // A cursor that cannot be read holds the clock where it was; back at 0,
+  // every picture would wait for the whole time played once more.
+  device.state->cursorFails = true;
+  EXPECT_EQ(device.sound.getTime(), 2 * kolm::unitsPerSecond);
+  device.state->cursorFails = false;
 
   // The writer-side count sees the same wraps without any write in between
   // (an underrun, or the end of the stream).
@@ -397,6 +403,27 @@ TEST(SoundBackends, NotificationIsPassedWhenTheCursorReachesTheByteAfterIt) {
   EXPECT_TRUE(notificationPassed(21, 121, 5, size));    // a whole lap passes everything
   EXPECT_FALSE(notificationPassed(50, 50, 60, size));
   EXPECT_FALSE(static_cast<bool>(kolm::soundDeviceFactory("none")));
+}
+
+TEST(SoundBackends, TableNamesThisPlatformsBackEndsOnly) {
+  std::vector<std::string> names;
+  for (const auto& backend : kolm::soundBackends()) {
+    names.push_back(backend.name);
+    EXPECT_NE(backend.create, nullptr) << backend.name;
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"sdl", "null"}));
+  EXPECT_TRUE(static_cast<bool>(kolm::soundDeviceFactory("sdl")));
+  // DirectSound is Windows only; names are matched exactly.
+  EXPECT_FALSE(static_cast<bool>(kolm::soundDeviceFactory("dsound")));
+  EXPECT_FALSE(static_cast<bool>(kolm::soundDeviceFactory("")));
+  EXPECT_FALSE(static_cast<bool>(kolm::soundDeviceFactory("NULL")));
+
+  auto factory = kolm::soundDeviceFactory("null");
+  ASSERT_TRUE(static_cast<bool>(factory));
+  auto device = factory();
+  ASSERT_TRUE(device);
+  kolm::SoundDeviceCaps caps;
+  EXPECT_EQ(device->getCaps(&caps), ds::ok);
 }
 
 }  // namespace
