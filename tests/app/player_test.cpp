@@ -10,6 +10,7 @@
 #include "audio/dx_sound.h"
 #include "audio/sound_backends.h"
 #include "kolm/decode/decode_threads.h"
+#include "kolm/hresult_exception.h"
 #include "support/fixtures.h"
 #include "video/memory_presenter.h"
 
@@ -97,6 +98,25 @@ TEST(Player, AFileNoPathAcceptsLeavesThePlayerClosed) {
   rig.player.play();
   EXPECT_FALSE(rig.player.isFinished());
   EXPECT_FALSE(rig.player.open("/nonexistent/zarvel.mpg", &rig.presenter, &rig.sound, true));
+}
+
+// A platform presenter that fails the way Direct3D does: with its own
+// exception type, not a standard one. The file is refused with its text.
+TEST(Player, APresenterThatThrowsItsOwnErrorRefusesTheFile) {
+  struct ThrowingPresenter final : IVideoHardwareAccelerator {
+    int getWidth() override { return 0; }
+    int getHeight() override { return 0; }
+    bool present(int, int, VideoSurface) override { return false; }
+    bool configure(int*, int*, int*, int) override { return true; }
+    bool allocateSurface(int, int, VideoSurface*) override {
+      throw kolm::CHResultException("Failed to create device.", static_cast<kolm::HResult>(0x8876086Cu));
+    }
+    bool lockSurface(int*, int*, int*, std::uint8_t**, VideoSurface) override { return false; }
+    void unlockSurface(VideoSurface) override {}
+  } presenter;
+  Rig rig;
+  EXPECT_FALSE(rig.player.open(fixtures::dataPath("mpg-ip-176x120.mpg"), &presenter, &rig.sound, true));
+  EXPECT_NE(rig.player.lastError().find("Failed to create device."), std::string::npos) << rig.player.lastError();
 }
 
 TEST(Player, ANewFileReplacesAPlayingOnePromptly) {

@@ -38,8 +38,9 @@ void CAudioDecodeThread::run() {
     try {
       while (keepRunning() && oggDecoder->audioStep()) {
       }
-    } catch (const std::exception&) {
-      // A failed step ends the sound; the pictures go on.
+    } catch (...) {
+      // A failed step ends the sound; the pictures go on. Not only standard
+      // exceptions: a platform presenter or device throws its own.
     }
   }
   ended_ = true;
@@ -119,7 +120,7 @@ void CVideoDecodeThread::preroll(int limitMs) {
     bool more = false;
     try {
       more = step();
-    } catch (const std::exception&) {
+    } catch (...) {
     }
     if (!more) {
       dataEnded_ = true;
@@ -157,8 +158,9 @@ void CVideoDecodeThread::run() {
   try {
     while (!dataEnded_ && keepRunning() && step()) {
     }
-  } catch (const std::exception&) {
-    // A failed step ends the loop as the end of the data would.
+  } catch (...) {
+    // A failed step ends the loop as the end of the data would, whatever it
+    // threw (a platform presenter throws its own exception types).
   }
   const std::int64_t t1 = now();
   COggDecoder* ogg = decoders_.oggDecoder.get();

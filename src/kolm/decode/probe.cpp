@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "kolm/hresult_exception.h"
 #include "mpeg1/probe.h"
 
 namespace kolm {
@@ -74,6 +75,9 @@ bool probeFile(const ProbeRequest& request, ProbedDecoders* out) {
     } catch (const std::exception& error) {
       // A header the codec rejects, a read error, a presenter that cannot
       // make surfaces: this path refuses the file, the next may take it.
+      out->refusal = error.what();
+    } catch (const CHResultException& error) {
+      // A presenter or sound device of the platform (Direct3D, DirectSound).
       out->refusal = error.what();
     } catch (...) {
       out->refusal = "unexpected error";
