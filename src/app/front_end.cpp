@@ -98,11 +98,16 @@ extern "C" void onStopSignal(int signal) { stopSignal = signal; }
 int runHeadless(const Options& options) {
   // Ctrl+C or a kill ends playback through the usual teardown, so the
   // statistics of what did play are still written.
+#ifdef _WIN32
+  std::signal(SIGINT, onStopSignal);
+  std::signal(SIGTERM, onStopSignal);
+#else
   struct sigaction action = {};
   action.sa_handler = onStopSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+#endif
 
   auto player = std::make_unique<CPlayer>();
   auto presenter = std::make_unique<CMemoryPresenter>(&player->timekeeper());
