@@ -1,5 +1,5 @@
 # The two set-up commands of the README, and the sanitizer runs that CI adds.
-.PHONY: check demo deps build test-asan test-tsan mutate fuzz clean
+.PHONY: check check-windows demo deps build test-asan test-tsan mutate fuzz clean
 
 JOBS ?= $(shell nproc)
 
@@ -12,6 +12,11 @@ build: deps
 
 check: build
 	ctest --preset default -j $(JOBS)
+
+# The Windows program cross-built with mingw-w64 and its tests run under Wine
+# (tools/check-windows installs what it needs).
+check-windows:
+	JOBS=$(JOBS) tools/check-windows
 
 test-asan: deps
 	@cmake --preset asan >/dev/null

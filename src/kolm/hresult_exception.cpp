@@ -1,5 +1,9 @@
 #include "kolm/hresult_exception.h"
 
+#include <cstring>
+
+#include "kolm/sys/sys.h"
+
 namespace kolm {
 
 namespace {
@@ -81,12 +85,21 @@ const Entry* find(HResult hr) {
 
 }  // namespace
 
+// On Windows the DirectX error library answers; this table stands in on other
+// systems, and for a code the library does not know.
 const char* hresultName(HResult hr) {
+#ifdef _WIN32
+  const char* name = sys::dxErrorName(hr);
+  if (std::strcmp(name, "Unknown") != 0) return name;
+#endif
   const Entry* entry = find(hr);
   return entry ? entry->name : "Unknown";
 }
 
 const char* hresultDescription(HResult hr) {
+#ifdef _WIN32
+  if (std::strcmp(sys::dxErrorName(hr), "Unknown") != 0) return sys::dxErrorDescription(hr);
+#endif
   const Entry* entry = find(hr);
   return entry ? entry->description : "n/a";
 }

@@ -78,6 +78,13 @@ void sleepMs(unsigned ms);
 // One line of diagnostics for a debugger (no line break is added).
 void debugOutput(const char* text);
 
+#ifdef _WIN32
+// The DirectX error library's symbolic name and description of an HRESULT:
+// "Unknown" and "n/a" for a code it does not know.
+const char* dxErrorName(std::int32_t hr);
+const char* dxErrorDescription(std::int32_t hr);
+#endif
+
 using LibraryHandle = void*;
 LibraryHandle loadLibrary(const char* name);
 void* findSymbol(LibraryHandle library, const char* name);

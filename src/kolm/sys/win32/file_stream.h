@@ -1,0 +1,69 @@
+// The Windows file streams: the shell's COM stream (what openFileStream
+// returns) and a stream over a file handle read with overlapped reads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "kolm/event.h"
+#include "kolm/stream.h"
+
+struct IStream;
+
+namespace kolm {
+
+// A CStream over the COM stream of SHCreateStreamOnFileA. The shell library
+// is loaded at run time; each wrapper holds a reference to it, so the
+// stream's code stays loaded while the stream lives.
+class CIStreamWrapper : public CStream {
+ public:
+  // Takes over the caller's reference to `stream` and to `library`.
+  CIStreamWrapper(IStream* stream, std::string fileName, void* library);
+  ~CIStreamWrapper() override;
+  CIStreamWrapper(const CIStreamWrapper&) = delete;
+  CIStreamWrapper& operator=(const CIStreamWrapper&) = delete;
+
+  int read(void* buffer, int count) override;
+  int write(const void* buffer, int count) override;
+  bool seek(int offset, int origin) override;
+  int tell() override;
+  int size() override;
+  CStream* reopen() override;
+
+  IStream* stream;
+  std::string fileName;
+
+ private:
+  bool position(std::uint64_t* at);
+
+  void* library_;
+};
+
+// A CStream over a Win32 file handle opened for overlapped input. Reads are
+// issued with ReadFileEx and finished in an alertable wait, so `read` must be
+// called on one thread at a time, the one that waits.
+class CWin32Stream : public CStream {
+ public:
+  // Opens an existing file for overlapped reading; null when it cannot.
+  static CWin32Stream* open(const char* path);
+  // Takes over `file`, which must have been opened with FILE_FLAG_OVERLAPPED.
+  explicit CWin32Stream(void* file);
+  ~CWin32Stream() override;
+  CWin32Stream(const CWin32Stream&) = delete;
+  CWin32Stream& operator=(const CWin32Stream&) = delete;
+
+  int read(void* buffer, int count) override;
+  int write(const void* buffer, int count) override;
+  bool seek(int offset, int origin) override;
+  int tell() override;
+  int size() override;
+  CStream* reopen() override;  // not supported: null
+
+  void* file;
+  CEvent readDone;
+  int lastRead = 0;
+  int position = 0;
+  std::uint32_t cachedSize = 0;
+};
+
+}  // namespace kolm

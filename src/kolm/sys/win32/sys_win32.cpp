@@ -1,0 +1,155 @@
+// Win32 implementation of the platform layer: the kernel objects the engine
+// was designed around, used directly.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <mmsystem.h>
+#include <process.h>
+
+#include <new>
+
+#include "kolm/sys/sys.h"
+
+namespace kolm::sys {
+
+namespace {
+
+DWORD timeoutOf(int timeoutMs) { return timeoutMs < 0 ? INFINITE : static_cast<DWORD>(timeoutMs); }
+
+}  // namespace
+
+// ---- events ---------------------------------------------------------------
+
+EventHandle createEvent() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+
+void closeEvent(EventHandle event) {
+  if (event) CloseHandle(event);
+}
+
+bool setEvent(EventHandle event) { return event && SetEvent(event); }
+
+bool resetEvent(EventHandle event) { return event && ResetEvent(event); }
+
+int waitEvent(EventHandle event, int timeoutMs) {
+  if (!event) return waitFailed;
+  switch (WaitForSingleObject(event, timeoutOf(timeoutMs))) {
+    case WAIT_OBJECT_0: return waitSignalled;
+    case WAIT_TIMEOUT: return waitTimedOut;
+    default: return waitFailed;
+  }
+}
+
+int waitEither(EventHandle first, EventHandle second, int timeoutMs, int* which) {
+  if (!first) return waitFailed;
+  // The system refuses the same handle twice in one wait.
+  if (!second || second == first) {
+    const int result = waitEvent(first, timeoutMs);
+    if (result == waitSignalled && which) *which = 0;
+    return result;
+  }
+  // With both signalled the system reports the lower index and consumes only
+  // that event's signal: the first wins.
+  HANDLE handles[2] = {first, second};
+  const DWORD result = WaitForMultipleObjects(2, handles, FALSE, timeoutOf(timeoutMs));
+  if (result == WAIT_OBJECT_0 || result == WAIT_OBJECT_0 + 1) {
+    if (which) *which = static_cast<int>(result - WAIT_OBJECT_0);
+    return waitSignalled;
+  }
+  return result == WAIT_TIMEOUT ? waitTimedOut : waitFailed;
+}
+
+// ---- critical sections -----------------------------------------------------
+
+CriticalSection::CriticalSection() {
+  auto* section = new CRITICAL_SECTION;
+  InitializeCriticalSection(section);
+  impl_ = section;
+}
+
+CriticalSection::~CriticalSection() {
+  auto* section = static_cast<CRITICAL_SECTION*>(impl_);
+  DeleteCriticalSection(section);
+  delete section;
+}
+
+void CriticalSection::enter() { EnterCriticalSection(static_cast<CRITICAL_SECTION*>(impl_)); }
+void CriticalSection::leave() { LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(impl_)); }
+
+// ---- threads ---------------------------------------------------------------
+
+namespace {
+
+struct StartData {
+  ThreadProc proc;
+  void* argument;
+};
+
+unsigned __stdcall trampoline(void* raw) {
+  const StartData data = *static_cast<StartData*>(raw);
+  delete static_cast<StartData*>(raw);
+  return data.proc(data.argument);
+}
+
+}  // namespace
+
+ThreadHandle startThread(ThreadProc proc, void* argument, std::uint32_t* id) {
+  if (!proc) return nullptr;
+  auto* data = new (std::nothrow) StartData{proc, argument};
+  if (!data) return nullptr;
+  // Created suspended so that *id holds the id before the thread's first
+  // instruction: the thread may read it at once.
+  unsigned threadId = 0;
+  const uintptr_t handle = _beginthreadex(nullptr, 0, trampoline, data, CREATE_SUSPENDED, &threadId);
+  if (handle == 0) {
+    delete data;
+    return nullptr;
+  }
+  if (id) *id = threadId;
+  ResumeThread(reinterpret_cast<HANDLE>(handle));
+  return reinterpret_cast<ThreadHandle>(handle);
+}
+
+int joinThread(ThreadHandle thread) {
+  if (!thread) return waitFailed;
+  return WaitForSingleObject(thread, INFINITE) == WAIT_OBJECT_0 ? waitSignalled : waitFailed;
+}
+
+void closeThread(ThreadHandle thread) {
+  if (thread) CloseHandle(thread);
+}
+
+std::uint32_t currentThreadId() { return GetCurrentThreadId(); }
+
+// ---- time ------------------------------------------------------------------
+
+std::uint64_t milliseconds() {
+  // The multimedia timer wraps after 49.7 days; the extender carries it on.
+  static WrapExtender extender;
+  return extender.extend(timeGetTime());
+}
+
+void beginTimerPeriod(unsigned ms) { timeBeginPeriod(ms); }
+void endTimerPeriod(unsigned ms) { timeEndPeriod(ms); }
+
+void sleepMs(unsigned ms) { Sleep(ms); }
+
+// ---- diagnostics and libraries ------------------------------------------------
+
+void debugOutput(const char* text) { OutputDebugStringA(text ? text : ""); }
+
+LibraryHandle loadLibrary(const char* name) { return name ? LoadLibraryA(name) : nullptr; }
+
+void* findSymbol(LibraryHandle library, const char* name) {
+  if (!library || !name) return nullptr;
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void freeLibrary(LibraryHandle library) {
+  if (library) FreeLibrary(static_cast<HMODULE>(library));
+}
+
+}  // namespace kolm::sys
