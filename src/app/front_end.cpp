@@ -63,8 +63,13 @@ void printUsage(FILE* to) {
                "  --exit-at-end      quit when the file has played to its end\n"
                "  --stats-json PATH  when playback ends, write what was shown and played as one\n"
                "                     JSON object to PATH (- for standard output)\n"
+#ifdef _WIN32
+               "Window keys: drop a file to play it; Alt+R timing mode for the next file;\n"
+               "Alt+X quits.\n");
+#else
                "Window keys: drop a file to play it; Alt+R timing mode for the next file;\n"
                "F or a double click full screen, Escape leaves it; Alt+X quits.\n");
+#endif
 }
 
 std::string printable(const std::string& text) {
