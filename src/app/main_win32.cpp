@@ -93,10 +93,23 @@ void fitClientArea(HWND window, int width, int height) {
   const DWORD exStyle = static_cast<DWORD>(GetWindowLongPtrA(window, GWL_EXSTYLE));
   RECT frame = {0, 0, width, height};
   AdjustWindowRectEx(&frame, style, TRUE, exStyle);
-  RECT now;
-  GetWindowRect(window, &now);
   const int frameWidth = frame.right - frame.left;
   int frameHeight = frame.bottom - frame.top;
+  if (IsIconic(window) || IsZoomed(window)) {
+    // The size it will have when restored; a move now would place the icon
+    // or the maximised frame instead.
+    WINDOWPLACEMENT placement = {};
+    placement.length = sizeof placement;
+    if (GetWindowPlacement(window, &placement)) {
+      placement.rcNormalPosition.right = placement.rcNormalPosition.left + frameWidth;
+      placement.rcNormalPosition.bottom = placement.rcNormalPosition.top + frameHeight;
+      placement.showCmd = IsIconic(window) ? SW_SHOWMINNOACTIVE : SW_SHOWMAXIMIZED;
+      SetWindowPlacement(window, &placement);
+    }
+    return;
+  }
+  RECT now;
+  GetWindowRect(window, &now);
   MoveWindow(window, now.left, now.top, frameWidth, frameHeight, TRUE);
   // The computation counts one line of menu bar; on a narrow picture the bar
   // wraps and takes its second line from the picture, which is given back.
