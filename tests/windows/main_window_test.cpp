@@ -164,7 +164,7 @@ TEST_F(ZarvelResources, AcceleratorsSendTheirCommands) {
 }
 
 // Everything a user does in one session: a file that cannot be played, a drop
-// of two files, the mode switch and Alt+X.
+// of two files, the mode switch, a narrow picture and Alt+X.
 TEST(ZarvelWindow, PlaysTheFirstFileOfADropAndLeavesOnAltX) {
   DebuggedZarvel zarvel("");
   ASSERT_TRUE(zarvel.running());
@@ -209,6 +209,14 @@ TEST(ZarvelWindow, PlaysTheFirstFileOfADropAndLeavesOnAltX) {
   EXPECT_TRUE(eventually([&] { return hook.label(IDM_ZARVEL_PRESENT_SWITCH) == L"\u63cf\u753b\u3059\u308b(&R)"; }))
       << "the label did not change";
 
+  // A picture narrower than the menu bar, which then wraps onto a second
+  // line: the picture keeps its height (the window cannot be narrower than
+  // the system allows).
+  ASSERT_TRUE(hook.drop({fixture("m1v-zeros-96x64.m1v")}));
+  EXPECT_TRUE(eventually([&] { return clientSize(window).cy == 64 && clientSize(window).cx >= 96; }))
+      << clientSize(window).cx << " x " << clientSize(window).cy;
+
+  // Alt+X, with or without a file playing.
   typeAlt(window, 'X');
   EXPECT_EQ(zarvel.waitForExit(), 0);
   EXPECT_FALSE(IsWindow(window));
