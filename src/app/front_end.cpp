@@ -63,8 +63,13 @@ void printUsage(FILE* to) {
                "  --exit-at-end      quit when the file has played to its end\n"
                "  --stats-json PATH  when playback ends, write what was shown and played as one\n"
                "                     JSON object to PATH (- for standard output)\n"
+#ifdef _WIN32
+               "Window keys: drop a file to play it; Alt+R timing mode for the next file;\n"
+               "Alt+X quits.\n");
+#else
                "Window keys: drop a file to play it; Alt+R timing mode for the next file;\n"
                "F or a double click full screen, Escape leaves it; Alt+X quits.\n");
+#endif
 }
 
 std::string printable(const std::string& text) {
@@ -98,11 +103,16 @@ extern "C" void onStopSignal(int signal) { stopSignal = signal; }
 int runHeadless(const Options& options) {
   // Ctrl+C or a kill ends playback through the usual teardown, so the
   // statistics of what did play are still written.
+#ifdef _WIN32
+  std::signal(SIGINT, onStopSignal);
+  std::signal(SIGTERM, onStopSignal);
+#else
   struct sigaction action = {};
   action.sa_handler = onStopSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+#endif
 
   auto player = std::make_unique<CPlayer>();
   auto presenter = std::make_unique<CMemoryPresenter>(&player->timekeeper());

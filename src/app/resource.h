@@ -1,0 +1,11 @@
+// Resource ids shared by zarvel.rc and the Windows main window (and read by
+// the Windows tests, which look at the program's resources).
+#pragma once
+
+#define IDS_ZARVEL_TITLE 103
+#define IDM_ZARVEL_ABOUT 104  // sent by the two accelerators; nothing handles it
+#define IDM_ZARVEL_EXIT 105
+#define IDI_ZARVEL 107
+#define IDI_ZARVEL_SMALL 108
+#define IDC_ZARVEL 109  // menu, accelerators and the class-name string
+#define IDM_ZARVEL_PRESENT_SWITCH 32773

@@ -1,0 +1,225 @@
+// zarvel.exe as a user meets it: its resources, and one session of its
+// window given shell drops and typed keys, watched through the window and
+// the program's debug output.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/resource.h"
+#include "window_hook.h"
+#include "zarvel_process.h"
+
+namespace {
+
+using namespace zarvel_test;
+
+// The test's hook in the window's process (window_hook.cpp), on the window's
+// thread while this lives: drops as the shell makes them, and menu labels.
+class WindowHook {
+ public:
+  explicit WindowHook(HWND window) : window_(window) {
+    DWORD processId = 0;
+    const DWORD thread = GetWindowThreadProcessId(window, &processId);
+    block_ = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, hookBlockBytes,
+                                hookBlockName(processId).c_str());
+    bytes_ = static_cast<char*>(block_ ? MapViewOfFile(block_, FILE_MAP_WRITE, 0, 0, hookBlockBytes) : nullptr);
+    library_ = LoadLibraryA(windowsPath(ZARVEL_WINDOW_HOOK).c_str());
+    const auto proc = reinterpret_cast<HOOKPROC>(
+        reinterpret_cast<void*>(library_ ? GetProcAddress(library_, "zarvelWindowHook") : nullptr));
+    if (proc && bytes_) hook_ = SetWindowsHookExA(WH_CALLWNDPROC, proc, library_, thread);
+  }
+  ~WindowHook() {
+    if (hook_) UnhookWindowsHookEx(hook_);
+    if (library_) FreeLibrary(library_);
+    if (bytes_) UnmapViewOfFile(bytes_);
+    if (block_) CloseHandle(block_);
+  }
+  WindowHook(const WindowHook&) = delete;
+  WindowHook& operator=(const WindowHook&) = delete;
+
+  bool ready() const { return hook_ != nullptr; }
+
+  bool drop(const std::vector<std::string>& paths) {
+    std::string names;
+    for (const std::string& path : paths) names += path + '\0';
+    names += '\0';
+    if (!hook_ || names.size() > hookBlockBytes) return false;
+    std::memcpy(bytes_, names.data(), names.size());
+    return request(dropRequest, names.size());
+  }
+
+  std::wstring label(UINT command) {
+    if (!hook_ || !request(labelRequest, command)) return L"(no answer)";
+    const auto* text = reinterpret_cast<const wchar_t*>(bytes_);
+    return std::wstring(text, wcsnlen(text, hookBlockBytes / sizeof(wchar_t)));
+  }
+
+ private:
+  bool request(const char* name, WPARAM parameter) {
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutA(window_, RegisterWindowMessageA(name), parameter, 0, SMTO_ABORTIFHUNG, waitMs,
+                               &result) != 0;
+  }
+
+  HWND window_;
+  HANDLE block_ = nullptr;
+  char* bytes_ = nullptr;
+  HMODULE library_ = nullptr;
+  HHOOK hook_ = nullptr;
+};
+
+// Alt and a letter, typed: the key messages come through the program's
+// message loop and its accelerator table like those of a keyboard.
+void typeAlt(HWND window, WORD key) {
+  SetForegroundWindow(window);
+  INPUT input[4] = {};
+  const WORD keys[4] = {VK_MENU, key, key, VK_MENU};
+  for (int i = 0; i < 4; ++i) {
+    input[i].type = INPUT_KEYBOARD;
+    input[i].ki.wVk = keys[i];
+    input[i].ki.dwFlags = i >= 2 ? KEYEVENTF_KEYUP : 0;
+  }
+  ASSERT_EQ(SendInput(4, input, sizeof(INPUT)), 4u);
+}
+
+SIZE clientSize(HWND window) {
+  RECT client = {};
+  GetClientRect(window, &client);
+  return {client.right, client.bottom};
+}
+
+bool clientIs(HWND window, int width, int height) {
+  const SIZE size = clientSize(window);
+  return size.cx == width && size.cy == height;
+}
+
+std::string titleOf(HWND window) {
+  char text[512] = "";
+  GetWindowTextA(window, text, sizeof text);
+  return text;
+}
+
+std::wstring menuLabel(HMENU menu, UINT command) {
+  wchar_t text[64] = L"";
+  GetMenuStringW(menu, command, text, 64, MF_BYCOMMAND);
+  return text;
+}
+
+// The resources of the program, read as data.
+class ZarvelResources : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    module_ = LoadLibraryExA(windowsPath(ZARVEL_PROGRAM).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(module_, nullptr);
+  }
+  void TearDown() override {
+    if (module_) FreeLibrary(module_);
+  }
+  HMODULE module_ = nullptr;
+};
+
+TEST_F(ZarvelResources, MenuTitleAndClassAreThoseOfTheProgram) {
+  HMENU menu = LoadMenuW(module_, MAKEINTRESOURCEW(IDC_ZARVEL));
+  ASSERT_NE(menu, nullptr);
+  // Two commands on the bar itself, no pop-ups; the code page 932 texts
+  // arrive as the Japanese they are.
+  ASSERT_EQ(GetMenuItemCount(menu), 2);
+  EXPECT_EQ(GetMenuItemID(menu, 0), static_cast<UINT>(IDM_ZARVEL_EXIT));
+  EXPECT_EQ(GetMenuItemID(menu, 1), static_cast<UINT>(IDM_ZARVEL_PRESENT_SWITCH));
+  EXPECT_EQ(menuLabel(menu, IDM_ZARVEL_EXIT),
+            L"\u30a2\u30d7\u30ea\u30b1\u30fc\u30b7\u30e7\u30f3\u306e\u7d42\u4e86(&X)");
+  EXPECT_EQ(menuLabel(menu, IDM_ZARVEL_PRESENT_SWITCH), L"\u63cf\u753b\u5f85\u3061ON/OFF(&R)");
+  EXPECT_TRUE(GetMenuState(menu, IDM_ZARVEL_PRESENT_SWITCH, MF_BYCOMMAND) & MF_CHECKED);
+  DestroyMenu(menu);
+
+  char text[100] = "";
+  EXPECT_GT(LoadStringA(module_, IDS_ZARVEL_TITLE, text, sizeof text), 0);
+  EXPECT_STREQ(text, "zarvel");
+  EXPECT_GT(LoadStringA(module_, IDC_ZARVEL, text, sizeof text), 0);
+  EXPECT_STREQ(text, "ZARVEL");
+  EXPECT_NE(FindResourceA(module_, MAKEINTRESOURCEA(IDI_ZARVEL), RT_GROUP_ICON), nullptr);
+  EXPECT_NE(FindResourceA(module_, MAKEINTRESOURCEA(IDI_ZARVEL_SMALL), RT_GROUP_ICON), nullptr);
+}
+
+TEST_F(ZarvelResources, AcceleratorsSendTheirCommands) {
+  HACCEL table = LoadAcceleratorsW(module_, MAKEINTRESOURCEW(IDC_ZARVEL));
+  ASSERT_NE(table, nullptr);
+  ACCEL entries[8];
+  const int count = CopyAcceleratorTableW(table, entries, 8);
+  DestroyAcceleratorTable(table);
+  auto command = [&](BYTE flags, WORD key) -> int {
+    for (int i = 0; i < count; ++i)
+      if ((entries[i].fVirt & ~FNOINVERT) == flags && entries[i].key == key) return entries[i].cmd;
+    return -1;
+  };
+  EXPECT_EQ(command(FALT, '?'), IDM_ZARVEL_ABOUT);
+  EXPECT_EQ(command(FALT, '/'), IDM_ZARVEL_ABOUT);
+  EXPECT_EQ(command(FVIRTKEY | FALT, 'X'), IDM_ZARVEL_EXIT);
+  EXPECT_EQ(command(FVIRTKEY | FALT, 'R'), IDM_ZARVEL_PRESENT_SWITCH);
+}
+
+// Everything a user does in one session: a file that cannot be played, a drop
+// of two files, the mode switch, a narrow picture and Alt+X.
+TEST(ZarvelWindow, PlaysTheFirstFileOfADropAndLeavesOnAltX) {
+  DebuggedZarvel zarvel("");
+  ASSERT_TRUE(zarvel.running());
+  HWND window = zarvel.window();
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(clientIs(window, 640, 480));
+  EXPECT_EQ(titleOf(window), "zarvel");
+  WindowHook hook(window);
+  ASSERT_TRUE(hook.ready());
+
+  // Not a movie: the reason in the title and on the debug output; the window
+  // keeps its size.
+  const std::string junk = fixture("bad-random.bin");
+  ASSERT_TRUE(hook.drop({junk}));
+  EXPECT_NE(zarvel.waitForLine("zarvel: cannot play " + junk), "");
+  EXPECT_TRUE(eventually([&] { return titleOf(window).find("cannot play bad-random.bin: ") != std::string::npos; }))
+      << titleOf(window);
+  EXPECT_TRUE(clientIs(window, 640, 480));
+
+  // Two files: the first plays (352 x 240), the second is left alone. The
+  // window's top-left corner stays where it was.
+  RECT before = {};
+  GetWindowRect(window, &before);
+  ASSERT_TRUE(hook.drop({fixture("mpg-ibbp-352x240.mpg"), fixture("ogg-tv-176x120.ogv")}));
+  EXPECT_TRUE(eventually([&] { return clientIs(window, 352, 240); }))
+      << clientSize(window).cx << " x " << clientSize(window).cy;
+  RECT after = {};
+  GetWindowRect(window, &after);
+  EXPECT_EQ(after.left, before.left);
+  EXPECT_EQ(after.top, before.top);
+  EXPECT_TRUE(eventually([&] { return titleOf(window) == "zarvel"; })) << titleOf(window);
+  // The statistics line of an MPEG-1 file: "zarvel : m:ss.mmm".
+  const std::string statistics = zarvel.waitForLine("zarvel : ");
+  unsigned minutes = 0, seconds = 0, milliseconds = 0;
+  char rest = 0;
+  EXPECT_EQ(std::sscanf(statistics.c_str(), "zarvel : %u:%2u.%3u%c", &minutes, &seconds, &milliseconds, &rest), 3)
+      << statistics;
+
+  // Alt+R switches the label to the mode it now leads back to.
+  EXPECT_EQ(hook.label(IDM_ZARVEL_PRESENT_SWITCH), L"\u6642\u9593\u8a08\u6e2c(&R)");
+  typeAlt(window, 'R');
+  EXPECT_TRUE(eventually([&] { return hook.label(IDM_ZARVEL_PRESENT_SWITCH) == L"\u63cf\u753b\u3059\u308b(&R)"; }))
+      << "the label did not change";
+
+  // A picture narrower than the menu bar, which then wraps onto a second
+  // line: the picture keeps its height (the window cannot be narrower than
+  // the system allows).
+  ASSERT_TRUE(hook.drop({fixture("m1v-zeros-96x64.m1v")}));
+  EXPECT_TRUE(eventually([&] { return clientSize(window).cy == 64 && clientSize(window).cx >= 96; }))
+      << clientSize(window).cx << " x " << clientSize(window).cy;
+
+  // Alt+X, with or without a file playing.
+  typeAlt(window, 'X');
+  EXPECT_EQ(zarvel.waitForExit(), 0);
+  EXPECT_FALSE(IsWindow(window));
+}
+
+}  // namespace

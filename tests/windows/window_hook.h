@@ -1,0 +1,18 @@
+// What the main window test and its hook in zarvel.exe (window_hook.cpp)
+// agree on. Both requests are messages sent to the window while the hook is
+// on its thread, with a shared memory block named for the process:
+// - dropRequest, wParam = the size of the list in the block: the names, each
+//   ended by a NUL and the list by one more, are dropped on the window;
+// - labelRequest, wParam = a menu command: its label, as UTF-16 ended by a
+//   NUL, is written into the block.
+#pragma once
+
+#include <string>
+
+constexpr char dropRequest[] = "zarvel-test-drop";
+constexpr char labelRequest[] = "zarvel-test-label";
+constexpr unsigned long hookBlockBytes = 1 << 16;
+
+inline std::string hookBlockName(unsigned long processId) {
+  return "zarvel-test-hook-" + std::to_string(processId);
+}
