@@ -31,7 +31,7 @@ namespace kolm {
 // One lock guards the device and the surface table. present() never waits for
 // the window's thread: it sends the window no message and takes no lock that
 // thread holds while it joins the renderer.
-class CDX3DDraw : public IVideoHardwareAccelerator {
+class CDX3DDraw final : public IVideoHardwareAccelerator {
  public:
   explicit CDX3DDraw(HWND window);
   virtual ~CDX3DDraw();

@@ -26,7 +26,7 @@ namespace kolm {
 //
 // Threads as for the Direct3D presenter; moveOverlay() runs on the window's
 // thread. No lock of its own.
-class CDXOverlay : public IVideoHardwareAccelerator {
+class CDXOverlay final : public IVideoHardwareAccelerator {
  public:
   CDXOverlay();
   // Releases every surface and DirectDraw.
