@@ -153,13 +153,19 @@ class SoundSink : public kolm::IAudioDownstream {
   SoundSink() : pool_(nullptr) {}
   CAudioSampleQueue* sampleQueue() override { return &pool_; }
   void deliver(CAudioSample* sample) override {
-    ++blocks;
+    if (blocks++ == 0) {
+      format = sample->format;
+      // Paths that learn their sound format only when decoding starts.
+      if (!path.empty() && !writer.isOpen() && !writer.open(path, format)) writeFailed = true;
+    }
     frames += static_cast<std::uint64_t>(sample->frameCount);
     if (writer.isOpen() && !writer.write(sample->buffer.get(), chunkBytes(sample->format))) writeFailed = true;
     pool_.release(sample);
   }
 
   WavWriter writer;
+  std::string path;  // --wav, opened at the first block unless already open
+  AudioFormat format{};  // of the first block
   long blocks = 0;
   std::uint64_t frames = 0;
   bool writeFailed = false;
@@ -213,16 +219,22 @@ int decodeOgg(COggDecoder& decoder, DecodeSink& sink, SoundSink& sound, const Op
   return 0;
 }
 
-// The video-only paths: steps the decoder as fast as it can, writing every
-// picture. False (after saying why) when the output cannot be written.
-bool decodePictures(const std::function<bool()>& step, DecodeSink& sink, const Options& options, int width,
-                    int height, int rateNum, int rateDen, double* seconds) {
+// The other paths: steps the decoder as fast as it can, a picture then a
+// sound block (when the file has sound) in turn, writing every one. False
+// (after saying why) when the output cannot be written.
+bool decodePictures(const std::function<bool()>& step, kolm::IAudioSource* audio, DecodeSink& sink,
+                    SoundSink& sound, const Options& options, int width, int height, int rateNum, int rateDen,
+                    double* seconds) {
   if (!options.y4m.empty() && !sink.writer.open(options.y4m, width, height, rateNum, rateDen)) {
     std::fprintf(stderr, "zarvel-decode: cannot write %s\n", options.y4m.c_str());
     return false;
   }
+  if (options.audio && audio) sound.path = options.wav;
   const auto begin = std::chrono::steady_clock::now();
-  while (step()) {
+  bool video = true, more = options.audio && audio;
+  while (video || more) {
+    if (video) video = step();
+    if (more) more = audio->audioStep();
     if (options.frames >= 0 && sink.pictures >= options.frames) break;
   }
   *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
@@ -230,31 +242,47 @@ bool decodePictures(const std::function<bool()>& step, DecodeSink& sink, const O
     std::fprintf(stderr, "zarvel-decode: writing %s failed\n", options.y4m.c_str());
     return false;
   }
+  if (!sound.writer.close() || sound.writeFailed) {
+    std::fprintf(stderr, "zarvel-decode: writing %s failed\n", options.wav.c_str());
+    return false;
+  }
   return true;
 }
 
-int decodeFFmpeg(CFFmpegDecoder& decoder, DecodeSink& sink, const Options& options) {
+void printSound(const SoundSink& sound) {
+  if (sound.blocks == 0) return;
+  const AudioFormat& format = sound.format;
+  std::printf("zarvel-decode: sound %u Hz, %u channels, %u bits, %.3f s in %ld blocks\n", format.sampleRate,
+              format.channels, format.bitsPerSample,
+              format.sampleRate ? static_cast<double>(sound.frames) / format.sampleRate : 0.0, sound.blocks);
+}
+
+int decodeFFmpeg(CFFmpegDecoder& decoder, kolm::IAudioSource* audio, DecodeSink& sink, SoundSink& sound,
+                 const Options& options) {
   const int width = decoder.pictureWidth(), height = decoder.pictureHeight();
   double seconds = 0;
-  if (!decodePictures([&] { return decoder.decodeAndDeliver(); }, sink, options, width, height,
+  if (!decodePictures([&] { return decoder.decodeAndDeliver(); }, audio, sink, sound, options, width, height,
                       decoder.rateNumerator(), decoder.rateDenominator(), &seconds))
     return 1;
   std::printf("zarvel-decode: path ffmpeg (%s), %dx%d, %ld pictures in %.3f s (%.1f pictures/s)\n",
               decoder.codecName().c_str(), width, height, sink.pictures, seconds,
               seconds > 0 ? sink.pictures / seconds : 0.0);
+  printSound(sound);
   if (decoder.damagedPackets() > 0)
     std::printf("zarvel-decode: %d damaged packets skipped\n", decoder.damagedPackets());
   return 0;
 }
 
-int decodeMpeg1(CMpeg1VideoDecoder& decoder, DecodeSink& sink, const Options& options) {
+int decodeMpeg1(CMpeg1VideoDecoder& decoder, kolm::IAudioSource* audio, DecodeSink& sink, SoundSink& sound,
+                const Options& options) {
   const int width = static_cast<int>(decoder.horizontalSize), height = static_cast<int>(decoder.verticalSize);
   double seconds = 0;
-  if (!decodePictures([&] { return decoder.step(); }, sink, options, width, height, decoder.frameRateNum(),
+  if (!decodePictures([&] { return decoder.step(); }, audio, sink, sound, options, width, height, decoder.frameRateNum(),
                       decoder.frameRateDen(), &seconds))
     return 1;
   std::printf("zarvel-decode: path mpeg1, %dx%d, %ld pictures in %.3f s (%.1f pictures/s)\n", width, height,
               sink.pictures, seconds, seconds > 0 ? sink.pictures / seconds : 0.0);
+  printSound(sound);
   // A stream without a sequence end code is common and loses nothing; say only
   // when decoding stopped for another reason.
   const std::string& stopped = decoder.lastError();
@@ -299,6 +327,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (decoders.oggDecoder) return decodeOgg(*decoders.oggDecoder, sink, sound, options);
-  if (decoders.ffmpegDecoder) return decodeFFmpeg(*decoders.ffmpegDecoder, sink, options);
-  return decodeMpeg1(*decoders.mpegDecoder, sink, options);
+  if (decoders.ffmpegDecoder) return decodeFFmpeg(*decoders.ffmpegDecoder, decoders.audio, sink, sound, options);
+  return decodeMpeg1(*decoders.mpegDecoder, decoders.audio, sink, sound, options);
 }

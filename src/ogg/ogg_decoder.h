@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "kolm/audio_format.h"
+#include "kolm/audio_source.h"
 #include "ogg/ogg_stream.h"
 
 class CSample;
@@ -88,10 +89,10 @@ std::int64_t frameTime(std::int64_t frame, std::uint32_t rateNum, std::uint32_t 
 // and the destructor run while neither step runs. The sinks and the stream
 // must outlive the decoder; a picture or block still held is given back to its
 // pool when the decoder is deleted.
-class COggDecoder {
+class COggDecoder final : public kolm::IAudioSource {
  public:
   COggDecoder(kolm::IVideoDownstream* videoSink, kolm::IAudioDownstream* audioSink, kolm::CStream* stream);
-  ~COggDecoder();
+  ~COggDecoder() override;
   COggDecoder(const COggDecoder&) = delete;
   COggDecoder& operator=(const COggDecoder&) = delete;
 
@@ -103,7 +104,7 @@ class COggDecoder {
   bool videoStep();
   // Fills and delivers one sound block; the last, partly filled block of the
   // stream goes out padded with silence. False at the end of the stream.
-  bool audioStep();
+  bool audioStep() override;
   // Post-processing (deblocking) is level 1 for playback; off only for
   // comparisons with other decoders.
   void setPostprocess(bool on);

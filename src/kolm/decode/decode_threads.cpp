@@ -34,9 +34,9 @@ CAudioDecodeThread::~CAudioDecodeThread() { stop(); }
 void CAudioDecodeThread::run() {
   ended_ = false;
   CThread::run();
-  if (oggDecoder) {
+  if (source) {
     try {
-      while (keepRunning() && oggDecoder->audioStep()) {
+      while (keepRunning() && source->audioStep()) {
       }
     } catch (...) {
       // A failed step ends the sound; the pictures go on. Not only standard
@@ -58,7 +58,7 @@ CVideoDecodeThread::~CVideoDecodeThread() { teardown(); }
 
 bool CVideoDecodeThread::probe() {
   if (probed_) return true;
-  audioThread_.oggDecoder = nullptr;
+  audioThread_.source = nullptr;
   hasAudio = false;
   ProbeRequest request;
   request.video = videoRenderer_;
@@ -66,14 +66,14 @@ bool CVideoDecodeThread::probe() {
   request.stream = stream_;
   request.fileName = path_.c_str();
   if (!probeFile(request, &decoders_)) return false;
+  if (decoders_.audio) {
+    audioThread_.source = decoders_.audio;
+    hasAudio = true;
+  }
   if (COggDecoder* ogg = decoders_.oggDecoder.get()) {
-    if (ogg->vorbisActive) {
-      audioThread_.oggDecoder = ogg;
-      hasAudio = true;
-      // The pause between sound blocks waits on the audio thread's stop
-      // request, so a stop never waits it out.
-      ogg->pacingWait = [this](int milliseconds) { audioThread_.waitForStop(milliseconds); };
-    }
+    // The pause between sound blocks waits on the audio thread's stop
+    // request, so a stop never waits it out.
+    ogg->pacingWait = [this](int milliseconds) { audioThread_.waitForStop(milliseconds); };
   }
   probed_ = true;
   return true;
@@ -81,7 +81,7 @@ bool CVideoDecodeThread::probe() {
 
 void CVideoDecodeThread::startThreads() {
   if (!probed_) return;
-  if (audioThread_.oggDecoder) {
+  if (audioThread_.source) {
     audioThread_.ended_ = false;
     audioThread_.start();
   }

@@ -13,7 +13,7 @@
 
 namespace kolm {
 
-// Drives the audio side of an Ogg decoder: one sound block per step.
+// Drives the sound of the open file: one block per step.
 class CAudioDecodeThread : public CThread {
  public:
   CAudioDecodeThread() = default;
@@ -23,7 +23,7 @@ class CAudioDecodeThread : public CThread {
   // The body has returned (or never ran since the last start).
   bool ended() const { return ended_.load(); }
 
-  COggDecoder* oggDecoder = nullptr;  // not owned; null when the file has no sound
+  IAudioSource* source = nullptr;  // not owned; null when the file has no sound
 
  private:
   friend class CVideoDecodeThread;
@@ -44,7 +44,7 @@ class CVideoDecodeThread : public CThread {
 
   // True when a path accepted the file; at once when one already has.
   bool probe();
-  // The audio decode thread first (Ogg with sound), then this one.
+  // The audio decode thread first (a file with sound), then this one.
   void startThreads();
   // Timing mode (false) recycles pictures unseen where the path allows it.
   void setPresentPictures(bool present);

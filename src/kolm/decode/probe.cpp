@@ -17,6 +17,7 @@ const char* pathName(DecodePath path) {
 }
 
 void ProbedDecoders::reset() {
+  audio = nullptr;
   mpegDecoder.reset();
   mpegReader.reset();
   oggDecoder.reset();
@@ -43,6 +44,7 @@ bool tryOgg(const ProbeRequest& request, ProbedDecoders* out) {
   decoder->setPostprocess(request.oggPostprocess);
   decoder->audioPacing = request.oggAudioPacing;
   if (!decoder->open()) return false;
+  if (decoder->vorbisActive) out->audio = decoder.get();
   out->oggDecoder = std::move(decoder);
   return true;
 }

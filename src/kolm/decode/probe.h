@@ -5,6 +5,7 @@
 
 #include "audio/audio_downstream.h"
 #include "ffmpeg/ffmpeg_decoder.h"
+#include "kolm/audio_source.h"
 #include "kolm/stream.h"
 #include "mpeg1/stream_reader.h"
 #include "mpeg1/video_decoder.h"
@@ -35,6 +36,9 @@ struct ProbedDecoders {
   std::unique_ptr<CMpeg1VideoDecoder> mpegDecoder;
   std::unique_ptr<COggDecoder> oggDecoder;
   std::unique_ptr<CFFmpegDecoder> ffmpegDecoder;
+  // The file's sound, when it has sound the path can decode: one of the
+  // decoders above (or an object one of them owns). Null for a silent file.
+  IAudioSource* audio = nullptr;
   // Why the file was refused: the last refusal that said something.
   std::string refusal;
 
