@@ -69,6 +69,11 @@ bool CVideoDecodeThread::probe() {
   if (decoders_.audio) {
     audioThread_.source = decoders_.audio;
     hasAudio = true;
+  } else if (!decoders_.soundProblem.empty()) {
+    // The pictures play on the built-in clock; the user hears nothing and
+    // should know why.
+    const std::string line = "zarvel: " + path_ + ": playing without sound: " + decoders_.soundProblem;
+    sys::debugOutput(line.c_str());
   }
   if (COggDecoder* ogg = decoders_.oggDecoder.get()) {
     // The pause between sound blocks waits on the audio thread's stop

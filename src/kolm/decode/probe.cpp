@@ -18,6 +18,7 @@ const char* pathName(DecodePath path) {
 
 void ProbedDecoders::reset() {
   audio = nullptr;
+  soundProblem.clear();
   mpegDecoder.reset();
   mpegReader.reset();
   oggDecoder.reset();

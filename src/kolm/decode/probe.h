@@ -39,6 +39,9 @@ struct ProbedDecoders {
   // The file's sound, when it has sound the path can decode: one of the
   // decoders above (or an object one of them owns). Null for a silent file.
   IAudioSource* audio = nullptr;
+  // Why a file whose path accepted it plays without its sound (a sound stream
+  // that cannot be decoded); "" otherwise. Said once to the user.
+  std::string soundProblem;
   // Why the file was refused: the last refusal that said something.
   std::string refusal;
 
