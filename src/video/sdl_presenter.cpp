@@ -15,6 +15,14 @@ namespace {
 constexpr int maxSide = 16384;
 constexpr std::uint32_t noEvent = static_cast<std::uint32_t>(-1);
 
+void copyPlane(std::vector<std::uint8_t>& to, const std::uint8_t* from, int pitch, int width,
+               int rows) {
+  to.resize(static_cast<std::size_t>(width) * rows);
+  for (int row = 0; row < rows; ++row)
+    std::memcpy(to.data() + static_cast<std::size_t>(row) * width,
+                from + static_cast<std::size_t>(row) * pitch, static_cast<std::size_t>(width));
+}
+
 }  // namespace
 
 struct CSdlPresenter::Surface {
@@ -118,23 +126,11 @@ bool CSdlPresenter::present(int width, int height, VideoSurface surface) {
     // Never more than the surface holds, whatever size the caller claims.
     const int w = std::min(width, found->width);
     const int h = std::min(height, found->height);
-    if (back_.bits.size() == found->bits.size() && back_.pitch == found->pitch &&
-        back_.layoutHeight == found->height) {
-      // The surface's memory changes hands instead of being copied; the
-      // surface gets an older picture's memory, which its writer fills anew
-      // before it is presented again.
-      std::swap(back_.bits, found->bits);
-    } else {
-      // The first picture, or one of a new size: copied once, then swapped.
-      try {
-        back_.bits = found->bits;
-      } catch (const std::bad_alloc&) {
-        return false;
-      }
-    }
-    back_.pitch = found->pitch;
-    back_.layoutWidth = found->width;
-    back_.layoutHeight = found->height;
+    YV12Planes planes;
+    if (!YV12Planes::layout(found->bits.data(), found->pitch, found->width, found->height, &planes)) return false;
+    copyPlane(back_.y, planes.y, planes.pitchY, w, h);
+    copyPlane(back_.v, planes.v, planes.pitchC, (w + 1) / 2, (h + 1) / 2);
+    copyPlane(back_.u, planes.u, planes.pitchC, (w + 1) / 2, (h + 1) / 2);
     back_.width = w;
     back_.height = h;
 
@@ -206,11 +202,9 @@ bool CSdlPresenter::render(SDL_Renderer* renderer, bool upload) {
     upload = true;
   }
 
-  YV12Planes planes;
   if (texture_ && upload &&
-      (!YV12Planes::layout(shown_.bits.data(), shown_.pitch, shown_.layoutWidth, shown_.layoutHeight, &planes) ||
-       SDL_UpdateYUVTexture(texture_, nullptr, planes.y, planes.pitchY, planes.u, planes.pitchC, planes.v,
-                            planes.pitchC) != 0))
+      SDL_UpdateYUVTexture(texture_, nullptr, shown_.y.data(), w, shown_.u.data(), (w + 1) / 2,
+                           shown_.v.data(), (w + 1) / 2) != 0)
     releaseTexture();  // its contents are unknown; made and filled afresh next time
 
   bool drawn = false;

@@ -70,13 +70,9 @@ class CSdlPresenter final : public IVideoHardwareAccelerator {
 
  private:
   struct Surface;
-  // A picture in a surface's own memory and layout; width and height are
-  // what is shown of it.
+  // A tightly packed 4:2:0 picture.
   struct Picture {
-    std::vector<std::uint8_t> bits;
-    int pitch = 0;
-    int layoutWidth = 0;
-    int layoutHeight = 0;
+    std::vector<std::uint8_t> y, u, v;
     int width = 0;
     int height = 0;
   };
@@ -84,8 +80,8 @@ class CSdlPresenter final : public IVideoHardwareAccelerator {
   Surface* find(VideoSurface surface);
   bool render(SDL_Renderer* renderer, bool upload);
 
-  // Guards surfaces_ and the size fields; present() takes a surface's memory
-  // under it, so a surface cannot be freed meanwhile. Order: before frontLock_.
+  // Guards surfaces_ and the size fields; present() copies under it, so a
+  // surface cannot be freed mid-copy. Order: before frontLock_.
   kolm::sys::CriticalSection surfaceLock_;
   std::vector<std::unique_ptr<Surface>> surfaces_;
   int width_ = 0;
@@ -93,7 +89,7 @@ class CSdlPresenter final : public IVideoHardwareAccelerator {
   int count_ = -1;  // no limit until configured
   bool sized_ = false;
   std::uintptr_t lastHandle_ = 0;  // handles are never reused
-  Picture back_;  // filled by present(), under surfaceLock_; its memory is a spare surface's
+  Picture back_;  // filled by present(), under surfaceLock_
 
   // Guards front_, fresh_ and eventPending_; held only for swaps.
   kolm::sys::CriticalSection frontLock_;
