@@ -6,6 +6,7 @@
 
 #include "app/player.h"
 #include "app/statistics_json.h"
+#include "app/sync_log.h"
 #include "audio/dx_sound.h"
 #include "audio/sound_backends.h"
 #include "kolm/sys/sys.h"
@@ -41,6 +42,8 @@ bool parseCommandLine(int argc, char** argv, Options* options, std::string* erro
       if (!value(&options->statsJson)) return false;
     } else if (arg == "--script") {
       if (!value(&options->script)) return false;
+    } else if (arg == "--sync-log") {
+      if (!value(&options->syncLog)) return false;
     } else if (arg == "--help" || arg == "-h") {
       options->help = true;
     } else if (arg == "--version") {
@@ -118,6 +121,8 @@ int runHeadless(const Options& options) {
   auto presenter = std::make_unique<CMemoryPresenter>(&player->timekeeper());
   auto sound = std::make_unique<kolm::CDXSound>(nullptr, kolm::soundDeviceFactory("null"));
   sound->createDevice();
+  CSyncLog syncLog;
+  if (!options.syncLog.empty()) syncLog.attach(presenter.get(), sound.get());
 
   int status = 0;
   if (!player->open(options.file, presenter.get(), sound.get(), !options.timing)) {
@@ -130,6 +135,11 @@ int runHeadless(const Options& options) {
     // The player has no end event; a few looks a second are plenty.
     while (!stopSignal && !player->isFinished()) kolm::sys::sleepMs(50);
     if (!reportStatistics(options, player->statistics())) status = 1;
+    if (!options.syncLog.empty() &&
+        !syncLog.write(options.syncLog, presenter->presented(), player->timekeeper().startTime)) {
+      std::fprintf(stderr, "zarvel: cannot write %s\n", printable(options.syncLog).c_str());
+      status = 1;
+    }
     if (stopSignal) status = 128 + stopSignal;
   }
 

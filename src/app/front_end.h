@@ -9,6 +9,7 @@ struct Options {
   std::string file;
   std::string statsJson;  // "" for none, "-" for standard output
   std::string script;     // test hook: events fed to the window (see main_sdl.cpp)
+  std::string syncLog;    // benchmark hook, headless: flash and beep times (see sync_log.h)
   bool headless = false;
   bool timing = false;
   bool exitAtEnd = false;

@@ -392,12 +392,18 @@ void CDXSound::resetBuffer() {
 
 bool CDXSound::writeFirst(const void* data, const AudioFormat& format) {
   auto stream = streamingSound();
-  return stream && stream->writeFirst(data, chunkBytes(format));
+  if (!stream || !stream->writeFirst(data, chunkBytes(format))) return false;
+  if (onWritten && data) onWritten(data, chunkBytes(format), format, 0);
+  return true;
 }
 
 bool CDXSound::writeChunk(const void* data, const AudioFormat& format) {
   auto stream = streamingSound();
-  return stream && stream->writeChunk(data, chunkBytes(format));
+  std::uint64_t frame = 0;
+  const bool placed = onWritten && stream && stream->nextWriteFrame(&frame);
+  if (!stream || !stream->writeChunk(data, chunkBytes(format))) return false;
+  if (placed) onWritten(data, chunkBytes(format), format, frame);
+  return true;
 }
 
 bool CDXSound::writeSilence() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "audio/sound_device.h"
@@ -149,6 +150,12 @@ class CDXSound : public IReferenceClock, public ISoundFormatSink {
   // 100 ns units: frames played by the streaming buffer; 0 without one.
   std::int64_t getTime() override;
   IReferenceClock* attachTimekeeper(CTimekeeper* timekeeper);
+
+  // For measurements (the sync benchmark): told of every block written, with
+  // the device frame its first frame plays at (the clock reads frames played).
+  // Set before playback starts; called on the audio renderer's thread.
+  std::function<void(const void* data, std::uint32_t bytes, const AudioFormat& format, std::uint64_t frame)>
+      onWritten;
 
   bool hasDevice() const { return device_ != nullptr; }
   std::uint32_t cooperativeLevel() const { return cooperativeLevel_; }

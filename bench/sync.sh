@@ -1,0 +1,110 @@
+#!/usr/bin/env bash
+# Picture and sound in step, as a person would hear and see it: files with a
+# white flash and a beep at the same instant every second are played headless
+# (memory presenter, null sound device, the sound as the clock), and each
+# flash's presentation is compared with the play position of its beep. Also a
+# file whose sound starts 1.5 s before its pictures (the beeps follow the
+# flashes, not the start of the sound).
+#   bench/sync.sh        (no rounds: one playback per file, in real time)
+set -euo pipefail
+
+name=sync
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+# shellcheck source=bench/common.sh
+. bench/common.sh
+out=bench/out
+mkdir -p "$out"
+
+install_peers ffmpeg
+if ! { cmake --preset default && cmake --build --preset default --target zarvel; } >"$out/build.log" 2>&1; then
+  tail -n 30 "$out/build.log" >&2
+  die "build failed (whole log in $out/build.log)"
+fi
+player=$out/zarvel-$name
+cp build/default/zarvel "$player"
+
+# --- inputs: 6 s, a flash (one picture) and a 40 ms beep at every whole second --------
+
+ff() { ffmpeg -hide_banner -nostdin -loglevel error -y "$@"; }
+flashes() {  # size rate
+  echo "color=black:s=$1:r=$2:d=6,drawbox=c=white:t=fill:enable='lt(mod(t\\,1)\\,1/$2)',format=yuv420p"
+}
+# Sample by sample (aevalsrc), so each beep starts on its exact sample; shifted
+# by the given seconds when the sound starts before the pictures.
+beeps() {  # rate lead
+  echo "aevalsrc='0.5*sin(2*PI*1000*t)*lt(mod(t-$2\\,1)\\,0.04)*gte(t\\,$2)':s=$1:c=stereo:d=$(awk -v l="$2" 'BEGIN { print 6 + l }')"
+}
+make_clip() {  # file lead-seconds ffmpeg-output-options...
+  local file=$1 lead=$2
+  shift 2
+  [[ -s "$file" ]] && return
+  say "generating $file"
+  ff -f lavfi -i "$(flashes 320x240 25)" -f lavfi -i "$(beeps 48000 "$lead")" -map 0:v -map 1:a \
+    "$@" -fflags +bitexact "$file.part.${file##*.}" && mv "$file.part.${file##*.}" "$file"
+}
+make_early() {  # file ffmpeg-output-options... : the pictures start 1.5 s into the sound
+  local file=$1
+  shift
+  [[ -s "$file" ]] && return
+  say "generating $file"
+  ff -itsoffset 1.5 -f lavfi -i "$(flashes 320x240 25)" -f lavfi -i "$(beeps 48000 1.5)" -map 0:v -map 1:a \
+    "$@" -fflags +bitexact "$file.part.${file##*.}" && mv "$file.part.${file##*.}" "$file"
+}
+
+clips=(
+  "$out/sync-ogg.ogv"
+  "$out/sync-mpeg1-mp2.mpg"
+  "$out/sync-mpeg1-mp3.mpg"
+  "$out/sync-h264-aac.mp4"
+  "$out/sync-vp8-vorbis.webm"
+  "$out/sync-h264-flac.mkv"
+  "$out/sync-early-h264-aac.mp4"
+  "$out/sync-early-mpeg1-mp2.mpg"
+)
+make_clip "${clips[0]}" 0 -c:v libtheora -q:v 7 -c:a libvorbis -q:a 5
+make_clip "${clips[1]}" 0 -c:v mpeg1video -b:v 1M -c:a mp2 -b:a 192k -f mpeg
+make_clip "${clips[2]}" 0 -c:v mpeg1video -b:v 1M -c:a libmp3lame -b:a 192k -f mpeg
+make_clip "${clips[3]}" 0 -c:v libx264 -preset fast -bf 2 -c:a aac -b:a 192k
+make_clip "${clips[4]}" 0 -c:v libvpx -b:v 1M -c:a libvorbis -q:a 5
+make_clip "${clips[5]}" 0 -c:v libx264 -preset fast -c:a flac
+make_early "${clips[6]}" -c:v libx264 -preset fast -bf 2 -c:a aac -b:a 192k
+make_early "${clips[7]}" -c:v mpeg1video -b:v 1M -c:a mp2 -b:a 192k -f mpeg
+
+# --- playback ------------------------------------------------------------------------
+
+echo
+echo "headless playback, null sound device: each flash against the nearest beep's play position (ms)"
+printf '  %-28s %6s %7s %7s %8s %8s %8s  %s\n' file path flashes beeps "mean" "worst" "blocks" verdict
+failures=0
+for clip in "${clips[@]}"; do
+  log=$out/sync.log json=$out/sync.json
+  if ! "$player" --headless --exit-at-end --stats-json "$json" --sync-log "$log" "$clip" >/dev/null 2>"$out/sync.err"; then
+    printf '  %-28s %s\n' "${clip##*/}" "zarvel failed: $(head -n 1 "$out/sync.err")"
+    failures=$((failures + 1))
+    continue
+  fi
+  read -r path blocks < <(python3 -c 'import json, sys; s = json.load(open(sys.argv[1])); print(s["path"], s["sound"]["blocks_played"])' "$json")
+  read -r nflash nbeep mean worst < <(python3 - "$log" <<'PY'
+import sys
+flashes, beeps = [], []
+for line in open(sys.argv[1]):
+    kind, ms = line.split()
+    (flashes if kind == "flash" else beeps).append(float(ms))
+errors = [f - min(beeps, key=lambda b: abs(b - f)) for f in flashes] if beeps else []
+if errors:
+    print(len(flashes), len(beeps), "%.2f" % (sum(errors) / len(errors)), "%.2f" % max(errors, key=abs))
+else:
+    print(len(flashes), len(beeps), "-", "-")
+PY
+)
+  verdict=ok
+  if [[ $worst == - ]]; then
+    verdict="no sound"
+  elif awk -v w="$worst" 'BEGIN { exit !(w > 20 || w < -20) }'; then
+    verdict="OUT OF SYNC"
+  fi
+  [[ $verdict == ok ]] || failures=$((failures + 1))
+  printf '  %-28s %6s %7s %7s %8s %8s %8s  %s\n' "${clip##*/}" "$path" "$nflash" "$nbeep" "$mean" "$worst" "$blocks" "$verdict"
+done
+echo "  (positive: the picture came after its beep; aim: every flash within 20 ms)"
+[[ $failures -eq 0 ]] || say "$failures file(s) not in sync or without sound"
