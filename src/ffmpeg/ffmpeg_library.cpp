@@ -19,6 +19,7 @@ const char* const kDefaultNames[libraryCount] = {
     ZARVEL_LIBRARY("avcodec", LIBAVCODEC_VERSION_MAJOR),
     ZARVEL_LIBRARY("avformat", LIBAVFORMAT_VERSION_MAJOR),
     ZARVEL_LIBRARY("swscale", LIBSWSCALE_VERSION_MAJOR),
+    ZARVEL_LIBRARY("swresample", LIBSWRESAMPLE_VERSION_MAJOR),
 };
 
 struct Loaded {
@@ -47,24 +48,42 @@ bool loadAll(Loaded& state, std::string* why) {
   for (int i = 0; i < libraryCount; ++i) {
     const char* name = libraryName(static_cast<Library>(i));
     state.handles[i] = kolm::sys::loadLibrary(name);
-    if (!state.handles[i]) {
+    if (!state.handles[i] && i != swresample) {
       if (why) *why = std::string("FFmpeg is not installed (") + name + " not found)";
       unloadAll(state);
       return false;
     }
   }
   bool complete = true;
+  std::string soundMissing;
+  if (!state.handles[swresample])
+    soundMissing = std::string("FFmpeg's sound converter is not installed (") + libraryName(swresample) + " not found)";
 #define ZARVEL_FFMPEG_ENTRY(library, name)                                                           \
   state.api.name = reinterpret_cast<decltype(&::name)>(kolm::sys::findSymbol(state.handles[library], #name)); \
   if (!state.api.name && complete) {                                                                \
     complete = false;                                                                               \
     if (why) *why = std::string("FFmpeg's ") + libraryName(library) + " has no " #name;            \
   }
+#define ZARVEL_FFMPEG_SOUND_ENTRY(library, name)                                                     \
+  if (state.handles[library])                                                                       \
+    state.api.name = reinterpret_cast<decltype(&::name)>(kolm::sys::findSymbol(state.handles[library], #name)); \
+  if (!state.api.name && soundMissing.empty())                                                      \
+    soundMissing = std::string("FFmpeg's ") + libraryName(library) + " has no " #name;
 #include "ffmpeg/ffmpeg_entries.inc"
+#undef ZARVEL_FFMPEG_SOUND_ENTRY
 #undef ZARVEL_FFMPEG_ENTRY
   if (!complete) {
     unloadAll(state);
     return false;
+  }
+  if (!soundMissing.empty()) {
+    // All or nothing: a half set of sound entries must not pass for sound.
+#define ZARVEL_FFMPEG_ENTRY(library, name)
+#define ZARVEL_FFMPEG_SOUND_ENTRY(library, name) state.api.name = nullptr;
+#include "ffmpeg/ffmpeg_entries.inc"
+#undef ZARVEL_FFMPEG_SOUND_ENTRY
+#undef ZARVEL_FFMPEG_ENTRY
+    state.api.soundMissing = soundMissing;
   }
   // The library's own warnings would drown the player's messages; the path
   // reports what matters itself.
