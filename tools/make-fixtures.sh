@@ -344,6 +344,21 @@ ff -f lavfi -i "$(src_scroll 177x101 30 30)" -f lavfi -i "$(snd_stereo 48000 1)"
     -c:a libvorbis -q:a 2 "${OUT[@]}" -f webm "$data/webm-vp8-177x101.webm"
 clip webm-vp8-177x101.webm ffmpeg "VP8 at an odd size + Vorbis stereo"
 
+# Lossless sound, so a comparison shows the path's own conversion only; and
+# the same sound as FFmpeg resamples it to 48 kHz, for a device that asks so.
+ff -f lavfi -i "$(src_t2 96x64 25 25)" -f lavfi -i "$(snd_stereo 44100 1)" \
+    -map 0:v -map 1:a -pix_fmt yuv420p -c:v libx264 -preset veryfast -crf 28 \
+    -c:a flac "${OUT[@]}" -f matroska "$data/mkv-flac-96x64.mkv"
+clip mkv-flac-96x64.mkv ffmpeg "H.264 + FLAC stereo 44.1 kHz; .48000.wav is the sound resampled to 48 kHz"
+ref_wav "$data/mkv-flac-96x64.mkv" mkv-flac-96x64.48000 -ar 48000 >/dev/null
+
+# Sound that starts 1.5 s before the pictures: a player cuts it to the
+# pictures' start (and the sync benchmark measures it).
+ff -f lavfi -i "$(snd_mono 22050 2.5)" -itsoffset 1.5 -f lavfi -i "$(src_t2 96x64 25 25)" \
+    -map 1:v -map 0:a -pix_fmt yuv420p -c:v libx264 -preset veryfast -crf 28 \
+    -c:a aac -b:a 32k "${OUT[@]}" -f mp4 "$data/mp4-earlysound-96x64.mp4"
+clip mp4-earlysound-96x64.mp4 ffmpeg "H.264 from 1.5 s + AAC mono from 0 s: the sound starts 1.5 s before the pictures"
+
 # A variable picture rate, as phones and screen recorders write: 20 pictures
 # 50 ms apart, then 20 pictures 20 ms apart. The stream's own time stamps are
 # kept beside it (NAME.times, seconds, one a line, in display order).

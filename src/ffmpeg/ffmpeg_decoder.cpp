@@ -39,12 +39,13 @@ CFFmpegDecoder::~CFFmpegDecoder() { close(); }
 
 void CFFmpegDecoder::close() {
   if (!api_) return;
+  sound_.reset();
   if (scaler_) api_->sws_freeContext(scaler_);
   scaler_ = nullptr;
   if (packet_) api_->av_packet_free(&packet_);
   if (frame_) api_->av_frame_free(&frame_);
   if (codecContext_) api_->avcodec_free_context(&codecContext_);
-  if (formatContext_) api_->avformat_close_input(&formatContext_);
+  demuxer_.reset();
   opened_ = false;
 }
 
@@ -55,21 +56,13 @@ std::string CFFmpegDecoder::codecName() const {
 bool CFFmpegDecoder::openInput() {
   if (opened_) return true;
   const ffmpeg::Api& api = *api_;
-  int result = api.avformat_open_input(&formatContext_, fileName_ ? fileName_ : "", nullptr, nullptr);
-  if (result < 0) {
-    formatContext_ = nullptr;
-    lastError_ = "FFmpeg cannot open the file: " + ffmpeg::errorText(api, result);
-    return false;
-  }
-  result = api.avformat_find_stream_info(formatContext_, nullptr);
-  if (result < 0) {
-    lastError_ = "FFmpeg cannot read the file's streams: " + ffmpeg::errorText(api, result);
-    return false;
-  }
+  demuxer_ = std::make_unique<ffmpeg::CDemuxer>(api);
+  if (!demuxer_->open(fileName_, &lastError_)) return false;
+  AVFormatContext* const formatContext = demuxer_->context();
   // The first video stream; a cover picture attached to a sound file is not one.
   AVStream* stream = nullptr;
-  for (unsigned i = 0; i < formatContext_->nb_streams; ++i) {
-    AVStream* candidate = formatContext_->streams[i];
+  for (unsigned i = 0; i < formatContext->nb_streams; ++i) {
+    AVStream* candidate = formatContext->streams[i];
     if (candidate && candidate->codecpar && candidate->codecpar->codec_type == AVMEDIA_TYPE_VIDEO &&
         !(candidate->disposition & AV_DISPOSITION_ATTACHED_PIC)) {
       stream = candidate;
@@ -96,7 +89,7 @@ bool CFFmpegDecoder::openInput() {
   }
   codecContext_->thread_count = std::max(0, decoderThreads);
   codecContext_->pkt_timebase = stream->time_base;
-  result = api.avcodec_open2(codecContext_, codec, nullptr);
+  const int result = api.avcodec_open2(codecContext_, codec, nullptr);
   if (result < 0) {
     lastError_ = std::string("the ") + codec->name + " decoder cannot be opened: " + ffmpeg::errorText(api, result);
     return false;
@@ -107,6 +100,7 @@ bool CFFmpegDecoder::openInput() {
   if (!usable(rate)) rate = AVRational{25, 1};
   rateNum_ = rate.num;
   rateDen_ = rate.den;
+  demuxer_->setStream(ffmpeg::CDemuxer::pictures, videoStream_);
   opened_ = true;
   return true;
 }
@@ -148,16 +142,7 @@ bool CFFmpegDecoder::openVideoPath() {
 bool CFFmpegDecoder::sendNextPacket() {
   const ffmpeg::Api& api = *api_;
   for (int failures = 0; failures < kMaxFailuresInARow;) {
-    const int read = api.av_read_frame(formatContext_, packet_);
-    if (read == AVERROR(EAGAIN)) {
-      ++failures;
-      continue;
-    }
-    if (read < 0) return false;
-    if (packet_->stream_index != videoStream_) {
-      api.av_packet_unref(packet_);
-      continue;
-    }
+    if (demuxer_->next(ffmpeg::CDemuxer::pictures, packet_) != ffmpeg::CDemuxer::Read::packet) return false;
     const int sent = api.avcodec_send_packet(codecContext_, packet_);
     api.av_packet_unref(packet_);
     if (sent >= 0 || sent == AVERROR(EAGAIN)) return true;
@@ -193,6 +178,8 @@ bool CFFmpegDecoder::decodePicture() {
     }
   }
   ended_ = true;
+  // The sound no longer holds back for pictures that will not come.
+  demuxer_->finish(ffmpeg::CDemuxer::pictures);
   return false;
 }
 
@@ -203,11 +190,17 @@ std::int64_t CFFmpegDecoder::pictureTime() {
     if (!haveFirstStamp_) {
       firstStamp_ = stamp;
       haveFirstStamp_ = true;
+      // The first picture is the time line's 0, unless the sound started
+      // first and had to assume another origin.
+      const std::int64_t units = ffmpeg::stampToUnits(stamp, timeBase_);
+      const __int128 offset = static_cast<__int128>(units) - demuxer_->origin(units);
+      firstTime_ = offset > kUnitsPerSecond * 3600 ? kUnitsPerSecond * 3600 : offset < 0 ? 0 : static_cast<std::int64_t>(offset);
     }
     // Differences of two stamps near the ends of the range would overflow.
     const std::int64_t delta =
         (stamp < 0 && firstStamp_ > 0 && stamp < INT64_MIN + firstStamp_) ? INT64_MIN : stamp - firstStamp_;
     time = scale(delta, static_cast<std::int64_t>(timeBase_.num) * kUnitsPerSecond, timeBase_.den);
+    time = time > INT64_MAX - firstTime_ ? INT64_MAX : time + firstTime_;
   } else {
     // The picture count at the nominal rate, in thousandths of a picture a
     // second; after stamped pictures, one nominal picture past the last.
@@ -284,4 +277,30 @@ bool CFFmpegDecoder::decodeAndDeliver() {
   // Counted also when no sample could be had, so times stay tied to the count.
   ++frameCount;
   return true;
+}
+
+kolm::IAudioSource* CFFmpegDecoder::openSound(kolm::IAudioDownstream* sink, std::string* problem) {
+  problem->clear();
+  if (!opened_ || !sink) return nullptr;
+  if (!api_->soundMissing.empty()) {
+    // Say so only for a file that has sound to miss.
+    AVFormatContext* context = demuxer_->context();
+    for (unsigned i = 0; i < context->nb_streams; ++i)
+      if (context->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) *problem = api_->soundMissing;
+    return nullptr;
+  }
+  const int index = api_->av_find_best_stream(demuxer_->context(), AVMEDIA_TYPE_AUDIO, -1, videoStream_, nullptr, 0);
+  if (index < 0) return nullptr;
+  auto sound = std::make_unique<ffmpeg::CSound>(*api_, *demuxer_, sink);
+  if (!sound->open(index, videoStream_, problem)) {
+    // Its packets are no longer kept for it.
+    demuxer_->finish(ffmpeg::CDemuxer::sound);
+    return nullptr;
+  }
+  sound_ = std::move(sound);
+  return sound_.get();
+}
+
+std::uint64_t CFFmpegDecoder::droppedPackets() const {
+  return demuxer_ ? demuxer_->dropped(ffmpeg::CDemuxer::pictures) + demuxer_->dropped(ffmpeg::CDemuxer::sound) : 0;
 }

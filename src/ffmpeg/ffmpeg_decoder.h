@@ -1,20 +1,26 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
+#include "audio/audio_downstream.h"
+#include "ffmpeg/ffmpeg_demuxer.h"
 #include "ffmpeg/ffmpeg_library.h"
+#include "ffmpeg/ffmpeg_sound.h"
 #include "kolm/sample_queue.h"
 #include "kolm/stream.h"
 #include "video/video_downstream.h"
 
 // The last decode path: any file FFmpeg can open, through its libraries loaded
 // at run time. Decodes the first video stream into the renderer's pool, one
-// picture per call, stamped from the stream's own time stamps.
+// picture per call, stamped from the stream's own time stamps; owns the
+// file's sound (openSound()), which reads the same demuxer.
 //
-// Threads: openVideoPath() on the probing thread, decodeAndDeliver() on the
-// video decode thread, the destructor on the controlling thread once the
-// decode thread has been joined.
+// Threads: openVideoPath() and openSound() on the probing thread,
+// decodeAndDeliver() on the video decode thread, the sound's audioStep() on
+// the audio decode thread, the destructor on the controlling thread once the
+// decode threads have been joined.
 class CFFmpegDecoder {
  public:
   // The stream is the player's byte stream; FFmpeg opens the file by name
@@ -31,6 +37,12 @@ class CFFmpegDecoder {
   // Decodes the next picture and hands it on. False at the end of the input
   // or when the decoder cannot go on; a damaged packet is skipped.
   virtual bool decodeAndDeliver();
+  // After openVideoPath(): opens the file's first sound stream for the sink.
+  // The sound, owned by this decoder; null for a file without sound, or with
+  // *problem saying why its sound cannot be played.
+  kolm::IAudioSource* openSound(kolm::IAudioDownstream* sink, std::string* problem);
+  // Packets dropped because a queue of the shared demuxer was full.
+  std::uint64_t droppedPackets() const;
 
   const std::string& lastError() const { return lastError_; }
   // The picture size of the pool and the nominal picture rate (num / den).
@@ -61,7 +73,9 @@ class CFFmpegDecoder {
 
   ffmpeg::CLibraryUse library_;
   const ffmpeg::Api* api_ = nullptr;
-  AVFormatContext* formatContext_ = nullptr;
+  // The sound first: it reads the demuxer, which goes last.
+  std::unique_ptr<ffmpeg::CDemuxer> demuxer_;
+  std::unique_ptr<ffmpeg::CSound> sound_;
   AVCodecContext* codecContext_ = nullptr;
   AVFrame* frame_ = nullptr;
   AVPacket* packet_ = nullptr;
@@ -84,5 +98,8 @@ class CFFmpegDecoder {
   AVRational timeBase_{0, 1};
   std::int64_t firstStamp_ = 0;
   bool haveFirstStamp_ = false;
+  // The first picture's time on the shared time line (0 unless the sound
+  // fixed the origin first).
+  std::int64_t firstTime_ = 0;
   std::int64_t lastTime_ = -1;
 };

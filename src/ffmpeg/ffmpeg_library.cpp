@@ -19,6 +19,7 @@ const char* const kDefaultNames[libraryCount] = {
     ZARVEL_LIBRARY("avcodec", LIBAVCODEC_VERSION_MAJOR),
     ZARVEL_LIBRARY("avformat", LIBAVFORMAT_VERSION_MAJOR),
     ZARVEL_LIBRARY("swscale", LIBSWSCALE_VERSION_MAJOR),
+    ZARVEL_LIBRARY("swresample", LIBSWRESAMPLE_VERSION_MAJOR),
 };
 
 struct Loaded {
@@ -42,9 +43,35 @@ void unloadAll(Loaded& state) {
   }
 }
 
+// Under the state's lock: the converter and the sound entries, all or none
+// (a half set must not pass for sound).
+void loadSound(Loaded& state) {
+  state.api.soundMissing.clear();
+  if (!state.handles[swresample]) state.handles[swresample] = kolm::sys::loadLibrary(libraryName(swresample));
+  std::string missing;
+  if (!state.handles[swresample])
+    missing = std::string("FFmpeg's sound converter is not installed (") + libraryName(swresample) + " not found)";
+#define ZARVEL_FFMPEG_ENTRY(library, name)
+#define ZARVEL_FFMPEG_SOUND_ENTRY(library, name)                                                     \
+  state.api.name = state.handles[library]                                                           \
+                       ? reinterpret_cast<decltype(&::name)>(kolm::sys::findSymbol(state.handles[library], #name)) \
+                       : nullptr;                                                                   \
+  if (!state.api.name && missing.empty()) missing = std::string("FFmpeg's ") + libraryName(library) + " has no " #name;
+#include "ffmpeg/ffmpeg_entries.inc"
+#undef ZARVEL_FFMPEG_SOUND_ENTRY
+#undef ZARVEL_FFMPEG_ENTRY
+  if (missing.empty()) return;
+#define ZARVEL_FFMPEG_ENTRY(library, name)
+#define ZARVEL_FFMPEG_SOUND_ENTRY(library, name) state.api.name = nullptr;
+#include "ffmpeg/ffmpeg_entries.inc"
+#undef ZARVEL_FFMPEG_SOUND_ENTRY
+#undef ZARVEL_FFMPEG_ENTRY
+  state.api.soundMissing = missing;
+}
+
 // Under the state's lock.
 bool loadAll(Loaded& state, std::string* why) {
-  for (int i = 0; i < libraryCount; ++i) {
+  for (int i = 0; i < swresample; ++i) {
     const char* name = libraryName(static_cast<Library>(i));
     state.handles[i] = kolm::sys::loadLibrary(name);
     if (!state.handles[i]) {
@@ -60,12 +87,15 @@ bool loadAll(Loaded& state, std::string* why) {
     complete = false;                                                                               \
     if (why) *why = std::string("FFmpeg's ") + libraryName(library) + " has no " #name;            \
   }
+#define ZARVEL_FFMPEG_SOUND_ENTRY(library, name)
 #include "ffmpeg/ffmpeg_entries.inc"
+#undef ZARVEL_FFMPEG_SOUND_ENTRY
 #undef ZARVEL_FFMPEG_ENTRY
   if (!complete) {
     unloadAll(state);
     return false;
   }
+  loadSound(state);
   // The library's own warnings would drown the player's messages; the path
   // reports what matters itself.
   state.api.av_log_set_level(AV_LOG_FATAL);
@@ -84,8 +114,17 @@ void overrideLibraryName(Library library, const char* name) {
   Loaded& state = loaded();
   kolm::sys::Guard guard(state.lock);
   state.names[library] = name;
-  // The next use loads by the new name (tests only: see CLibraryUse).
-  if (state.uses == 0 && state.handles[0]) unloadAll(state);
+  // The next use loads by the new name (tests only: see CLibraryUse). The
+  // converter alone is swapped without unloading the rest, which would leak
+  // what FFmpeg allocates at load.
+  if (state.uses != 0 || !state.handles[0]) return;
+  if (library == swresample) {
+    if (state.handles[swresample]) kolm::sys::freeLibrary(state.handles[swresample]);
+    state.handles[swresample] = nullptr;
+    loadSound(state);
+  } else {
+    unloadAll(state);
+  }
 }
 
 CLibraryUse::~CLibraryUse() {

@@ -10,6 +10,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
 #include <libavutil/frame.h>
+#include <libswresample/swresample.h>
 #include <libswscale/swscale.h>
 }
 
@@ -18,14 +19,20 @@ extern "C" {
 namespace ffmpeg {
 
 // Every entry point the FFmpeg path calls. Filled while the libraries are
-// loaded, null otherwise.
+// loaded, null otherwise; the sound entries stay null when libswresample (or
+// one of them) is missing.
 struct Api {
 #define ZARVEL_FFMPEG_ENTRY(library, name) decltype(&::name) name = nullptr;
+#define ZARVEL_FFMPEG_SOUND_ENTRY(library, name) decltype(&::name) name = nullptr;
 #include "ffmpeg/ffmpeg_entries.inc"
+#undef ZARVEL_FFMPEG_SOUND_ENTRY
 #undef ZARVEL_FFMPEG_ENTRY
+  // Why the sound entries are missing; "" when they are all there.
+  std::string soundMissing;
 };
 
-enum Library { avutil, avcodec, avformat, swscale, libraryCount };
+// swresample comes last: it is the one library the pictures can do without.
+enum Library { avutil, avcodec, avformat, swscale, swresample, libraryCount };
 
 // The file name each library is loaded by (soname on Linux, DLL name on Windows).
 const char* libraryName(Library library);

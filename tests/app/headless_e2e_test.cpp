@@ -63,13 +63,46 @@ INSTANTIATE_TEST_SUITE_P(EachPath, HeadlessPlayback,
                          ::testing::Values(Clip{"mpg-ip-176x120.mpg", "mpeg1", false},
                                            Clip{"ogg-tv-176x120.ogv", "ogg", true},
                                            Clip{"ogg-t-352x240.ogv", "ogg", false},
-                                           Clip{"mp4-176x120.mp4", "ffmpeg", false}),
+                                           Clip{"mp4-176x120.mp4", "ffmpeg", true},
+                                           Clip{"mkv-flac-96x64.mkv", "ffmpeg", true},
+                                           Clip{"mp4-earlysound-96x64.mp4", "ffmpeg", true},
+                                           Clip{"mp4-vfr-176x120.mp4", "ffmpeg", false}),
                          [](const auto& info) {
                            std::string name = info.param.file;
                            for (char& c : name)
                              if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                            return name;
                          });
+
+// A sound stream no decoder takes (its codec name garbled in a copy of the
+// file): the pictures play on the built-in clock, and standard error says so
+// once.
+TEST(Headless, AnUndecodableSoundPlaysSilentAndSaysSoOnce) {
+  std::string bytes = readText(fixtures::dataPath("mkv-flac-96x64.mkv"));
+  const std::size_t at = bytes.find("A_FLAC");
+  ASSERT_NE(at, std::string::npos);
+  bytes[at + 4] = 'X';
+  const std::string copy = fixtures::tempPath(".mkv"), json = fixtures::tempPath(".json");
+  {
+    std::FILE* file = std::fopen(copy.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+  }
+  std::string err;
+  EXPECT_EQ(runZarvel("--headless --exit-at-end --stats-json " + json + " " + copy, nullptr, &err), 0) << err;
+  const std::string text = readText(json);
+  std::remove(json.c_str());
+  std::remove(copy.c_str());
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(text, match, kStatistics)) << text;
+  EXPECT_EQ(match[1].str(), "ffmpeg");
+  EXPECT_EQ(match[2].str(), "25");
+  EXPECT_EQ(match[4].str(), "0");
+  const std::size_t said = err.find("playing without sound");
+  ASSERT_NE(said, std::string::npos) << err;
+  EXPECT_EQ(err.find("playing without sound", said + 1), std::string::npos) << err;
+}
 
 TEST(Headless, TimingModeStillEnds) {
   std::string out, err;

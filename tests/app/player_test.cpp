@@ -45,7 +45,9 @@ TEST(Player, EveryPathPlaysToItsEndWithItsOwnClock) {
   } cases[] = {{"mpg-ip-176x120.mpg", "mpeg1", 0, false},
                {"ogg-tv-176x120.ogv", "ogg", 0, true},
                {"ogg-t-180x100.ogv", "ogg", 0, false},
-               {"mp4-h264-176x120.mp4", "ffmpeg", 0, false}};
+               {"mp4-h264-176x120.mp4", "ffmpeg", 0, true},
+               {"mp4-vfr-176x120.mp4", "ffmpeg", 0, false},
+               {"mp4-earlysound-96x64.mp4", "ffmpeg", 0, true}};
   for (auto& c : cases)
     for (const auto& row : fixtures::manifest())
       if (row["file"] == c.file) c.pictures = std::stol(row["frames"]);
@@ -143,10 +145,11 @@ TEST(Player, StatisticsLineShowsThreeDigitMilliseconds) {
 // dead-lock, every thread joined, every sample back (the sanitizers watch).
 TEST(Player, ReplacingPlayingFilesAgainAndAgain) {
   const char* files[] = {"mpg-ibbp-352x240.mpg", "ogg-tv-176x120.ogv", "ogg-t-330x190.ogv", "mkv-audiofirst-176x120.mkv",
-                         "m1v-ip-176x120.m1v"};
+                         "m1v-ip-176x120.m1v", "mp4-176x120.mp4", "mkv-flac-96x64.mkv", "mp4-earlysound-96x64.mp4"};
+  const int count = static_cast<int>(sizeof files / sizeof files[0]);
   Rig rig;
   for (int cycle = 0; cycle < 200; ++cycle) {
-    ASSERT_TRUE(rig.open(files[cycle % 5])) << rig.player.lastError();
+    ASSERT_TRUE(rig.open(files[cycle % count])) << rig.player.lastError();
     rig.player.play();
     if (cycle % 7 == 0) rig.presenter.presentedEvent.wait(50);
   }

@@ -56,6 +56,7 @@ bool tryFFmpeg(const ProbeRequest& request, ProbedDecoders* out) {
     out->refusal = decoder->lastError();
     return false;
   }
+  out->audio = decoder->openSound(request.audio, &out->soundProblem);
   out->ffmpegDecoder = std::move(decoder);
   return true;
 }

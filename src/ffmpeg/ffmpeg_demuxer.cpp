@@ -1,0 +1,147 @@
+#include "ffmpeg/ffmpeg_demuxer.h"
+
+#include <climits>
+
+namespace ffmpeg {
+
+namespace {
+constexpr std::int64_t kUnitsPerSecond = 10000000;
+// A demuxer that keeps asking to be asked again is not going to deliver.
+constexpr int kMaxAgainInARow = 1000;
+constexpr std::int64_t kNoOrigin = INT64_MIN;
+}  // namespace
+
+std::int64_t stampToUnits(std::int64_t stamp, AVRational timeBase) {
+  if (timeBase.den <= 0 || timeBase.num <= 0) return 0;
+  const __int128 units = static_cast<__int128>(stamp) * timeBase.num * kUnitsPerSecond / timeBase.den;
+  if (units > INT64_MAX) return INT64_MAX;
+  if (units < INT64_MIN + 1) return INT64_MIN + 1;
+  return static_cast<std::int64_t>(units);
+}
+
+CDemuxer::CDemuxer(const Api& api) : api_(api), origin_(kNoOrigin) {}
+
+CDemuxer::~CDemuxer() {
+  for (Queue& queue : queues_) clear(queue);
+  if (context_) api_.avformat_close_input(&context_);
+}
+
+bool CDemuxer::open(const char* fileName, std::string* error) {
+  int result = api_.avformat_open_input(&context_, fileName ? fileName : "", nullptr, nullptr);
+  if (result < 0) {
+    context_ = nullptr;
+    *error = "FFmpeg cannot open the file: " + errorText(api_, result);
+    return false;
+  }
+  result = api_.avformat_find_stream_info(context_, nullptr);
+  if (result < 0) {
+    *error = "FFmpeg cannot read the file's streams: " + errorText(api_, result);
+    return false;
+  }
+  return true;
+}
+
+void CDemuxer::setStream(Side side, int index) {
+  kolm::sys::Guard guard(lock_);
+  queues_[side].stream = index;
+}
+
+void CDemuxer::clear(Queue& queue) {
+  for (AVPacket* packet : queue.packets) api_.av_packet_free(&packet);
+  queue.packets.clear();
+  queue.bytes = 0;
+}
+
+bool CDemuxer::overSoftBound(const Queue& queue) const {
+  return queue.packets.size() >= softPackets || queue.bytes >= softBytes;
+}
+
+CDemuxer::Read CDemuxer::next(Side side, AVPacket* packet, bool yieldToPictures) {
+  kolm::sys::Guard guard(lock_);
+  Queue& own = queues_[side];
+  Queue& other = queues_[1 - side];
+  if (own.finished || own.stream < 0) return Read::end;
+  if (!own.packets.empty()) {
+    AVPacket* queued = own.packets.front();
+    own.packets.pop_front();
+    own.bytes -= static_cast<std::size_t>(queued->size);
+    api_.av_packet_move_ref(packet, queued);
+    api_.av_packet_free(&queued);
+    if (side == pictures) {
+      ++pictureTaken_;
+      pictureProgress_.set();
+    }
+    return Read::packet;
+  }
+  for (int again = 0; !ended_;) {
+    if (side == sound && yieldToPictures && !other.finished && other.stream >= 0 && overSoftBound(other))
+      return Read::wait;
+    const int read = api_.av_read_frame(context_, packet);
+    if (read == AVERROR(EAGAIN) && ++again < kMaxAgainInARow) continue;
+    if (read < 0) {
+      // The end of the file or a read error: either way nothing more comes.
+      ended_ = true;
+      break;
+    }
+    again = 0;
+    if (packet->stream_index == own.stream) {
+      if (side == pictures) {
+        ++pictureTaken_;
+        pictureProgress_.set();
+      }
+      return Read::packet;
+    }
+    if (packet->stream_index != other.stream || other.finished || packet->size < 0) {
+      api_.av_packet_unref(packet);
+      continue;
+    }
+    if (other.packets.size() >= hardPackets || other.bytes + static_cast<std::size_t>(packet->size) > hardBytes) {
+      ++other.dropped;
+      api_.av_packet_unref(packet);
+      continue;
+    }
+    AVPacket* kept = api_.av_packet_alloc();
+    if (!kept) {
+      ++other.dropped;
+      api_.av_packet_unref(packet);
+      continue;
+    }
+    api_.av_packet_move_ref(kept, packet);
+    other.bytes += static_cast<std::size_t>(kept->size);
+    other.packets.push_back(kept);
+  }
+  return Read::end;
+}
+
+void CDemuxer::finish(Side side) {
+  kolm::sys::Guard guard(lock_);
+  queues_[side].finished = true;
+  clear(queues_[side]);
+  // A sound side waiting for pictures that will not come goes on at once.
+  if (side == pictures) pictureProgress_.set();
+}
+
+bool CDemuxer::waitForPictureProgress(int ms) { return pictureProgress_.wait(ms) == 0; }
+
+std::uint64_t CDemuxer::picturePacketsTaken() {
+  kolm::sys::Guard guard(lock_);
+  return pictureTaken_;
+}
+
+std::uint64_t CDemuxer::dropped(Side side) {
+  kolm::sys::Guard guard(lock_);
+  return queues_[side].dropped;
+}
+
+std::size_t CDemuxer::queuedPackets(Side side) {
+  kolm::sys::Guard guard(lock_);
+  return queues_[side].packets.size();
+}
+
+std::int64_t CDemuxer::origin(std::int64_t proposed) {
+  std::int64_t expected = kNoOrigin;
+  if (origin_.compare_exchange_strong(expected, proposed)) return proposed;
+  return expected;
+}
+
+}  // namespace ffmpeg

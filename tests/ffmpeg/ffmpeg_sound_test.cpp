@@ -1,0 +1,190 @@
+// The FFmpeg path's sound: zarvel-decode against FFmpeg's own decode of every
+// fixture, a device at another rate, and a machine without libswresample.
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "audio/audio_downstream.h"
+#include "ffmpeg/ffmpeg_decoder.h"
+#include "kolm/audio_sample_queue.h"
+#include "kolm/decode/probe.h"
+#include "kolm/sound_format_sink.h"
+#include "support/fixtures.h"
+#include "video/video_downstream.h"
+
+namespace {
+
+const std::string kTool = ZARVEL_DECODE;
+
+struct Wav {
+  int channels = 0, rate = 0;
+  std::vector<std::int16_t> samples;  // interleaved
+  std::size_t frames() const { return channels ? samples.size() / static_cast<std::size_t>(channels) : 0; }
+};
+
+// A 16-bit PCM WAV, plain or gzip-compressed.
+bool readWav(const std::string& path, Wav& wav) {
+  gzFile file = gzopen(path.c_str(), "rb");
+  if (!file) return false;
+  std::vector<unsigned char> data;
+  char chunk[1 << 16];
+  int got;
+  while ((got = gzread(file, chunk, sizeof chunk)) > 0) data.insert(data.end(), chunk, chunk + got);
+  gzclose(file);
+  auto u16 = [&](std::size_t at) { return static_cast<std::uint32_t>(data[at] | data[at + 1] << 8); };
+  auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
+  if (data.size() < 12 || std::memcmp(data.data(), "RIFF", 4) != 0) return false;
+  for (std::size_t at = 12; at + 8 <= data.size();) {
+    const std::uint32_t length = u32(at + 4);
+    if (std::memcmp(&data[at], "fmt ", 4) == 0 && at + 24 <= data.size()) {
+      wav.channels = static_cast<int>(u16(at + 10));
+      wav.rate = static_cast<int>(u32(at + 12));
+      if (u16(at + 22) != 16) return false;
+    } else if (std::memcmp(&data[at], "data", 4) == 0) {
+      const std::size_t end = std::min(data.size(), at + 8 + length);
+      for (std::size_t i = at + 8; i + 1 < end; i += 2) wav.samples.push_back(static_cast<std::int16_t>(u16(i)));
+      return wav.channels > 0;
+    }
+    at += 8 + length + (length & 1);
+  }
+  return false;
+}
+
+// Frames of the reference that lie before the first picture: the sound of
+// mp4-earlysound starts 1.52 s before it (1.5 s, and the MP4 muxer's edit
+// list rounds the pictures' start to its own units).
+std::size_t cutFrames(const std::string& file, int rate) {
+  return file.find("earlysound") != std::string::npos ? static_cast<std::size_t>(rate) * 152 / 100 : 0;
+}
+
+TEST(FFmpegSound, EverySoundMatchesFFmpegsOwnDecode) {
+  int checked = 0;
+  for (const auto& row : fixtures::manifest()) {
+    if (row["kind"] != "ffmpeg" || row["ref_wav"] == "-") continue;
+    const std::string file = row["file"];
+    SCOPED_TRACE(file);
+    const std::string out = fixtures::tempPath(".wav");
+    std::string printed;
+    ASSERT_EQ(fixtures::runTool(kTool, fixtures::dataPath(file) + " --wav " + out, &printed), 0);
+    Wav ours, reference;
+    ASSERT_TRUE(readWav(out, ours)) << printed;
+    std::remove(out.c_str());
+    ASSERT_TRUE(readWav(fixtures::dataPath(row["ref_wav"]), reference));
+    ASSERT_EQ(ours.channels, reference.channels);
+    ASSERT_EQ(ours.rate, reference.rate);
+    const std::size_t cut = cutFrames(file, reference.rate);
+    ASSERT_GT(reference.frames(), cut);
+    const std::size_t expected = reference.frames() - cut;
+    // Whole blocks of 200 ms: the last one is padded with silence.
+    EXPECT_GE(ours.frames(), expected);
+    EXPECT_LT(ours.frames(), expected + static_cast<std::size_t>(reference.rate) / 5 + 1);
+    int worst = 0;
+    const std::size_t count = std::min(ours.frames(), expected) * static_cast<std::size_t>(ours.channels);
+    const std::size_t skip = cut * static_cast<std::size_t>(reference.channels);
+    for (std::size_t i = 0; i < count; ++i)
+      worst = std::max(worst, std::abs(ours.samples[i] - reference.samples[skip + i]));
+    EXPECT_LE(worst, 2);
+    std::printf("%-30s %zu frames at %d Hz, largest difference %d LSB\n", file.c_str(), expected, ours.rate, worst);
+    ++checked;
+  }
+  EXPECT_GE(checked, 7);
+}
+
+// A sound device that wants its own rate, as the sound pool agrees it.
+class RateDevice : public kolm::ISoundFormatSink {
+ public:
+  void setFormat(AudioFormat& format) override { format.sampleRate = 48000; }
+  bool createStream(int) override { return true; }
+};
+
+class Pictures : public kolm::IVideoDownstream {
+ public:
+  Pictures() : pool(nullptr) {}
+  CSampleQueue* sampleQueue() override { return &pool; }
+  void deliver(CSample* sample) override {
+    ++count;
+    pool.release(sample);
+  }
+  CSampleQueue pool;
+  int count = 0;
+};
+
+class Sound : public kolm::IAudioDownstream {
+ public:
+  explicit Sound(kolm::ISoundFormatSink* device) : pool(device) {}
+  CAudioSampleQueue* sampleQueue() override { return &pool; }
+  void deliver(CAudioSample* sample) override {
+    EXPECT_EQ(sample->position, static_cast<std::int64_t>(samples.size() / sample->format.channels));
+    const auto* pcm = reinterpret_cast<const std::int16_t*>(sample->buffer.get());
+    samples.insert(samples.end(), pcm, pcm + sample->frameCount * static_cast<int>(sample->format.channels));
+    pool.release(sample);
+  }
+  CAudioSampleQueue pool;
+  std::vector<std::int16_t> samples;
+};
+
+TEST(FFmpegSound, ADeviceAtAnotherRateGetsTheSoundResampled) {
+  RateDevice device;
+  Pictures pictures;
+  Sound sound(&device);
+  const std::string path = fixtures::dataPath("mkv-flac-96x64.mkv");
+  std::unique_ptr<kolm::CStream> stream(kolm::openFileStream(path.c_str(), 1));
+  kolm::ProbeRequest request;
+  request.video = &pictures;
+  request.audio = &sound;
+  request.stream = stream.get();
+  request.fileName = path.c_str();
+  kolm::ProbedDecoders decoders;
+  ASSERT_TRUE(kolm::probeFile(request, &decoders)) << decoders.refusal;
+  ASSERT_NE(decoders.audio, nullptr) << decoders.soundProblem;
+  EXPECT_EQ(sound.pool.format().sampleRate, 48000u);
+  bool video = true, audio = true;
+  while (video || audio) {
+    if (video) video = decoders.ffmpegDecoder->decodeAndDeliver();
+    if (audio) audio = decoders.audio->audioStep();
+  }
+  decoders.reset();
+  EXPECT_EQ(pictures.count, 25);
+  Wav reference;
+  ASSERT_TRUE(readWav(fixtures::dataPath("mkv-flac-96x64.48000.wav"), reference));
+  ASSERT_EQ(reference.channels, 2);
+  ASSERT_GE(sound.samples.size(), reference.samples.size());
+  double signal = 0, noise = 0;
+  for (std::size_t i = 0; i < reference.samples.size(); ++i) {
+    const double r = reference.samples[i], d = r - sound.samples[i];
+    signal += r * r;
+    noise += d * d;
+  }
+  const double snr = noise == 0 ? 99.0 : 10.0 * std::log10(signal / noise);
+  std::printf("mkv-flac-96x64.mkv resampled to 48000 Hz: SNR %.1f dB against FFmpeg's\n", snr);
+  EXPECT_GT(snr, 60.0);
+}
+
+// Windows without swresample-N.dll: the pictures play, the sound is refused
+// with the reason.
+TEST(FFmpegSound, WithoutTheConverterThePicturesPlaySilent) {
+  ffmpeg::overrideLibraryName(ffmpeg::swresample, "libzarvel-no-such-library.so.0");
+  {
+    Pictures pictures;
+    Sound sound(nullptr);
+    const std::string path = fixtures::dataPath("mkv-flac-96x64.mkv");
+    CFFmpegDecoder decoder(&pictures, nullptr, path.c_str());
+    ASSERT_TRUE(decoder.openVideoPath()) << decoder.lastError();
+    std::string problem;
+    EXPECT_EQ(decoder.openSound(&sound, &problem), nullptr);
+    EXPECT_NE(problem.find("libzarvel-no-such-library.so.0 not found"), std::string::npos) << problem;
+    while (decoder.decodeAndDeliver()) {
+    }
+    EXPECT_EQ(pictures.count, 25);
+    EXPECT_EQ(decoder.droppedPackets(), 0u);
+  }
+  ffmpeg::overrideLibraryName(ffmpeg::swresample, nullptr);
+}
+
+}  // namespace
