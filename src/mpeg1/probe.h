@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "kolm/stream.h"
@@ -12,6 +13,8 @@ namespace mpeg1 {
 struct Mpeg1Source {
   std::unique_ptr<CMpegStreamReader> streamReader;
   std::unique_ptr<CMpeg1VideoDecoder> decoder;
+  // The first picture's PTS, time 0 of a system stream; -1 without one.
+  std::int64_t timeBase = -1;
 };
 
 // The word buffer the decode path gives the decoder, in bytes.
