@@ -20,4 +20,17 @@ std::unique_ptr<Mpeg1Source> openMpeg1(kolm::CStream* stream, kolm::IVideoDownst
   return source;
 }
 
+std::unique_ptr<CMpegAudioDecoder> openMpeg1Sound(const Mpeg1Source& source, kolm::CStream* stream,
+                                                  kolm::IAudioDownstream* sink, std::string* problem) {
+  if (!sink || !stream || !source.streamReader || source.streamReader->elementary()) return nullptr;
+  const int number = source.streamReader->firstAudioStream();
+  if (number < 0) return nullptr;
+  auto decoder = std::make_unique<CMpegAudioDecoder>(sink, std::unique_ptr<kolm::CStream>(stream->reopen()), number);
+  if (!decoder->open(source.timeBase)) {
+    *problem = decoder->problem();
+    return nullptr;
+  }
+  return decoder;
+}
+
 }  // namespace mpeg1

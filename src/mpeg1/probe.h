@@ -2,8 +2,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
+#include "audio/audio_downstream.h"
 #include "kolm/stream.h"
+#include "mpeg1/audio_decoder.h"
 #include "mpeg1/stream_reader.h"
 #include "mpeg1/video_decoder.h"
 
@@ -24,5 +27,11 @@ constexpr int decoderBufferLength = 1025;
 // that delivers to sink (which sizes its pool). Null when the path refuses
 // the file.
 std::unique_ptr<Mpeg1Source> openMpeg1(kolm::CStream* stream, kolm::IVideoDownstream* sink);
+
+// The sound of a system stream: its first audio stream, opened on a stream of
+// its own and delivering to sink. Null for a silent file (and an elementary
+// stream); null with *problem set when the sound cannot be decoded.
+std::unique_ptr<CMpegAudioDecoder> openMpeg1Sound(const Mpeg1Source& source, kolm::CStream* stream,
+                                                  kolm::IAudioDownstream* sink, std::string* problem);
 
 }  // namespace mpeg1

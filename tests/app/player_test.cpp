@@ -143,12 +143,13 @@ TEST(Player, StatisticsLineShowsThreeDigitMilliseconds) {
 // dead-lock, every thread joined, every sample back (the sanitizers watch).
 TEST(Player, ReplacingPlayingFilesAgainAndAgain) {
   const char* files[] = {"mpg-ibbp-352x240.mpg", "ogg-tv-176x120.ogv", "ogg-t-330x190.ogv", "mkv-audiofirst-176x120.mkv",
-                         "m1v-ip-176x120.m1v"};
+                         "m1v-ip-176x120.m1v",   "mpg-mp3-176x120.mpg", "mpg-soundfirst-96x64.mpg"};
+  constexpr int count = sizeof files / sizeof files[0];
   Rig rig;
   for (int cycle = 0; cycle < 200; ++cycle) {
-    ASSERT_TRUE(rig.open(files[cycle % 5])) << rig.player.lastError();
+    ASSERT_TRUE(rig.open(files[cycle % count])) << rig.player.lastError();
     rig.player.play();
-    if (cycle % 7 == 0) rig.presenter.presentedEvent.wait(50);
+    if (cycle % 8 == 0) rig.presenter.presentedEvent.wait(50);  // 8: each file in turn
   }
   rig.player.stop();
 }
