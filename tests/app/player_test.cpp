@@ -42,7 +42,8 @@ TEST(Player, EveryPathPlaysToItsEndWithItsOwnClock) {
     const char* path;
     long pictures;
     bool sound;
-  } cases[] = {{"mpg-ip-176x120.mpg", "mpeg1", 0, false},
+  } cases[] = {{"mpg-ip-176x120.mpg", "mpeg1", 0, true},
+               {"mpg-junk-96x64.mpg", "mpeg1", 0, false},
                {"ogg-tv-176x120.ogv", "ogg", 0, true},
                {"ogg-t-180x100.ogv", "ogg", 0, false},
                {"mp4-h264-176x120.mp4", "ffmpeg", 0, false}};
