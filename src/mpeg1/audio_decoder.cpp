@@ -68,8 +68,9 @@ bool CMpegAudioDecoder::open(std::int64_t timeBase) {
 
   // Random data passes for a frame header now and then, never for several
   // frames of one format in a row.
+  int searched = 0;
   for (int frames = 0; frames < framesToAccept; ++frames) {
-    if (!decodeFrame(maxSearch)) {
+    if (!decodeFrame(maxSearch - searched, &searched)) {
       problem_ = "no MPEG audio in the sound stream";
       return false;
     }
@@ -132,7 +133,7 @@ void CMpegAudioDecoder::takeFrame(const std::uint8_t* data, std::size_t bytes) {
   }
 }
 
-bool CMpegAudioDecoder::decodeFrame(int maxRead) {
+bool CMpegAudioDecoder::decodeFrame(int maxRead, int* total) {
   int read = 0;
   int errors = 0;
   std::uint8_t input[feedBytes];
@@ -165,6 +166,7 @@ bool CMpegAudioDecoder::decodeFrame(int maxRead) {
       const int got = payload_->readPayload(input, feedBytes);
       if (got <= 0) return false;
       read += got;
+      *total += got;
       if (mpg123_feed(handle_, input, static_cast<std::size_t>(got)) != MPG123_OK) return false;
       continue;
     }
@@ -220,7 +222,8 @@ bool CMpegAudioDecoder::audioStep() {
     }
     const std::size_t available = (pcm_.size() - pcmRead_) / 2;
     if (available == 0) {
-      if (!decodeFrame(maxDryRead)) {
+      int read = 0;
+      if (!decodeFrame(maxDryRead, &read)) {
         ended_ = true;
         break;
       }

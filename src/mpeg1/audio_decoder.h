@@ -57,9 +57,10 @@ class CMpegAudioDecoder : public kolm::IAudioSource {
   std::int64_t lead() const { return lead_; }
 
  private:
-  // Decodes one frame onto the end of pcm_; false when the sound can go no
-  // further (end of data, damage beyond bounds, a change of rate).
-  bool decodeFrame(int maxRead);
+  // Decodes one frame onto the end of pcm_, reading at most about maxRead
+  // bytes of payload (added to *read); false when the sound can go no further
+  // (end of data, damage beyond bounds, a change of rate).
+  bool decodeFrame(int maxRead, int* read);
   void takeFrame(const std::uint8_t* data, std::size_t bytes);
 
   kolm::IAudioDownstream* sink_;
