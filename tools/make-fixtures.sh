@@ -254,6 +254,19 @@ mpg mpg-ibbp-352x240.mpg mpeg "$(src_t2 352x240 30000/1001 16)" "$(snd_stereo 48
     -c:v mpeg1video -g 9 -bf 2 -q:v 6 -b:a 192k
 clip mpg-ibbp-352x240.mpg mpeg1-ps "IBBP, GOP 9, q6, 29.97 fps; MP2 stereo 192 kbit/s"
 
+# Layer III sound (FFmpeg's MPEG muxer carries MP3 as an MPEG audio stream).
+ff -f lavfi -i "$(src_t2 176x120 25 25)" -f lavfi -i "$(snd_stereo 44100 1)" -map 0:v -map 1:a \
+    -pix_fmt yuv420p -c:v mpeg1video -g 12 -bf 2 -q:v 5 -c:a libmp3lame -b:a 96k "${OUT[@]}" \
+    -f mpeg "$data/mpg-mp3-176x120.mpg"
+clip mpg-mp3-176x120.mpg mpeg1-ps "IBBP, GOP 12, q5, 25 fps; MP3 (layer III) stereo 96 kbit/s"
+
+# Sound that starts 0.4 s before the first picture (the pictures' stamps are
+# moved on), and is the first stream of the file.
+ff -itsoffset 0.4 -f lavfi -i "$(src_t2 96x64 25 15)" -f lavfi -i "$(snd_mono 32000 1)" -map 0:v -map 1:a \
+    -pix_fmt yuv420p -c:v mpeg1video -g 6 -bf 2 -q:v 5 -c:a mp2 -b:a 64k "${OUT[@]}" \
+    -f mpeg "$data/mpg-soundfirst-96x64.mpg"
+clip mpg-soundfirst-96x64.mpg mpeg1-ps "IBBP, GOP 6, 25 fps; MP2 mono 32 kHz starting 0.4 s before the first picture"
+
 # ---------------------------------------------------------------------------
 # MPEG-2, which the MPEG-1 decoder has to refuse.
 

@@ -50,6 +50,7 @@ int CMpeg1BitReader::refill() {
       atEnd = true;
     } else {
       const int words = (got + 3) / 4;
+      fetchedBytes_ += 4 * words;
       std::memset(fresh + got, 0, static_cast<std::size_t>(words * 4 - got));
       for (int i = 0; i < words; ++i) current[keep + i] = fromBigEndian(current[keep + i]);
       wordsLeft = keep + words;

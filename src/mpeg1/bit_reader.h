@@ -63,6 +63,8 @@ class CMpeg1BitReader {
   int nextStartCode();
   // Steps over extension or user data up to the next start code prefix.
   void skipUntilPrefix();
+  // The offset in the source's data of the byte the reader stands in.
+  std::int64_t bytePosition() const { return fetchedBytes_ - 4 * std::int64_t{wordsLeft} + bitPos / 8; }
 
   std::uint32_t* current = nullptr;
   int bitPos = 0;
@@ -73,4 +75,5 @@ class CMpeg1BitReader {
   CMpegPayloadReader* source_ = nullptr;
   std::uint32_t* buffer_ = nullptr;
   int bufferWords_ = 0;
+  std::int64_t fetchedBytes_ = 0;  // whole words taken from the source
 };

@@ -1,8 +1,12 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <string>
 
+#include "audio/audio_downstream.h"
 #include "kolm/stream.h"
+#include "mpeg1/audio_decoder.h"
 #include "mpeg1/stream_reader.h"
 #include "mpeg1/video_decoder.h"
 
@@ -12,6 +16,8 @@ namespace mpeg1 {
 struct Mpeg1Source {
   std::unique_ptr<CMpegStreamReader> streamReader;
   std::unique_ptr<CMpeg1VideoDecoder> decoder;
+  // The first picture's PTS, time 0 of a system stream; -1 without one.
+  std::int64_t timeBase = -1;
 };
 
 // The word buffer the decode path gives the decoder, in bytes.
@@ -21,5 +27,11 @@ constexpr int decoderBufferLength = 1025;
 // that delivers to sink (which sizes its pool). Null when the path refuses
 // the file.
 std::unique_ptr<Mpeg1Source> openMpeg1(kolm::CStream* stream, kolm::IVideoDownstream* sink);
+
+// The sound of a system stream: its first audio stream, opened on a stream of
+// its own and delivering to sink. Null for a silent file (and an elementary
+// stream); null with *problem set when the sound cannot be decoded.
+std::unique_ptr<CMpegAudioDecoder> openMpeg1Sound(const Mpeg1Source& source, kolm::CStream* stream,
+                                                  kolm::IAudioDownstream* sink, std::string* problem);
 
 }  // namespace mpeg1

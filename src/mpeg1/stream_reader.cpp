@@ -22,14 +22,22 @@ bool isMpeg2Pack(const std::uint8_t* head) { return (head[4] & 0xC0) == 0x40; }
 // Steps over the MPEG-1 packet header (stuffing, buffer size, time stamps) of
 // a packet's `total` bytes after its length field; the offset of its first
 // payload byte, or -1 when it carries none (which is legal, even a length of 0).
-int payloadStart(const std::uint8_t* p, int total) {
+// *pts gets the packet's presentation time stamp, or -1.
+int payloadStart(const std::uint8_t* p, int total, std::int64_t* pts) {
+  *pts = -1;
   int pos = 0;
   while (pos < total && p[pos] == 0xFF) ++pos;
   if (pos < total && (p[pos] & 0xC0) == 0x40) pos += 2;
   if (pos >= total) return -1;
   const int marker = p[pos] & 0xF0;
-  pos += marker == 0x20 ? 5 : marker == 0x30 ? 10 : 1;
-  return pos < total ? pos : -1;
+  const int start = pos + (marker == 0x20 ? 5 : marker == 0x30 ? 10 : 1);
+  if (start >= total) return -1;
+  if (marker == 0x20 || marker == 0x30) {
+    const std::uint8_t* t = p + pos;
+    *pts = std::int64_t{(t[0] >> 1) & 7} << 30 | std::int64_t{t[1]} << 22 | std::int64_t{t[2] >> 1} << 15 |
+           std::int64_t{t[3]} << 7 | t[4] >> 1;
+  }
+  return start;
 }
 
 }  // namespace
@@ -168,8 +176,62 @@ CMpegPayloadReader* CMpegStreamReader::openVideoStream(int n) {
   return payloadReader_.get();
 }
 
+CMpegPayloadReader* CMpegStreamReader::openAudioStream(int number) {
+  if (elementary_ || number < 0 || number > 0x1F) return nullptr;
+  audioReader_ = std::make_unique<CMpegPayloadReader>(this, number, true);
+  return audioReader_.get();
+}
+
+int CMpegStreamReader::firstAudioStream() {
+  if (elementary_) return -1;
+  int listed = -1;
+  for (std::uint32_t i = 0; i < streamCount_ && listed < 0; ++i)
+    if ((streamTable_[i].streamId & 0xE0) == 0xC0) listed = static_cast<int>(streamTable_[i].streamId & 0x1F);
+  // The packets have the last word: Video CD files list the sound stream only
+  // in a later system header.
+  if (!byteStream_->seek(0, kolm::fromBegin)) return listed;
+  while (byteStream_->tell() < maxVideoSearch) {
+    std::uint8_t head[6];
+    if (byteStream_->read(head, 6) != 6) return listed;
+    const std::uint32_t code = be32(head);
+    if ((code >> 8) != 1 || code < 0x000001B9u) {
+      if (!byteStream_->seek(-5, kolm::fromCurrent) || !seekNextCode(false)) return listed;
+      continue;
+    }
+    if (code == 0x000001B9u) return listed;
+    if (code == packStart) {
+      if (!byteStream_->seek(6, kolm::fromCurrent)) return listed;
+      continue;
+    }
+    if ((code & 0xE0) == 0xC0) return static_cast<int>(code & 0x1F);
+    const int length = be16(head + 4);
+    if (length > 0 && !byteStream_->seek(length, kolm::fromCurrent)) return listed;
+  }
+  return listed;
+}
+
+bool CMpegStreamReader::firstTimeStamp(bool audio, int number, std::int64_t* pts) {
+  if (elementary_) return false;
+  std::vector<std::uint8_t> packet(CMpegPayloadReader::bufferSize);
+  std::int64_t position = 0;
+  while (position < maxVideoSearch) {
+    int offset = 0;
+    std::int64_t stamp = -1;
+    if (readPacket(audio, number, packet.data(), CMpegPayloadReader::bufferSize, &position, &offset, &stamp) <= 0)
+      return false;
+    if (stamp >= 0) {
+      *pts = stamp;
+      return true;
+    }
+  }
+  return false;
+}
+
 int CMpegStreamReader::readPacket(bool audio, int number, std::uint8_t* destination, int capacity,
-                                  std::int64_t* filePosition, int* payloadOffset) {
+                                  std::int64_t* filePosition, int* payloadOffset, std::int64_t* pts) {
+  std::int64_t unused = -1;
+  if (!pts) pts = &unused;
+  *pts = -1;
   *payloadOffset = 0;
   if (*filePosition > 0x7FFFFFFF || !byteStream_->seek(static_cast<int>(*filePosition), kolm::fromBegin))
     return 0;
@@ -188,7 +250,7 @@ int CMpegStreamReader::readPacket(bool audio, int number, std::uint8_t* destinat
       const int total = std::min(be16(head + 4), got - 6);
       std::memcpy(destination, head + 6, static_cast<std::size_t>(total));
       *filePosition = byteStream_->tell();
-      const int pos = payloadStart(destination, total);
+      const int pos = payloadStart(destination, total, pts);
       if (pos < 0) return 0;
       *payloadOffset = pos;
       return total;
@@ -226,15 +288,23 @@ int CMpegStreamReader::readPacket(bool audio, int number, std::uint8_t* destinat
     *filePosition = byteStream_->tell();
 
     // A packet without payload is skipped, not taken for the end.
-    const int pos = payloadStart(destination, total);
+    const int pos = payloadStart(destination, total, pts);
     if (pos < 0) continue;
     *payloadOffset = pos;
     return total;
   }
 }
 
-CMpegPayloadReader::CMpegPayloadReader(CMpegStreamReader* owner, int streamNumber)
-    : owner_(owner), streamNumber_(streamNumber), buffer_(bufferSize) {}
+CMpegPayloadReader::CMpegPayloadReader(CMpegStreamReader* owner, int streamNumber, bool audio)
+    : owner_(owner), streamNumber_(streamNumber), audio_(audio), buffer_(bufferSize) {}
+
+bool CMpegPayloadReader::claimTimeStamp(std::int64_t offset, std::int64_t* pts) {
+  while (!stamps_.empty() && stamps_.front().end <= offset) stamps_.pop_front();
+  if (stamps_.empty() || stamps_.front().begin > offset) return false;
+  *pts = stamps_.front().pts;
+  stamps_.pop_front();
+  return true;
+}
 
 int CMpegPayloadReader::readPayload(std::uint8_t* destination, int length) {
   int copied = 0;
@@ -249,11 +319,20 @@ int CMpegPayloadReader::readPayload(std::uint8_t* destination, int length) {
     }
     if (atEnd_) break;
     readPos_ = 0;
-    fill_ = owner_->readPacket(false, streamNumber_, buffer_.data(), bufferSize, &filePosition_, &readPos_);
+    std::int64_t pts = -1;
+    fill_ = owner_->readPacket(audio_, streamNumber_, buffer_.data(), bufferSize, &filePosition_, &readPos_, &pts);
     if (fill_ <= 0) {
       fill_ = 0;
       readPos_ = 0;
       atEnd_ = true;
+      continue;
+    }
+    const std::int64_t begin = payloadLoaded_;
+    payloadLoaded_ += fill_ - readPos_;
+    if (pts >= 0) {
+      // Hostile streams can stamp every tiny packet: only so many wait.
+      if (stamps_.size() >= maxStamps) stamps_.pop_front();
+      stamps_.push_back({begin, payloadLoaded_, pts});
     }
   }
   return copied;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -33,11 +34,22 @@ class CMpegStreamReader {
   bool detectFormat();
   // The reader of the n-th video stream, owned by this object; null if none.
   CMpegPayloadReader* openVideoStream(int n);
+  // The reader of audio stream 0xC0 + number, owned by this object; null in
+  // an elementary stream.
+  CMpegPayloadReader* openAudioStream(int number);
+  // The low bits of the first audio stream (0xC0 to 0xDF) that has packets
+  // within maxVideoSearch bytes, else the first one the system header lists;
+  // -1 when there is none.
+  int firstAudioStream();
+  // The time stamp (PTS, 90 kHz) of the first packet of the stream that has
+  // one, within maxVideoSearch bytes; false when none does.
+  bool firstTimeStamp(bool audio, int number, std::int64_t* pts);
   // One packet of the wanted stream into destination (header included).
   // Returns the byte count, 0 at the end or on failure; *payloadOffset gets
-  // the offset of the first payload byte.
+  // the offset of the first payload byte, *pts (when given) the packet's
+  // time stamp or -1.
   int readPacket(bool audio, int number, std::uint8_t* destination, int capacity,
-                 std::int64_t* filePosition, int* payloadOffset);
+                 std::int64_t* filePosition, int* payloadOffset, std::int64_t* pts = nullptr);
 
   bool elementary() const { return elementary_; }
   int streamCount() const { return static_cast<int>(streamCount_); }
@@ -59,22 +71,40 @@ class CMpegStreamReader {
   bool elementary_ = false;
   kolm::CStream* byteStream_;
   std::unique_ptr<CMpegPayloadReader> payloadReader_;
+  std::unique_ptr<CMpegPayloadReader> audioReader_;
 };
 
-// A plain byte stream of one video elementary stream, packet by packet.
+// A plain byte stream of one elementary stream (video, or audio), packet by
+// packet, at a file position of its own: readers of two streams of one file
+// neither re-read nor skip each other's data.
 class CMpegPayloadReader {
  public:
   // The largest packet: 6 header bytes and a length field of 65535.
   static constexpr int bufferSize = 6 + 65535;
+  // Time stamps kept for payload not yet claimed; the oldest go first.
+  static constexpr std::size_t maxStamps = 1024;
 
-  CMpegPayloadReader(CMpegStreamReader* owner, int streamNumber);
+  CMpegPayloadReader(CMpegStreamReader* owner, int streamNumber, bool audio = false);
   // Bytes copied; fewer than length only at the end of the stream.
   int readPayload(std::uint8_t* destination, int length);
   bool atEnd() const { return atEnd_; }
+  int streamNumber() const { return streamNumber_; }
+
+  // The time stamp of the packet whose payload holds byte `offset` of this
+  // stream (counted from its first payload byte), when that packet has one
+  // that was not claimed yet; each stamp is claimed once, by the first access
+  // unit that starts in its packet. Stamps of packets before offset are dropped.
+  bool claimTimeStamp(std::int64_t offset, std::int64_t* pts);
 
  private:
+  struct Stamp {
+    std::int64_t begin, end, pts;
+  };
   CMpegStreamReader* owner_;
   int streamNumber_;
+  bool audio_;
+  std::deque<Stamp> stamps_;
+  std::int64_t payloadLoaded_ = 0;  // payload bytes of the packets read so far
   std::vector<std::uint8_t> buffer_;
   int fill_ = 0;
   int readPos_ = 0;

@@ -2,12 +2,14 @@
 #include "mpeg1/video_decoder.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
 #include "kolm/clock.h"
 #include "kolm/sample_queue.h"
 #include "mpeg1/errors.h"
 #include "mpeg1/stream_reader.h"
+#include "mpeg1/time_stamps.h"
 #include "mpeg1/vlc.h"
 #include "video/video_downstream.h"
 
@@ -51,6 +53,7 @@ CFrameBuffer::CFrameBuffer(int width, int height)
 CMpeg1VideoDecoder::CMpeg1VideoDecoder(CMpegPayloadReader* source, kolm::IVideoDownstream* sink,
                                        int bufLength, const mpeg1::Kernels* kernels)
     : sink_(sink),
+      source_(source),
       tables_(&mpeg1::vlc::tables()),
       kernels_(kernels ? kernels : &mpeg1::defaultKernels()),
       mc_(kernels_->motion) {
@@ -268,8 +271,16 @@ void CMpeg1VideoDecoder::skipExtensionsAndUserData() {
   }
 }
 
+void CMpeg1VideoDecoder::setTimeBase(std::int64_t pts) {
+  hasTimeBase_ = true;
+  timeBase_ = pts;
+}
+
 int CMpeg1VideoDecoder::parsePictureHeader() {
   CMpeg1BitReader& r = reader_;
+  // The stamp of the packet this picture's start code begins in, if it is the
+  // first picture there (skipped pictures claim theirs too).
+  pictureHasPts_ = hasTimeBase_ && source_ && source_->claimTimeStamp(r.bytePosition(), &picturePts_);
   passStartCode();
   r.ensure(2);
   temporalReference = static_cast<int>(r.getBits(10));
@@ -361,9 +372,19 @@ void CMpeg1VideoDecoder::stampPicture(CFrameBuffer* frame) {
     timeOffset_ = 0;
     gopTime = 0;
   }
-  frame->time = gopTime + static_cast<std::int64_t>(temporalReference) * kolm::unitsPerSecond *
-                              frameRateDen_ / frameRateNum_;
-  latestTime_ = std::max(latestTime_, frame->time);
+  const std::int64_t gopBased = gopTime + static_cast<std::int64_t>(temporalReference) * kolm::unitsPerSecond *
+                                               frameRateDen_ / frameRateNum_;
+  latestTime_ = std::max(latestTime_, gopBased);
+  // On a system stream's time line a stamped picture takes its stamp, and the
+  // pictures without one follow the time codes from there. A stamp far from
+  // where the time codes put the picture (a splice, a damaged stamp) is not
+  // followed: the time line stays continuous, as the sound does.
+  if (pictureHasPts_) {
+    const std::int64_t offset = mpeg1::ptsToTime(mpeg1::ptsDifference(picturePts_, timeBase_)) - gopBased;
+    if (!hasPtsOffset_ || std::llabs(offset - ptsOffset_) <= kolm::unitsPerSecond) ptsOffset_ = offset;
+    hasPtsOffset_ = true;
+  }
+  frame->time = std::max<std::int64_t>(0, gopBased + ptsOffset_);
 }
 
 void CMpeg1VideoDecoder::finishPicture() {

@@ -51,6 +51,10 @@ class CMpeg1VideoDecoder {
   // when that was not a clean end of the stream.
   bool step();
   const std::string& lastError() const { return lastError_; }
+  // A system stream's pictures go on its time line: the picture stamped with
+  // this PTS (90 kHz) is time 0. Without it (elementary streams, or no time
+  // stamps) the time line of the GOP time codes is kept.
+  void setTimeBase(std::int64_t pts);
 
   // Picture rate as a fraction (pictures per second = num / den).
   int frameRateNum() const { return frameRateNum_; }
@@ -155,6 +159,14 @@ class CMpeg1VideoDecoder {
   bool pictureHasSlices_ = false;
   std::string lastError_;
   // Time line: GOP time codes made relative to the first GOP and never going back.
+  // On the system stream's time line, ptsOffset_ takes it to the time stamps.
+  bool hasTimeBase_ = false;
+  std::int64_t timeBase_ = 0;
+  bool hasPtsOffset_ = false;
+  std::int64_t ptsOffset_ = 0;
+  bool pictureHasPts_ = false;
+  std::int64_t picturePts_ = 0;
+  CMpegPayloadReader* source_ = nullptr;
   bool timelineStarted_ = false;
   std::int64_t timeOffset_ = 0;
   std::int64_t latestTime_ = -1;

@@ -13,7 +13,7 @@ zarvel_test(app_e2e_tests threads
   app/window_test.cpp)
 target_link_libraries(app_e2e_tests PRIVATE zarvel_test_support)
 target_compile_definitions(app_e2e_tests PRIVATE ZARVEL_PROGRAM="$<TARGET_FILE:zarvel>")
-add_dependencies(app_e2e_tests zarvel)
+add_dependencies(app_e2e_tests zarvel zarvel-decode)
 
 # Installed like a desktop program, so a file manager offers it.
 add_test(NAME InstallsLikeADesktopProgram

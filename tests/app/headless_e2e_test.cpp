@@ -2,6 +2,7 @@
 // time and reports what it showed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <ostream>
@@ -60,7 +61,10 @@ TEST_P(HeadlessPlayback, PlaysToTheEndAndReportsEveryPicture) {
 }
 
 INSTANTIATE_TEST_SUITE_P(EachPath, HeadlessPlayback,
-                         ::testing::Values(Clip{"mpg-ip-176x120.mpg", "mpeg1", false},
+                         ::testing::Values(Clip{"mpg-ip-176x120.mpg", "mpeg1", true},
+                                           Clip{"mpg-mp3-176x120.mpg", "mpeg1", true},
+                                           Clip{"mpg-soundfirst-96x64.mpg", "mpeg1", true},
+                                           Clip{"mpg-junk-96x64.mpg", "mpeg1", false},
                                            Clip{"ogg-tv-176x120.ogv", "ogg", true},
                                            Clip{"ogg-t-352x240.ogv", "ogg", false},
                                            Clip{"mp4-176x120.mp4", "ffmpeg", true},
@@ -102,6 +106,56 @@ TEST(Headless, AnUndecodableSoundPlaysSilentAndSaysSoOnce) {
   const std::size_t said = err.find("playing without sound");
   ASSERT_NE(said, std::string::npos) << err;
   EXPECT_EQ(err.find("playing without sound", said + 1), std::string::npos) << err;
+}
+
+// A copy of an MPEG-1 system stream whose sound packets carry noise in place
+// of MPEG audio (their headers and time stamps kept).
+std::string withNoiseForSound(const std::string& name) {
+  std::string bytes = readText(fixtures::dataPath(name));
+  std::uint32_t noise = 12345;
+  for (std::size_t at = 0; at + 6 <= bytes.size(); ++at) {
+    if (bytes.compare(at, 4, std::string("\0\0\1\xC0", 4)) != 0) continue;
+    const std::size_t length = static_cast<std::uint8_t>(bytes[at + 4]) << 8 | static_cast<std::uint8_t>(bytes[at + 5]);
+    std::size_t p = at + 6;
+    const std::size_t end = std::min(bytes.size(), p + length);
+    while (p < end && static_cast<std::uint8_t>(bytes[p]) == 0xFF) ++p;
+    if (p < end && (bytes[p] & 0xC0) == 0x40) p += 2;
+    if (p < end) p += (bytes[p] & 0xF0) == 0x20 ? 5 : (bytes[p] & 0xF0) == 0x30 ? 10 : 1;
+    for (; p < end; ++p) {
+      noise = noise * 1103515245u + 12345u;
+      bytes[p] = static_cast<char>(noise >> 24);
+    }
+    at = end - 1;
+  }
+  const std::string path = fixtures::tempPath(".mpg");
+  FILE* f = std::fopen(path.c_str(), "wb");
+  if (f) {
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  }
+  return path;
+}
+
+TEST(Headless, UndecodableSoundPlaysThePicturesAndSaysSoOnce) {
+  const std::string file = withNoiseForSound("mpg-ip-176x120.mpg");
+  std::string out, err;
+  ASSERT_EQ(runZarvel("--headless --exit-at-end --stats-json - " + file, &out, &err), 0) << err;
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(out, match, kStatistics)) << out;
+  EXPECT_EQ(match[1].str(), "mpeg1");
+  EXPECT_EQ(std::stol(match[2]), 25);
+  EXPECT_EQ(match[4].str(), "0");
+  // Said once (beside the statistics line).
+  const std::string said = "zarvel: " + file + ": playing without sound: ";
+  EXPECT_NE(err.find(said), std::string::npos) << err;
+  EXPECT_EQ(err.find(said), err.rfind(said)) << err;
+  // zarvel-decode takes the pictures too, and writes no sound.
+  std::string printed;
+  EXPECT_EQ(fixtures::runTool(ZARVEL_DECODE, file + " --wav " + file + ".wav", &printed), 0);
+  EXPECT_NE(printed.find(" 25 pictures"), std::string::npos) << printed;
+  EXPECT_EQ(printed.find("sound"), std::string::npos) << printed;
+  std::remove(file.c_str());
+  std::remove((file + ".wav").c_str());
 }
 
 TEST(Headless, TimingModeStillEnds) {

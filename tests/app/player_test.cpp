@@ -42,7 +42,8 @@ TEST(Player, EveryPathPlaysToItsEndWithItsOwnClock) {
     const char* path;
     long pictures;
     bool sound;
-  } cases[] = {{"mpg-ip-176x120.mpg", "mpeg1", 0, false},
+  } cases[] = {{"mpg-ip-176x120.mpg", "mpeg1", 0, true},
+               {"mpg-junk-96x64.mpg", "mpeg1", 0, false},
                {"ogg-tv-176x120.ogv", "ogg", 0, true},
                {"ogg-t-180x100.ogv", "ogg", 0, false},
                {"mp4-h264-176x120.mp4", "ffmpeg", 0, true},
@@ -145,13 +146,14 @@ TEST(Player, StatisticsLineShowsThreeDigitMilliseconds) {
 // dead-lock, every thread joined, every sample back (the sanitizers watch).
 TEST(Player, ReplacingPlayingFilesAgainAndAgain) {
   const char* files[] = {"mpg-ibbp-352x240.mpg", "ogg-tv-176x120.ogv", "ogg-t-330x190.ogv", "mkv-audiofirst-176x120.mkv",
-                         "m1v-ip-176x120.m1v", "mp4-176x120.mp4", "mkv-flac-96x64.mkv", "mp4-earlysound-96x64.mp4"};
-  const int count = static_cast<int>(sizeof files / sizeof files[0]);
+                          "m1v-ip-176x120.m1v",   "mp4-176x120.mp4",     "mkv-flac-96x64.mkv",
+                          "mp4-earlysound-96x64.mp4", "mpg-mp3-176x120.mpg", "mpg-soundfirst-96x64.mpg"};
+  constexpr int count = sizeof files / sizeof files[0];
   Rig rig;
   for (int cycle = 0; cycle < 200; ++cycle) {
     ASSERT_TRUE(rig.open(files[cycle % count])) << rig.player.lastError();
     rig.player.play();
-    if (cycle % 7 == 0) rig.presenter.presentedEvent.wait(50);
+    if (cycle % 7 == 0) rig.presenter.presentedEvent.wait(50);  // 7, coprime with the 10 files: each in turn
   }
   rig.player.stop();
 }

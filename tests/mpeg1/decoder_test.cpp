@@ -94,6 +94,8 @@ TEST(Mpeg1TimeStamps, DisplayOrderOnePeriodApartFromZero) {
   expectRegularTimes(decodeFile(fixtures::dataPath("m1v-ibbbp-176x120.m1v")), 24);   // IBBBP
   expectRegularTimes(decodeFile(fixtures::dataPath("m1v-gop6-176x120.m1v")), 30);    // open GOPs
   expectRegularTimes(decodeFile(fixtures::dataPath("mpg-ibbp-352x240.mpg")), 16);    // system stream
+  // Its time stamps start 0.415 s in, after its sound: the first picture is still 0.
+  expectRegularTimes(decodeFile(fixtures::dataPath("mpg-soundfirst-96x64.mpg")), 15);
 }
 
 // The decoder takes a sample only to hand a picture over, so a renderer that

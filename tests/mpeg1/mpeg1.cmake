@@ -8,6 +8,7 @@ target_compile_definitions(zarvel_test_support PUBLIC
 
 zarvel_test(mpeg1_tests unit
   mpeg1/decode_e2e_test.cpp
+  mpeg1/sound_e2e_test.cpp
   mpeg1/decoder_test.cpp
   mpeg1/stream_reader_test.cpp
   mpeg1/crafted_stream_test.cpp)

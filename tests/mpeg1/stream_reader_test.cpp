@@ -186,6 +186,50 @@ TEST(MpegStreamReader, AVideoStreamNoSystemHeaderListsIsFoundInThePackets) {
   EXPECT_EQ(reader.openVideoStream(2), nullptr);
 }
 
+TEST(MpegStreamReader, SoundAndPicturesAreReadApartWithTheirOwnTimeStamps) {
+  Bytes file;
+  pack(file);
+  systemHeader(file, {0xE0});  // the sound stream is found from its packets
+  packet(file, 0xC1, {0x21, 0, 1, 0x0F, 0xA1}, {10, 11, 12});  // PTS 2000
+  packet(file, 0xE0, {0x21, 0, 1, 0x1F, 0x41}, {1, 2});  // 4000
+  packet(file, 0xC1, {0x0F}, {13});
+  pack(file);
+  packet(file, 0xE0, {0x21, 0, 1, 0x2E, 0xE1}, {3, 4, 5});  // 6000
+  packet(file, 0xC1, {0x21, 0, 1, 0x3E, 0xC1}, {14, 15});  // 8032
+  kolm::CMemoryStream stream(file);
+  CMpegStreamReader reader(&stream);
+  ASSERT_TRUE(reader.detectFormat());
+  EXPECT_EQ(reader.firstAudioStream(), 1);
+  std::int64_t pts = 0;
+  ASSERT_TRUE(reader.firstTimeStamp(false, 0, &pts));
+  EXPECT_EQ(pts, 4000);
+  ASSERT_TRUE(reader.firstTimeStamp(true, 1, &pts));
+  EXPECT_EQ(pts, 2000);
+  CMpegPayloadReader* video = reader.openVideoStream(0);
+  CMpegPayloadReader* audio = reader.openAudioStream(1);
+  ASSERT_TRUE(video && audio);
+  // Read in turn, byte by byte: neither reader skips or repeats the other's data.
+  Bytes pictures, sound;
+  std::uint8_t byte;
+  bool more = true;
+  while (more) {
+    more = false;
+    if (video->readPayload(&byte, 1) == 1) pictures.push_back(byte), more = true;
+    if (audio->readPayload(&byte, 1) == 1) sound.push_back(byte), more = true;
+  }
+  EXPECT_EQ(pictures, (Bytes{1, 2, 3, 4, 5}));
+  EXPECT_EQ(sound, (Bytes{10, 11, 12, 13, 14, 15}));
+  // A stamp belongs to the first access unit starting in its packet, once.
+  EXPECT_TRUE(video->claimTimeStamp(1, &pts));
+  EXPECT_EQ(pts, 4000);
+  EXPECT_FALSE(video->claimTimeStamp(1, &pts));
+  EXPECT_TRUE(video->claimTimeStamp(3, &pts));
+  EXPECT_EQ(pts, 6000);
+  EXPECT_FALSE(audio->claimTimeStamp(3, &pts));  // its packet has none; the earlier one is dropped
+  EXPECT_TRUE(audio->claimTimeStamp(5, &pts));
+  EXPECT_EQ(pts, 8032);
+}
+
 // A bit reader over a payload reader over bytes.
 struct BitSource {
   explicit BitSource(const Bytes& bytes) : stream(bytes), reader(&stream) {

@@ -19,6 +19,7 @@ const char* pathName(DecodePath path) {
 void ProbedDecoders::reset() {
   audio = nullptr;
   soundProblem.clear();
+  mpegAudio.reset();
   mpegDecoder.reset();
   mpegReader.reset();
   oggDecoder.reset();
@@ -35,6 +36,8 @@ bool wanted(const ProbeRequest& request, DecodePath path) {
 bool tryMpeg1(const ProbeRequest& request, ProbedDecoders* out) {
   auto source = mpeg1::openMpeg1(request.stream, request.video);
   if (!source) return false;
+  out->mpegAudio = mpeg1::openMpeg1Sound(*source, request.stream, request.audio, &out->soundProblem);
+  out->audio = out->mpegAudio.get();
   out->mpegReader = std::move(source->streamReader);
   out->mpegDecoder = std::move(source->decoder);
   return true;

@@ -7,6 +7,7 @@
 #include "ffmpeg/ffmpeg_decoder.h"
 #include "kolm/audio_source.h"
 #include "kolm/stream.h"
+#include "mpeg1/audio_decoder.h"
 #include "mpeg1/stream_reader.h"
 #include "mpeg1/video_decoder.h"
 #include "ogg/ogg_decoder.h"
@@ -34,6 +35,7 @@ struct ProbedDecoders {
   DecodePath path = DecodePath::none;
   std::unique_ptr<CMpegStreamReader> mpegReader;
   std::unique_ptr<CMpeg1VideoDecoder> mpegDecoder;
+  std::unique_ptr<CMpegAudioDecoder> mpegAudio;  // reads a stream of its own
   std::unique_ptr<COggDecoder> oggDecoder;
   std::unique_ptr<CFFmpegDecoder> ffmpegDecoder;
   // The file's sound, when it has sound the path can decode: one of the
@@ -45,8 +47,8 @@ struct ProbedDecoders {
   // Why the file was refused: the last refusal that said something.
   std::string refusal;
 
-  // Deletes the decoders: the MPEG-1 decoder before the reader it reads
-  // from, then Ogg, then FFmpeg.
+  // Deletes the decoders: the MPEG-1 sound, the MPEG-1 decoder before the
+  // reader it reads from, then Ogg, then FFmpeg.
   void reset();
 };
 
