@@ -87,14 +87,24 @@ for clip in "${clips[@]}"; do
     continue
   fi
   read -r path blocks < <(python3 -c 'import json, sys; s = json.load(open(sys.argv[1])); print(s["path"], s["sound"]["blocks_played"])' "$json")
-  # Where the muxer put the pictures against the sound (encoder delays, a
-  # system stream's preload): the file's own offset, which a player that
-  # follows the time stamps reproduces; the error is measured against it.
-  lead=0
-  [[ $clip == *sync-early-* ]] && lead=1.5
-  offset=$(ffprobe -v error -show_entries stream=codec_type,start_time -of csv=p=0 "$clip" | awk -F, -v lead="$lead" '
-    $1 == "video" && v == "" { v = $2 } $1 == "audio" && a == "" { a = $2 }
-    END { printf "%.2f", (v - a - lead) * 1000 }')
+  # Where the file itself puts its first flash against its first beep, as
+  # FFmpeg decodes it (muxers and encoders shift one against the other: an
+  # encoder's delay, a B-picture reorder): a player that follows the file's
+  # time stamps reproduces that offset, so the error is measured against it.
+  ff -i "$clip" -map 0:a -ac 1 -ar 48000 -f wav "$out/sync-ref.wav"
+  first_flash=$(ffprobe -v error -f lavfi "movie=$clip,signalstats" -show_entries frame=pts_time:frame_tags=lavfi.signalstats.YAVG \
+    -of csv=p=0 | awk -F, '$2 > 128 { print $1; exit }')
+  audio_start=$(ffprobe -v error -select_streams a -show_entries stream=start_time -of csv=p=0 "$clip")
+  offset=$(python3 - "$out/sync-ref.wav" "$first_flash" "$audio_start" <<'PY'
+import array, sys, wave
+w = wave.open(sys.argv[1])
+rate = w.getframerate()
+samples = array.array("h")
+samples.frombytes(w.readframes(w.getnframes()))
+onset = next((i for i, v in enumerate(samples) if abs(v) >= 2048), None)  # the first beep (silence before it)
+print("%.2f" % ((float(sys.argv[2]) - float(sys.argv[3]) - onset / rate) * 1000) if onset is not None else "0")
+PY
+)
   read -r nflash nbeep mean worst < <(python3 - "$log" "$offset" <<'PY'
 import sys
 flashes, beeps = [], []
@@ -121,6 +131,6 @@ PY
   [[ $verdict == ok ]] || failures=$((failures + 1))
   printf '  %-28s %6s %7s %7s %8s %8s %8s %8s  %s\n' "${clip##*/}" "$path" "$nflash" "$nbeep" "$offset" "$mean" "$worst" "$blocks" "$verdict"
 done
-echo "  (offset: the file's own picture-after-sound offset by its time stamps; mean and worst: each flash"
+echo "  (offset: the file's own first flash after its first beep, as FFmpeg decodes it; mean and worst: each flash"
 echo "   after its beep, less that offset; aim: every flash within 20 ms)"
 [[ $failures -eq 0 ]] || say "$failures file(s) not in sync or without sound"
