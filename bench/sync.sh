@@ -3,8 +3,8 @@
 # white flash and a beep at the same instant every second are played headless
 # (memory presenter, null sound device, the sound as the clock), and each
 # flash's presentation is compared with the play position of its beep. Also a
-# file whose sound starts 1.5 s before its pictures (the beeps follow the
-# flashes, not the start of the sound).
+# file whose sound starts 1.5 s before its pictures and one whose sound starts
+# 1 s after them (the beeps follow the flashes, not the start of the sound).
 #   bench/sync.sh        (no rounds: one playback per file, in real time)
 set -euo pipefail
 
@@ -54,6 +54,15 @@ make_early() {  # file ffmpeg-output-options... : the pictures start 1.5 s into 
     -fps_mode passthrough "$@" -fflags +bitexact "$file.part.${file##*.}" && mv "$file.part.${file##*.}" "$file"
 }
 
+make_late() {  # file ffmpeg-output-options... : the sound starts 1 s into the pictures
+  local file=$1
+  shift
+  [[ -s "$file" ]] && return
+  say "generating $file"
+  ff -f lavfi -i "$(flashes 320x240 25)" -itsoffset 1 -f lavfi -i "$(beeps 48000 0)" -map 0:v -map 1:a \
+    -fps_mode passthrough "$@" -fflags +bitexact "$file.part.${file##*.}" && mv "$file.part.${file##*.}" "$file"
+}
+
 clips=(
   "$out/sync-ogg.ogv"
   "$out/sync-mpeg1-mp2.mpg"
@@ -63,6 +72,8 @@ clips=(
   "$out/sync-h264-flac.mkv"
   "$out/sync-early-h264-aac.mp4"
   "$out/sync-early-mpeg1-mp2.mpg"
+  "$out/sync-late-mpeg1-mp2.mpg"
+  "$out/sync-late-h264-aac.mp4"
 )
 make_clip "${clips[0]}" 0 -c:v libtheora -q:v 7 -c:a libvorbis -q:a 5
 make_clip "${clips[1]}" 0 -c:v mpeg1video -b:v 1M -c:a mp2 -b:a 192k -f mpeg
@@ -72,6 +83,8 @@ make_clip "${clips[4]}" 0 -c:v libvpx -b:v 1M -c:a libvorbis -q:a 5
 make_clip "${clips[5]}" 0 -c:v libx264 -preset fast -c:a flac
 make_early "${clips[6]}" -c:v libx264 -preset fast -bf 2 -c:a aac -b:a 192k
 make_early "${clips[7]}" -c:v mpeg1video -b:v 1M -c:a mp2 -b:a 192k -f mpeg
+make_late "${clips[8]}" -c:v mpeg1video -b:v 1M -c:a mp2 -b:a 192k -f mpeg
+make_late "${clips[9]}" -c:v libx264 -preset fast -bf 2 -c:a aac -b:a 192k
 
 # --- playback ------------------------------------------------------------------------
 
@@ -92,17 +105,22 @@ for clip in "${clips[@]}"; do
   # encoder's delay, a B-picture reorder): a player that follows the file's
   # time stamps reproduces that offset, so the error is measured against it.
   ff -i "$clip" -map 0:a -ac 1 -ar 48000 -f wav "$out/sync-ref.wav"
-  first_flash=$(ffprobe -v error -f lavfi "movie=$clip,signalstats" -show_entries frame=pts_time:frame_tags=lavfi.signalstats.YAVG \
-    -of csv=p=0 | awk -F, '$2 > 128 { print $1; exit }')
+  flash_times=$(ffprobe -v error -f lavfi "movie=$clip,signalstats" -show_entries frame=pts_time:frame_tags=lavfi.signalstats.YAVG \
+    -of csv=p=0 | awk -F, '$2 > 128 && !bright { printf "%s ", $1 } { bright = $2 > 128 }')
   audio_start=$(ffprobe -v error -select_streams a -show_entries stream=start_time -of csv=p=0 "$clip")
-  offset=$(python3 - "$out/sync-ref.wav" "$first_flash" "$audio_start" <<'PY'
+  offset=$(python3 - "$out/sync-ref.wav" "$flash_times" "$audio_start" <<'PY'
 import array, sys, wave
 w = wave.open(sys.argv[1])
 rate = w.getframerate()
 samples = array.array("h")
 samples.frombytes(w.readframes(w.getnframes()))
 onset = next((i for i, v in enumerate(samples) if abs(v) >= 2048), None)  # the first beep (silence before it)
-print("%.2f" % ((float(sys.argv[2]) - float(sys.argv[3]) - onset / rate) * 1000) if onset is not None else "0")
+flashes = [float(t) for t in sys.argv[2].split()]
+if onset is None or not flashes:
+    print("0")
+else:
+    beep = float(sys.argv[3]) + onset / rate
+    print("%.2f" % (min((f - beep for f in flashes), key=abs) * 1000))
 PY
 )
   read -r nflash nbeep mean worst < <(python3 - "$log" "$offset" <<'PY'
@@ -113,8 +131,9 @@ for line in open(sys.argv[1]):
     kind, ms = line.split()
     (flashes if kind == "flash" else beeps).append(float(ms))
 # A flash whose beep, by the file's offset, came before the first picture had
-# that beep cut away with the sound before the pictures: nothing to compare.
-measurable = [f for f in flashes if f - offset >= 0]
+# that beep cut away with the sound before the pictures, and one before the
+# sound starts has none: nothing to compare.
+measurable = [f for f in flashes if f - offset >= 0 and (not beeps or f - offset > beeps[0] - 500)]
 errors = [f - offset - min(beeps, key=lambda b: abs(b - (f - offset))) for f in measurable] if beeps else []
 if errors:
     print(len(flashes), len(beeps), "%.2f" % (sum(errors) / len(errors)), "%.2f" % max(errors, key=abs))
