@@ -561,7 +561,10 @@ bool COggDecoder::audioStep() {
     audioStream_.resetPackets();
     if (!audioStream_.readPage()) {
       audioEnded_ = true;
-      if (currentAudio_ && currentAudio_->frameCount > 0) {
+      // A sound stream that ended without one sample still sends one block of
+      // silence: the sound card is the clock, and without a block it would
+      // never start and the pictures would wait for ever.
+      if (currentAudio_ && (currentAudio_->frameCount > 0 || audioBlocksDelivered == 0)) {
         // The end of the sound is seldom a whole block: the rest is silence.
         const AudioFormat& format = currentAudio_->format;
         const std::size_t frameBytes = blockAlign(format);

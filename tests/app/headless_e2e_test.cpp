@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <map>
 #include <ostream>
 #include <regex>
 #include <string>
@@ -77,6 +80,44 @@ INSTANTIATE_TEST_SUITE_P(EachPath, HeadlessPlayback,
                              if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
                            return name;
                          });
+
+// An Ogg file whose Vorbis stream has its headers and not one sample: the
+// sound card is still the clock, so a block of silence must start it, or the
+// pictures wait for ever.
+TEST(Headless, AnOggSoundWithoutSamplesStillStartsTheClock) {
+  const std::string bytes = readText(fixtures::dataPath("ogg-tv-176x120.ogv"));
+  std::string kept;
+  std::map<std::uint32_t, int> pages;
+  std::uint32_t vorbis = 0;
+  bool found = false;
+  for (std::size_t at = 0; at + 27 <= bytes.size() && bytes.compare(at, 4, "OggS") == 0;) {
+    const std::size_t segments = static_cast<std::uint8_t>(bytes[at + 26]);
+    std::size_t size = 27 + segments;
+    for (std::size_t i = 0; i < segments && at + 27 + i < bytes.size(); ++i)
+      size += static_cast<std::uint8_t>(bytes[at + 27 + i]);
+    std::uint32_t serial = 0;
+    std::memcpy(&serial, bytes.data() + at + 14, 4);  // little-endian, as this machine
+    if (!found && bytes.compare(at + 27 + segments + 1, 6, "vorbis") == 0) vorbis = serial, found = true;
+    // Its two header pages stay; every page of samples goes.
+    if (!(found && serial == vorbis && ++pages[serial] > 2)) kept += bytes.substr(at, size);
+    at += size;
+  }
+  ASSERT_TRUE(found);
+  const std::string copy = fixtures::tempPath(".ogv");
+  {
+    std::FILE* file = std::fopen(copy.c_str(), "wb");
+    ASSERT_NE(file, nullptr);
+    std::fwrite(kept.data(), 1, kept.size(), file);
+    std::fclose(file);
+  }
+  std::string out, err;
+  EXPECT_EQ(runZarvel("--headless --exit-at-end --stats-json - " + copy, &out, &err), 0) << err;
+  std::remove(copy.c_str());
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(out, match, kStatistics)) << out;
+  EXPECT_EQ(match[1].str(), "ogg");
+  EXPECT_EQ(match[2].str(), "25");
+}
 
 // A sound stream no decoder takes (its codec name garbled in a copy of the
 // file): the pictures play on the built-in clock, and standard error says so
