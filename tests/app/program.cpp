@@ -20,7 +20,8 @@ int runZarvel(const std::string& arguments, std::string* out, std::string* err, 
   const std::string outPath = fixtures::tempPath(".out");
   const std::string errPath = fixtures::tempPath(".err");
   const std::string command =
-      environment + " " + ZARVEL_PROGRAM + " " + arguments + " >" + outPath + " 2>" + errPath + " </dev/null";
+      // A playback that never ends fails the test instead of holding it.
+      environment + " timeout -k 5 120 " + ZARVEL_PROGRAM + " " + arguments + " >" + outPath + " 2>" + errPath + " </dev/null";
   const int status = std::system(command.c_str());
   if (out) *out = readText(outPath);
   if (err) *err = readText(errPath);
