@@ -103,6 +103,26 @@ extern "C" void onStopSignal(int signal) { stopSignal = signal; }
 
 }  // namespace
 
+int runWithoutWindow(const Options& options) {
+  if (options.help) {
+    printUsage(stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("zarvel %s\n", ZARVEL_VERSION);
+    return 0;
+  }
+  if (options.headless) {
+    if (options.file.empty()) {
+      std::fprintf(stderr, "zarvel: --headless needs a FILE\n");
+      printUsage(stderr);
+      return 2;
+    }
+    return runHeadless(options);
+  }
+  return -1;
+}
+
 int runHeadless(const Options& options) {
   // Ctrl+C or a kill ends playback through the usual teardown, so the
   // statistics of what did play are still written.

@@ -28,6 +28,10 @@ std::string printable(const std::string& text);
 // The part of a path after its last slash.
 std::string baseName(const std::string& path);
 
+// What needs no window: --help, --version and headless playback. Returns
+// the exit status, or -1 when the window should open.
+int runWithoutWindow(const Options& options);
+
 // Plays options.file with no window and no sound card, in real time, until
 // it ends (or the process is asked to stop). Exit status: 0 at the end of the
 // file, 1 when it cannot be played or the statistics cannot be written.

@@ -321,21 +321,7 @@ int WINAPI WinMain(HINSTANCE hInstance, HINSTANCE, LPSTR, int showCommand) {
     kolm::sys::debugOutput(("zarvel: " + printable(error)).c_str());
     return 2;
   }
-  if (options.help) {
-    printUsage(stdout);
-    return 0;
-  }
-  if (options.version) {
-    std::printf("zarvel %s\n", ZARVEL_VERSION);
-    return 0;
-  }
-  if (options.headless) {
-    if (options.file.empty()) {
-      std::fprintf(stderr, "zarvel: --headless needs a FILE\n");
-      printUsage(stderr);
-      return 2;
-    }
-    return runHeadless(options);
-  }
+  const int status = runWithoutWindow(options);
+  if (status >= 0) return status;
   return runWindow(hInstance, showCommand);
 }
