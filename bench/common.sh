@@ -37,15 +37,19 @@ install_peers() {
   tools/install-deps
 }
 
-# Builds zarvel-decode and sets `zarvel` to a copy of it: a rebuild elsewhere
-# in the tree during the rounds must not swap the binary halfway through.
-build_zarvel() {
-  if ! { cmake --preset default && cmake --build --preset default --target zarvel-decode; } >"$out/build.log" 2>&1; then
+# Builds a target of the default preset and prints the path of a copy of it:
+# a rebuild elsewhere in the tree during the rounds must not swap the binary
+# halfway through.
+build_copy() {  # target
+  if ! { cmake --preset default && cmake --build --preset default --target "$1"; } >"$out/build.log" 2>&1; then
     tail -n 30 "$out/build.log" >&2
     die "build failed (whole log in $out/build.log)"
   fi
-  zarvel=$out/zarvel-decode-$name
-  cp build/default/zarvel-decode "$zarvel"
+  cp "build/default/$1" "$out/$1-$name"
+  echo "$out/$1-$name"
 }
+
+# Builds zarvel-decode and sets `zarvel` to a copy of it.
+build_zarvel() { zarvel=$(build_copy zarvel-decode) || exit 1; }
 
 median() { tr ' ' '\n' <<<"$1" | grep . | sort -g | awk '{ v[NR] = $1 } END { printf "%.4f", NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }

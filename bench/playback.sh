@@ -19,12 +19,7 @@ out=bench/out
 mkdir -p "$out"
 
 install_peers ffmpeg time
-if ! { cmake --preset default && cmake --build --preset default --target zarvel; } >"$out/build.log" 2>&1; then
-  tail -n 30 "$out/build.log" >&2
-  die "build failed (whole log in $out/build.log)"
-fi
-player=$out/zarvel-$name
-cp build/default/zarvel "$player"
+player=$(build_copy zarvel) || exit 1
 
 # --- inputs (10 s each, made once) ------------------------------------------------
 

@@ -16,12 +16,7 @@ out=bench/out
 mkdir -p "$out"
 
 install_peers ffmpeg
-if ! { cmake --preset default && cmake --build --preset default --target zarvel; } >"$out/build.log" 2>&1; then
-  tail -n 30 "$out/build.log" >&2
-  die "build failed (whole log in $out/build.log)"
-fi
-player=$out/zarvel-$name
-cp build/default/zarvel "$player"
+player=$(build_copy zarvel) || exit 1
 
 # --- inputs: 6 s, a flash (one picture) and a 40 ms beep at every whole second --------
 
@@ -34,33 +29,22 @@ flashes() {  # size rate
 beeps() {  # rate lead
   echo "aevalsrc='0.5*sin(2*PI*1000*t)*lt(mod(t-$2\\,1)\\,0.04)*gte(t\\,$2)':s=$1:c=stereo:d=$(awk -v l="$2" 'BEGIN { print 6 + l }')"
 }
-make_clip() {  # file lead-seconds ffmpeg-output-options...
-  local file=$1 lead=$2
+# timing: together; early, the sound 1.5 s before the pictures; late, the
+# sound 1 s after them. The sound is the first input (ffmpeg then keeps the
+# pictures' offset), and passthrough keeps a late first picture from being
+# copied back to the start.
+make_clip() {  # file timing ffmpeg-output-options...
+  local file=$1 timing=$2 sound pictures=(-f lavfi -i "$(flashes 320x240 25)")
   shift 2
   [[ -s "$file" ]] && return
+  case "$timing" in
+    together) sound=(-f lavfi -i "$(beeps 48000 0)") ;;
+    early) sound=(-f lavfi -i "$(beeps 48000 1.5)") pictures=(-itsoffset 1.5 "${pictures[@]}") ;;
+    late) sound=(-itsoffset 1 -f lavfi -i "$(beeps 48000 0)") ;;
+  esac
   say "generating $file"
-  ff -f lavfi -i "$(flashes 320x240 25)" -f lavfi -i "$(beeps 48000 "$lead")" -map 0:v -map 1:a \
-    "$@" -fflags +bitexact "$file.part.${file##*.}" && mv "$file.part.${file##*.}" "$file"
-}
-make_early() {  # file ffmpeg-output-options... : the pictures start 1.5 s into the sound
-  local file=$1
-  shift
-  [[ -s "$file" ]] && return
-  say "generating $file"
-  # The sound is the first input: ffmpeg then keeps the pictures' offset.
-  # Passthrough: a constant-rate output would fill the first 1.5 s with copies
-  # of the first picture.
-  ff -f lavfi -i "$(beeps 48000 1.5)" -itsoffset 1.5 -f lavfi -i "$(flashes 320x240 25)" -map 1:v -map 0:a \
-    -fps_mode passthrough "$@" -fflags +bitexact "$file.part.${file##*.}" && mv "$file.part.${file##*.}" "$file"
-}
-
-make_late() {  # file ffmpeg-output-options... : the sound starts 1 s into the pictures
-  local file=$1
-  shift
-  [[ -s "$file" ]] && return
-  say "generating $file"
-  ff -f lavfi -i "$(flashes 320x240 25)" -itsoffset 1 -f lavfi -i "$(beeps 48000 0)" -map 0:v -map 1:a \
-    -fps_mode passthrough "$@" -fflags +bitexact "$file.part.${file##*.}" && mv "$file.part.${file##*.}" "$file"
+  ff "${sound[@]}" "${pictures[@]}" -map 1:v -map 0:a -fps_mode passthrough "$@" -fflags +bitexact \
+    "$file.part.${file##*.}" && mv "$file.part.${file##*.}" "$file"
 }
 
 clips=(
@@ -75,16 +59,16 @@ clips=(
   "$out/sync-late-mpeg1-mp2.mpg"
   "$out/sync-late-h264-aac.mp4"
 )
-make_clip "${clips[0]}" 0 -c:v libtheora -q:v 7 -c:a libvorbis -q:a 5
-make_clip "${clips[1]}" 0 -c:v mpeg1video -b:v 1M -c:a mp2 -b:a 192k -f mpeg
-make_clip "${clips[2]}" 0 -c:v mpeg1video -b:v 1M -c:a libmp3lame -b:a 192k -f mpeg
-make_clip "${clips[3]}" 0 -c:v libx264 -preset fast -bf 2 -c:a aac -b:a 192k
-make_clip "${clips[4]}" 0 -c:v libvpx -b:v 1M -c:a libvorbis -q:a 5
-make_clip "${clips[5]}" 0 -c:v libx264 -preset fast -c:a flac
-make_early "${clips[6]}" -c:v libx264 -preset fast -bf 2 -c:a aac -b:a 192k
-make_early "${clips[7]}" -c:v mpeg1video -b:v 1M -c:a mp2 -b:a 192k -f mpeg
-make_late "${clips[8]}" -c:v mpeg1video -b:v 1M -c:a mp2 -b:a 192k -f mpeg
-make_late "${clips[9]}" -c:v libx264 -preset fast -bf 2 -c:a aac -b:a 192k
+make_clip "${clips[0]}" together -c:v libtheora -q:v 7 -c:a libvorbis -q:a 5
+make_clip "${clips[1]}" together -c:v mpeg1video -b:v 1M -c:a mp2 -b:a 192k -f mpeg
+make_clip "${clips[2]}" together -c:v mpeg1video -b:v 1M -c:a libmp3lame -b:a 192k -f mpeg
+make_clip "${clips[3]}" together -c:v libx264 -preset fast -bf 2 -c:a aac -b:a 192k
+make_clip "${clips[4]}" together -c:v libvpx -b:v 1M -c:a libvorbis -q:a 5
+make_clip "${clips[5]}" together -c:v libx264 -preset fast -c:a flac
+make_clip "${clips[6]}" early -c:v libx264 -preset fast -bf 2 -c:a aac -b:a 192k
+make_clip "${clips[7]}" early -c:v mpeg1video -b:v 1M -c:a mp2 -b:a 192k -f mpeg
+make_clip "${clips[8]}" late -c:v mpeg1video -b:v 1M -c:a mp2 -b:a 192k -f mpeg
+make_clip "${clips[9]}" late -c:v libx264 -preset fast -bf 2 -c:a aac -b:a 192k
 
 # --- playback ------------------------------------------------------------------------
 
