@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "kolm/clock.h"
 #include "kolm/sample_queue.h"
@@ -43,9 +44,12 @@ void pictureRate(int code, int& num, int& den) {
 
 }  // namespace
 
+void CFrameBuffer::Free::operator()(std::uint8_t* p) const { std::free(p); }
+
 CFrameBuffer::CFrameBuffer(int width, int height)
-    : storage(static_cast<std::size_t>(width) * height * 3 / 2) {
-  luma = storage.data();
+    : storage(static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(width) * height * 3 / 2, 1))) {
+  if (!storage) throw std::bad_alloc();
+  luma = storage.get();
   cb = luma + static_cast<std::size_t>(width) * height;
   cr = cb + static_cast<std::size_t>(width) * height / 4;
 }
@@ -86,7 +90,9 @@ bool CMpeg1VideoDecoder::start() {
     firstHeight_ = verticalSize;
     frameWidth_ = static_cast<int>(mbWidth) * 16;
     frameHeight_ = static_cast<int>(mbHeight) * 16;
-    for (int i = 0; i < 5; ++i) frames_.push_back(std::make_unique<CFrameBuffer>(frameWidth_, frameHeight_));
+    // Two references and the picture being decoded; more only if a damaged
+    // stream ever needs them (takeFreeFrame).
+    for (int i = 0; i < 3; ++i) frames_.push_back(std::make_unique<CFrameBuffer>(frameWidth_, frameHeight_));
     if (pictureQueue_) {
       // The pool holds the visible picture (even sizes for 4:2:0), not the
       // macroblock padding.
@@ -359,6 +365,10 @@ void CMpeg1VideoDecoder::takeFreeFrame() {
       currentFrame = frame.get();
       break;
     }
+  }
+  if (!currentFrame && frames_.size() < maxFrames) {
+    frames_.push_back(std::make_unique<CFrameBuffer>(frameWidth_, frameHeight_));
+    currentFrame = frames_.back().get();
   }
   if (!currentFrame) throw mpeg1::CMpegError("Fatal error. Ring buffer full.");
   pictureHasSlices_ = false;

@@ -17,10 +17,16 @@ class IVideoDownstream;
 }
 
 // One decoded picture, rounded up to whole macroblocks, with no border.
+// Starts all zero, so what a damaged stream never writes is the same on every run.
 class CFrameBuffer {
  public:
   CFrameBuffer(int width, int height);
-  std::vector<std::uint8_t> storage;
+  // calloc'd: fresh pages come zeroed from the system, so nothing is written
+  // twice and only what a picture touches is ever faulted in.
+  struct Free {
+    void operator()(std::uint8_t* p) const;
+  };
+  std::unique_ptr<std::uint8_t, Free> storage;
   std::uint8_t* luma;
   std::uint8_t* cb;
   std::uint8_t* cr;
@@ -69,6 +75,7 @@ class CMpeg1VideoDecoder {
 
  private:
   enum { pictureDecode = 1, pictureSkip = -10 };
+  static constexpr std::size_t maxFrames = 5;
 
   // The parse state, the decoder's own: header fields, the slice and
   // macroblock state, and the reference pictures.
