@@ -111,7 +111,7 @@ double predictNs(mpeg1::PredictFn fn, Picture& p, int size) {
   const int count = static_cast<int>(p.offsets.size());
   return nsPerCall(count * passes, [&] {
     for (int pass = 0; pass < passes; ++pass)
-      for (int off : p.offsets) fn(p.dst.data() + off, p.ref.data() + off, Picture::width, size);
+      for (int off : p.offsets) fn(p.dst.data() + off, Picture::width, p.ref.data() + off, Picture::width, size);
   });
 }
 

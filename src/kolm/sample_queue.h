@@ -40,6 +40,10 @@ class CSample {
   // the surface reports cannot hold the picture (it is then not left locked).
   bool lockPlanes(YV12Planes* planes);
   void unlockPlanes();
+  // Whether a writer may also read what it wrote without a penalty.
+  bool fastToRead() const {
+    return kind == memoryYV12 || (kind == presenterSurface && presenter && presenter->surfacesInSystemMemory());
+  }
 
   std::unique_ptr<std::uint8_t[]> buffer;
   std::uint8_t* planeY = nullptr;

@@ -408,15 +408,15 @@ void CMpeg1VideoDecoder::locateMacroblock() {
   locatedAddress_ = macroblockAddress;
   mbColumn_ = column;
   mbRow_ = row;
-  const int pitch = frameWidth_, chromaPitch = frameWidth_ / 2;
-  std::uint8_t* luma = currentFrame->luma + row * 16 * pitch + column * 16;
+  const int pitch = target_.pitch, chromaPitch = target_.chromaPitch;
+  std::uint8_t* luma = target_.luma + row * 16 * pitch + column * 16;
   blockDestination_[0] = luma;
   blockDestination_[1] = luma + 8;
   blockDestination_[2] = luma + 8 * pitch;
   blockDestination_[3] = luma + 8 * pitch + 8;
   const int chroma = row * 8 * chromaPitch + column * 8;
-  blockDestination_[4] = currentFrame->cb + chroma;
-  blockDestination_[5] = currentFrame->cr + chroma;
+  blockDestination_[4] = target_.cb + chroma;
+  blockDestination_[5] = target_.cr + chroma;
 }
 
 void CMpeg1VideoDecoder::putConstant(int value, std::uint8_t* dst, int pitch) {
@@ -449,7 +449,7 @@ void CMpeg1VideoDecoder::predictMacroblock(bool forward, bool backward, const Ve
 
     int x = column * 16 + (right >> 1), y = row * 16 + (down >> 1), hx = right & 1, hy = down & 1;
     clampSource(x, y, hx, hy, 16, frameWidth_, frameHeight_);
-    kernels[1][hx | hy << 1](blockDestination_[0], ref->luma + y * frameWidth_ + x, frameWidth_, 16);
+    kernels[1][hx | hy << 1](blockDestination_[0], target_.pitch, ref->luma + y * frameWidth_ + x, frameWidth_, 16);
 
     const int cRight = right / 2, cDown = down / 2;  // truncating toward zero
     const int chromaPitch = frameWidth_ / 2;
@@ -457,8 +457,8 @@ void CMpeg1VideoDecoder::predictMacroblock(bool forward, bool backward, const Ve
     clampSource(cx, cy, chx, chy, 8, chromaPitch, frameHeight_ / 2);
     const int source = cy * chromaPitch + cx;
     const int mode = chx | chy << 1;
-    kernels[0][mode](blockDestination_[4], ref->cb + source, chromaPitch, 8);
-    kernels[0][mode](blockDestination_[5], ref->cr + source, chromaPitch, 8);
+    kernels[0][mode](blockDestination_[4], target_.chromaPitch, ref->cb + source, chromaPitch, 8);
+    kernels[0][mode](blockDestination_[5], target_.chromaPitch, ref->cr + source, chromaPitch, 8);
     averaging = true;
   }
 }

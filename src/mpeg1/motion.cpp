@@ -18,12 +18,12 @@ constexpr int quarter = R == Rounding::Nearest ? 2 : 0;
 // Each row is formed in a local array and then copied out: the compiler can
 // then vectorise the arithmetic without having to rule out dst overlapping ref.
 template <int Width, int Mode, bool Avg, Rounding R>
-void predict(std::uint8_t* dst, const std::uint8_t* ref, int pitch, int height) {
+void predict(std::uint8_t* dst, int dstPitch, const std::uint8_t* ref, int refPitch, int height) {
   if constexpr (Mode == 0 && !Avg) {
-    for (int y = 0; y < height; ++y, dst += pitch, ref += pitch) std::memcpy(dst, ref, Width);
+    for (int y = 0; y < height; ++y, dst += dstPitch, ref += refPitch) std::memcpy(dst, ref, Width);
   } else {
-    for (int y = 0; y < height; ++y, dst += pitch, ref += pitch) {
-      const std::uint8_t* below = ref + pitch;
+    for (int y = 0; y < height; ++y, dst += dstPitch, ref += refPitch) {
+      const std::uint8_t* below = ref + refPitch;
       std::uint8_t row[Width];
       if constexpr (Avg) std::memcpy(row, dst, Width);
       for (int x = 0; x < Width; ++x) {

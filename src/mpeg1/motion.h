@@ -4,8 +4,9 @@
 
 namespace mpeg1 {
 
-// Motion-compensation kernels. Blocks are 8 or 16 pixels wide; dst and ref
-// share one pitch.
+// Motion-compensation kernels. Blocks are 8 or 16 pixels wide. A prediction
+// has a pitch for dst and one for ref: a picture that is not a reference can
+// be predicted straight into the presenter's memory, whose rows differ.
 //
 // A prediction kernel forms a width x height block from ref, which points at
 // the integer source position (x + (right >> 1), y + (down >> 1)). The mode
@@ -17,7 +18,7 @@ namespace mpeg1 {
 // (a + b + c + d + 2) >> 2, b right of a, c below it, d below right. "put"
 // writes the prediction; "avg" merges it into dst as (dst + p + 1) >> 1, so a
 // bidirectional block is a forward put followed by a backward avg.
-using PredictFn = void (*)(std::uint8_t* dst, const std::uint8_t* ref, int pitch, int height);
+using PredictFn = void (*)(std::uint8_t* dst, int dstPitch, const std::uint8_t* ref, int refPitch, int height);
 
 struct MotionKernels {
   PredictFn put[2][4];  // [0] 8 wide, [1] 16 wide; [mode]

@@ -85,9 +85,9 @@ inline void store8x2(std::uint8_t* p, int pitch, __m128i v) {
 }
 
 template <int Mode, bool Avg, Rounding R>
-void predict16(std::uint8_t* dst, const std::uint8_t* ref, int pitch, int height) {
+void predict16(std::uint8_t* dst, int dstPitch, const std::uint8_t* ref, int refPitch, int height) {
   if constexpr (Mode == 0 || Mode == 1) {
-    for (int y = 0; y < height; ++y, dst += pitch, ref += pitch) {
+    for (int y = 0; y < height; ++y, dst += dstPitch, ref += refPitch) {
       __m128i p = load16(ref);
       if constexpr (Mode == 1) p = average2<R>(p, load16(ref + 1));
       if constexpr (Avg) p = average2<R>(load16(dst), p);
@@ -95,8 +95,8 @@ void predict16(std::uint8_t* dst, const std::uint8_t* ref, int pitch, int height
     }
   } else if constexpr (Mode == 2) {
     __m128i top = load16(ref);
-    for (int y = 0; y < height; ++y, dst += pitch) {
-      ref += pitch;
+    for (int y = 0; y < height; ++y, dst += dstPitch) {
+      ref += refPitch;
       const __m128i bottom = load16(ref);
       __m128i p = average2<R>(top, bottom);
       if constexpr (Avg) p = average2<R>(load16(dst), p);
@@ -105,8 +105,8 @@ void predict16(std::uint8_t* dst, const std::uint8_t* ref, int pitch, int height
     }
   } else {
     PairRow top = pairRow<R>(load16(ref), load16(ref + 1));
-    for (int y = 0; y < height; ++y, dst += pitch) {
-      ref += pitch;
+    for (int y = 0; y < height; ++y, dst += dstPitch) {
+      ref += refPitch;
       const PairRow bottom = pairRow<R>(load16(ref), load16(ref + 1));
       __m128i p = average4<R>(top, bottom);
       if constexpr (Avg) p = average2<R>(load16(dst), p);
@@ -118,36 +118,36 @@ void predict16(std::uint8_t* dst, const std::uint8_t* ref, int pitch, int height
 
 // Heights are even (8 or 16), so the two-row steps come out exactly.
 template <int Mode, bool Avg, Rounding R>
-void predict8(std::uint8_t* dst, const std::uint8_t* ref, int pitch, int height) {
-  const int step = 2 * pitch;
+void predict8(std::uint8_t* dst, int dstPitch, const std::uint8_t* ref, int refPitch, int height) {
+  const int dstStep = 2 * dstPitch, refStep = 2 * refPitch;
   if constexpr (Mode == 0 && !Avg) {
-    for (int y = 0; y < height; ++y, dst += pitch, ref += pitch) store8(dst, load8(ref));
+    for (int y = 0; y < height; ++y, dst += dstPitch, ref += refPitch) store8(dst, load8(ref));
   } else if constexpr (Mode == 0 || Mode == 1) {
-    for (int y = 0; y < height; y += 2, dst += step, ref += step) {
-      __m128i p = load8x2(ref, pitch);
-      if constexpr (Mode == 1) p = average2<R>(p, load8x2(ref + 1, pitch));
-      if constexpr (Avg) p = average2<R>(load8x2(dst, pitch), p);
-      store8x2(dst, pitch, p);
+    for (int y = 0; y < height; y += 2, dst += dstStep, ref += refStep) {
+      __m128i p = load8x2(ref, refPitch);
+      if constexpr (Mode == 1) p = average2<R>(p, load8x2(ref + 1, refPitch));
+      if constexpr (Avg) p = average2<R>(load8x2(dst, dstPitch), p);
+      store8x2(dst, dstPitch, p);
     }
   } else if constexpr (Mode == 2) {
     __m128i top = load8(ref);  // low half: the row above the pair
-    for (int y = 0; y < height; y += 2, dst += step, ref += step) {
-      const __m128i bottom = load8x2(ref + pitch, pitch);
+    for (int y = 0; y < height; y += 2, dst += dstStep, ref += refStep) {
+      const __m128i bottom = load8x2(ref + refPitch, refPitch);
       __m128i p = average2<R>(_mm_unpacklo_epi64(top, bottom), bottom);
-      if constexpr (Avg) p = average2<R>(load8x2(dst, pitch), p);
-      store8x2(dst, pitch, p);
+      if constexpr (Avg) p = average2<R>(load8x2(dst, dstPitch), p);
+      store8x2(dst, dstPitch, p);
       top = _mm_srli_si128(bottom, 8);
     }
   } else {
     PairRow top = pairRow<R>(load8(ref), load8(ref + 1));
-    for (int y = 0; y < height; y += 2, dst += step, ref += step) {
+    for (int y = 0; y < height; y += 2, dst += dstStep, ref += refStep) {
       const PairRow bottom =
-          pairRow<R>(load8x2(ref + pitch, pitch), load8x2(ref + pitch + 1, pitch));
+          pairRow<R>(load8x2(ref + refPitch, refPitch), load8x2(ref + refPitch + 1, refPitch));
       const PairRow upper = {_mm_unpacklo_epi64(top.mean, bottom.mean),
                              _mm_unpacklo_epi64(top.odd, bottom.odd)};
       __m128i p = average4<R>(upper, bottom);
-      if constexpr (Avg) p = average2<R>(load8x2(dst, pitch), p);
-      store8x2(dst, pitch, p);
+      if constexpr (Avg) p = average2<R>(load8x2(dst, dstPitch), p);
+      store8x2(dst, dstPitch, p);
       top = {_mm_srli_si128(bottom.mean, 8), _mm_srli_si128(bottom.odd, 8)};
     }
   }

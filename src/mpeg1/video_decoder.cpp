@@ -74,6 +74,7 @@ CMpeg1VideoDecoder::CMpeg1VideoDecoder(CMpegPayloadReader* source, kolm::IVideoD
 
 CMpeg1VideoDecoder::~CMpeg1VideoDecoder() {
   for (auto& frame : frames_) {
+    leaveSample(frame.get());
     if (frame->sample && pictureQueue_) pictureQueue_->release(frame->sample);
     frame->sample = nullptr;
   }
@@ -359,6 +360,9 @@ int CMpeg1VideoDecoder::decodeSlice() {
 // ---- frame store -------------------------------------------------------------
 
 void CMpeg1VideoDecoder::takeFreeFrame() {
+  // A picture left unfinished gives up its place in the sample; the sample
+  // stays with its frame for the next picture that uses it.
+  if (currentFrame) leaveSample(currentFrame);
   currentFrame = nullptr;
   for (auto& frame : frames_) {
     if (frame->referenceFlags == 0) {
@@ -373,6 +377,38 @@ void CMpeg1VideoDecoder::takeFreeFrame() {
   if (!currentFrame) throw mpeg1::CMpegError("Fatal error. Ring buffer full.");
   pictureHasSlices_ = false;
   stampPicture(currentFrame);
+  aimAt(currentFrame);
+}
+
+// A B picture is nobody's reference, so it can be decoded straight into the
+// sample it will be shown from, sparing a copy of every B picture, when the
+// sample can hold whole macroblocks and lies in memory that is fast to read
+// (predictions average into what they wrote). Anything else is decoded into
+// the frame and copied out when its turn comes.
+void CMpeg1VideoDecoder::aimAt(CFrameBuffer* frame) {
+  target_ = {frame->luma, frame->cb, frame->cr, frameWidth_, frameWidth_ / 2};
+  if (pictureCodingType != PictureType::B || !pictureQueue_) return;
+  if (!frame->sample && !pictureQueue_->acquire(&frame->sample)) {
+    frame->sample = nullptr;
+    return;
+  }
+  CSample* sample = frame->sample;
+  if (!sample->fastToRead()) return;
+  YV12Planes planes;
+  if (!sample->lockPlanes(&planes)) return;
+  if (planes.pitchY < frameWidth_ || planes.height < frameHeight_ || planes.pitchC < frameWidth_ / 2 ||
+      planes.chromaHeight() < frameHeight_ / 2) {
+    sample->unlockPlanes();
+    return;
+  }
+  frame->inSample = true;
+  target_ = {planes.y, planes.u, planes.v, planes.pitchY, planes.pitchC};
+}
+
+void CMpeg1VideoDecoder::leaveSample(CFrameBuffer* frame) {
+  if (!frame->inSample) return;
+  frame->inSample = false;
+  if (frame->sample) frame->sample->unlockPlanes();
 }
 
 void CMpeg1VideoDecoder::stampPicture(CFrameBuffer* frame) {
@@ -450,7 +486,10 @@ void CMpeg1VideoDecoder::copyToSample(CFrameBuffer* frame) {
 }
 
 void CMpeg1VideoDecoder::deliverPicture(CFrameBuffer* frame) {
-  copyToSample(frame);
+  if (frame->inSample)
+    leaveSample(frame);
+  else
+    copyToSample(frame);
   if (!sink_ || !frame->sample) return;
   frame->sample->time = frame->time;
   CSample* sample = frame->sample;

@@ -31,6 +31,7 @@ class CFrameBuffer {
   std::uint8_t* cb;
   std::uint8_t* cr;
   CSample* sample = nullptr;
+  bool inSample = false;  // decoded straight into `sample`, which is locked
   std::uint32_t referenceFlags = 0;  // olderFlag, newerFlag, or 0 when free
   std::int64_t time = 0;
 };
@@ -140,13 +141,15 @@ class CMpeg1VideoDecoder {
   void updateWeights();
   int reconstructVector(int f, bool fullPel, int code, int residual, int& predictor);
   void locateMacroblock();
-  int blockPitch(int index) const { return index < 4 ? frameWidth_ : frameWidth_ / 2; }
+  int blockPitch(int index) const { return index < 4 ? target_.pitch : target_.chromaPitch; }
   static void putConstant(int value, std::uint8_t* dst, int pitch);
   void predictMacroblock(bool forward, bool backward, const Vectors& vectors);
   void copySkippedMacroblocks();
   void predictSkippedMacroblocks();
 
   void takeFreeFrame();
+  void aimAt(CFrameBuffer* frame);
+  void leaveSample(CFrameBuffer* frame);
   void finishPicture();
   void copyToSample(CFrameBuffer* frame);
   void deliverPicture(CFrameBuffer* frame);
@@ -182,6 +185,14 @@ class CMpeg1VideoDecoder {
   std::uint16_t nonIntraWeights_[64] = {};
   int weightsScale_ = -1;
   bool matricesChanged_ = true;
+  // Where the current picture is written: its frame, or the sample it will
+  // be shown from.
+  struct Target {
+    std::uint8_t* luma = nullptr;
+    std::uint8_t* cb = nullptr;
+    std::uint8_t* cr = nullptr;
+    int pitch = 0, chromaPitch = 0;
+  } target_;
   std::uint8_t* blockDestination_[6] = {};
   int mbColumn_ = 0, mbRow_ = 0;
   int locatedAddress_ = -2;  // the address mbColumn_ and mbRow_ belong to

@@ -45,11 +45,14 @@ class CMemoryPresenter final : public IVideoHardwareAccelerator {
   bool lockSurface(int* height, int* width, int* pitch, std::uint8_t** bits,
                    VideoSurface surface) override;
   void unlockSurface(VideoSurface surface) override;
+  bool surfacesInSystemMemory() override { return systemMemory_; }
 
   // Test controls: refuse configure; hand out at most this many surfaces
-  // (default: the count last configured, unlimited before that).
+  // (default: the count last configured, unlimited before that); claim to be
+  // video memory, which decoders only write to.
   void setAcceptConfigure(bool accept);
   void setSurfaceLimit(int limit);
+  void setSystemMemory(bool systemMemory) { systemMemory_ = systemMemory; }
   // Called on the presenting thread for every shown picture.
   void setWriter(Writer writer);
 
@@ -74,4 +77,5 @@ class CMemoryPresenter final : public IVideoHardwareAccelerator {
   int surfaceLimit_ = -1;
   bool acceptConfigure_ = true;
   bool sized_ = false;
+  bool systemMemory_ = true;
 };

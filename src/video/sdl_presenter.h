@@ -48,6 +48,7 @@ class CSdlPresenter final : public IVideoHardwareAccelerator {
   bool lockSurface(int* height, int* width, int* pitch, std::uint8_t** bits,
                    VideoSurface surface) override;
   void unlockSurface(VideoSurface surface) override;
+  bool surfacesInSystemMemory() override { return true; }
 
   // The SDL event type that present() pushes (user.data1 is this presenter);
   // 0xFFFFFFFF when SDL had no event type left.

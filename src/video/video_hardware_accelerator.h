@@ -24,6 +24,9 @@ class IVideoHardwareAccelerator {
   virtual bool lockSurface(int* height, int* width, int* pitch, std::uint8_t** bits,
                            VideoSurface surface) = 0;
   virtual void unlockSurface(VideoSurface surface) = 0;
+  // True when locked surfaces are ordinary memory, as fast to read as to
+  // write; video memory is not, and decoders then only ever write to it.
+  virtual bool surfacesInSystemMemory() { return false; }
 
  protected:
   ~IVideoHardwareAccelerator() = default;

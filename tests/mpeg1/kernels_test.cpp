@@ -416,13 +416,13 @@ TEST(Motion, RoundingByHand) {
     const int pitch = 17;
     ref[0] = 1;
     std::vector<std::uint8_t> dst(16 * pitch, 0);
-    k->put[0][1](dst.data(), ref.data(), pitch, 8);  // (1 + 2 + 1) >> 1
+    k->put[0][1](dst.data(), pitch, ref.data(), pitch, 8);  // (1 + 2 + 1) >> 1
     EXPECT_EQ(dst[0], 2);
-    k->put[0][3](dst.data(), ref.data(), pitch, 8);  // (1 + 2 + 2 + 2 + 2) >> 2
+    k->put[0][3](dst.data(), pitch, ref.data(), pitch, 8);  // (1 + 2 + 2 + 2 + 2) >> 2
     EXPECT_EQ(dst[0], 2);
     std::fill(ref.begin(), ref.end(), 13);
     std::fill(dst.begin(), dst.end(), 10);
-    k->avg[1][0](dst.data(), ref.data(), pitch, 16);  // (10 + 13 + 1) >> 1
+    k->avg[1][0](dst.data(), pitch, ref.data(), pitch, 16);  // (10 + 13 + 1) >> 1
     EXPECT_EQ(dst[0], 12);
     EXPECT_EQ(dst[15 * pitch + 15], 12);
   }
@@ -433,13 +433,13 @@ TEST(Motion, RoundingByHand) {
     const int pitch = 17;
     ref[0] = 1;
     std::vector<std::uint8_t> dst(16 * pitch, 0);
-    k->put[0][1](dst.data(), ref.data(), pitch, 8);  // (1 + 2) >> 1
+    k->put[0][1](dst.data(), pitch, ref.data(), pitch, 8);  // (1 + 2) >> 1
     EXPECT_EQ(dst[0], 1);
-    k->put[0][3](dst.data(), ref.data(), pitch, 8);  // (1 + 2 + 2 + 2) >> 2
+    k->put[0][3](dst.data(), pitch, ref.data(), pitch, 8);  // (1 + 2 + 2 + 2) >> 2
     EXPECT_EQ(dst[0], 1);
     std::fill(ref.begin(), ref.end(), 13);
     std::fill(dst.begin(), dst.end(), 10);
-    k->avg[1][0](dst.data(), ref.data(), pitch, 16);  // (10 + 13) >> 1
+    k->avg[1][0](dst.data(), pitch, ref.data(), pitch, 16);  // (10 + 13) >> 1
     EXPECT_EQ(dst[0], 11);
   }
 }
@@ -456,12 +456,12 @@ TEST(Motion, ReferenceFollowsTheDefinition) {
           for (auto& v : ref) v = static_cast<std::uint8_t>(rng());
           for (auto& v : dst) v = static_cast<std::uint8_t>(rng());
           before = dst;
-          k.put[wide][mode](dst.data(), ref.data(), pitch, height);
+          k.put[wide][mode](dst.data(), pitch, ref.data(), pitch, height);
           for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x)
               ASSERT_EQ(dst[y * pitch + x], predictSample(&ref[y * pitch + x], pitch, mode, rounding));
           dst = before;
-          k.avg[wide][mode](dst.data(), ref.data(), pitch, height);
+          k.avg[wide][mode](dst.data(), pitch, ref.data(), pitch, height);
           const int h = rounding == Rounding::Nearest ? 1 : 0;
           for (int y = 0; y < height; ++y)
             for (int x = 0; x < width; ++x)
@@ -491,25 +491,28 @@ void fillPicture(std::vector<std::uint8_t>& p, std::mt19937& rng, int kind) {
 // write outside the block shows up as well.
 void compareKernels(PredictFn expectedFn, PredictFn actualFn, int width, int height, int mode,
                     std::mt19937& rng, int kind, bool tight) {
+  // The destination's rows mostly differ from the reference's, as when a
+  // picture is predicted into the presenter's memory.
   const int pitch = width + static_cast<int>(rng() % 48);
+  const int dstPitch = rng() % 4 ? width + static_cast<int>(rng() % 48) : pitch;
   const int rowsRead = height + (mode >= 2 ? 1 : 0);
   const int colsRead = width + (mode & 1 ? 1 : 0);
   const int x = static_cast<int>(rng() % 5);
   const int y = static_cast<int>(rng() % 5);
   const int refOffset = y * pitch + x;
-  const int dstOffset = y * pitch + x;
+  const int dstOffset = y * dstPitch + x;
   // With `tight` the last byte used is the last byte of the allocation, so
   // the address sanitizer catches any access beyond it.
   const int refUsed = refOffset + (rowsRead - 1) * pitch + colsRead;
-  const int dstUsed = dstOffset + (height - 1) * pitch + width;
+  const int dstUsed = dstOffset + (height - 1) * dstPitch + width;
   std::vector<std::uint8_t> ref(refUsed + (tight ? 0 : static_cast<int>(rng() % (2 * pitch))));
   fillPicture(ref, rng, kind);
-  std::vector<std::uint8_t> expected(dstUsed + (tight ? 0 : static_cast<int>(rng() % (2 * pitch))));
+  std::vector<std::uint8_t> expected(dstUsed + (tight ? 0 : static_cast<int>(rng() % (2 * dstPitch))));
   fillPicture(expected, rng, kind);
   std::vector<std::uint8_t> actual = expected;
-  expectedFn(expected.data() + dstOffset, ref.data() + refOffset, pitch, height);
-  actualFn(actual.data() + dstOffset, ref.data() + refOffset, pitch, height);
-  ASSERT_EQ(actual, expected) << "pitch " << pitch << " at " << x << "," << y << " kind " << kind;
+  expectedFn(expected.data() + dstOffset, dstPitch, ref.data() + refOffset, pitch, height);
+  actualFn(actual.data() + dstOffset, dstPitch, ref.data() + refOffset, pitch, height);
+  ASSERT_EQ(actual, expected) << "pitch " << pitch << " dst pitch " << dstPitch << " at " << x << "," << y << " kind " << kind;
 }
 
 TEST(Motion, Sse2MatchesReference) {
@@ -550,7 +553,7 @@ TEST(Motion, Sse2FourPointAverageIsExactForEveryParity) {
             for (int y = 0; y < 9; ++y)
               for (int x = 0; x < 9; ++x)
                 ref[y * pitch + x] = y % 2 == 0 ? (x % 2 == 0 ? a : b) : (x % 2 == 0 ? c : d);
-            fn(dst.data(), ref.data(), pitch, 8);
+            fn(dst.data(), pitch, ref.data(), pitch, 8);
             ASSERT_EQ(dst[0], predictSample(ref.data(), pitch, 3, rounding))
                 << roundingName(rounding) << " " << int(a) << " " << int(b) << " " << int(c) << " " << int(d);
           }
