@@ -24,7 +24,7 @@ bool CSample::lockPlanes(int* outWidth, int* outHeight, int* pitch, std::uint8_t
     return presenter->lockSurface(outHeight, outWidth, pitch, bits, surface);
   *outWidth = width;
   *outHeight = height;
-  *bits = buffer.get();
+  *bits = buffer.data();
   *pitch = kind == memoryRGB32 ? 4 * width : memoryPitch(width);
   return true;
 }
@@ -92,13 +92,13 @@ bool CSampleQueue::allocate() {
         !sample->surface) {
       sample->surface = nullptr;
       sample->kind = CSample::memoryYV12;
-      sample->buffer.reset(new (std::nothrow) std::uint8_t[bytes]);
-      if (!sample->buffer) {
+      sample->buffer = kolm::sys::PictureMemory(bytes, std::nothrow);
+      if (!sample->buffer.data()) {
         samples_.clear();
         return false;
       }
       YV12Planes planes;
-      YV12Planes::layout(sample->buffer.get(), pitch, width_, height_, &planes);
+      YV12Planes::layout(sample->buffer.data(), pitch, width_, height_, &planes);
       sample->planeY = planes.y;
       sample->planeV = planes.v;
       sample->planeU = planes.u;

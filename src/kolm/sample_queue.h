@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kolm/event.h"
+#include "kolm/sys/sys.h"
 #include "video/video_hardware_accelerator.h"
 
 // Where the planes of a YV12 picture lie: Y (height rows of pitchY bytes), then
@@ -45,7 +46,7 @@ class CSample {
     return kind == memoryYV12 || (kind == presenterSurface && presenter && presenter->surfacesInSystemMemory());
   }
 
-  std::unique_ptr<std::uint8_t[]> buffer;
+  kolm::sys::PictureMemory buffer;  // a memory picture's planes
   std::uint8_t* planeY = nullptr;
   std::uint8_t* planeV = nullptr;
   std::uint8_t* planeU = nullptr;

@@ -44,12 +44,12 @@ void pictureRate(int code, int& num, int& den) {
 
 }  // namespace
 
-void CFrameBuffer::Free::operator()(std::uint8_t* p) const { std::free(p); }
-
-CFrameBuffer::CFrameBuffer(int width, int height)
-    : storage(static_cast<std::uint8_t*>(std::calloc(static_cast<std::size_t>(width) * height * 3 / 2, 1))) {
-  if (!storage) throw std::bad_alloc();
-  luma = storage.get();
+CFrameBuffer::CFrameBuffer(int width, int height, std::uint8_t* memory) {
+  if (!memory) {
+    own = kolm::sys::PictureMemory(bytes(width, height));
+    memory = own.data();
+  }
+  luma = memory;
   cb = luma + static_cast<std::size_t>(width) * height;
   cr = cb + static_cast<std::size_t>(width) * height / 4;
 }
@@ -93,7 +93,11 @@ bool CMpeg1VideoDecoder::start() {
     frameHeight_ = static_cast<int>(mbHeight) * 16;
     // Two references and the picture being decoded; more only if a damaged
     // stream ever needs them (takeFreeFrame).
-    for (int i = 0; i < 3; ++i) frames_.push_back(std::make_unique<CFrameBuffer>(frameWidth_, frameHeight_));
+    const std::size_t frameBytes = CFrameBuffer::bytes(frameWidth_, frameHeight_);
+    frames_.clear();
+    frameStore_ = kolm::sys::PictureMemory(3 * frameBytes);
+    for (int i = 0; i < 3; ++i)
+      frames_.push_back(std::make_unique<CFrameBuffer>(frameWidth_, frameHeight_, frameStore_.data() + i * frameBytes));
     if (pictureQueue_) {
       // The pool holds the visible picture (even sizes for 4:2:0), not the
       // macroblock padding.

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "kolm/sys/sys.h"
 #include "mpeg1/bit_reader.h"
 #include "mpeg1/kernels.h"
 #include "mpeg1/vlc.h"
@@ -16,17 +17,14 @@ namespace kolm {
 class IVideoDownstream;
 }
 
-// One decoded picture, rounded up to whole macroblocks, with no border.
-// Starts all zero, so what a damaged stream never writes is the same on every run.
+// One decoded picture, rounded up to whole macroblocks, with no border, in
+// memory of its own or in a block shared with other frames. Starts all zero,
+// so what a damaged stream never writes is the same on every run.
 class CFrameBuffer {
  public:
-  CFrameBuffer(int width, int height);
-  // calloc'd: fresh pages come zeroed from the system, so nothing is written
-  // twice and only what a picture touches is ever faulted in.
-  struct Free {
-    void operator()(std::uint8_t* p) const;
-  };
-  std::unique_ptr<std::uint8_t, Free> storage;
+  static std::size_t bytes(int width, int height) { return static_cast<std::size_t>(width) * height * 3 / 2; }
+  CFrameBuffer(int width, int height, std::uint8_t* memory = nullptr);
+  kolm::sys::PictureMemory own;
   std::uint8_t* luma;
   std::uint8_t* cb;
   std::uint8_t* cr;
@@ -159,6 +157,9 @@ class CMpeg1VideoDecoder {
   std::vector<std::uint32_t> bitBuffer_;
   kolm::IVideoDownstream* sink_;
   CSampleQueue* pictureQueue_ = nullptr;
+  // The frames every stream needs, in one block so that small pictures share
+  // large pages too; frames_ may grow past them.
+  kolm::sys::PictureMemory frameStore_;
   std::vector<std::unique_ptr<CFrameBuffer>> frames_;
   int frameWidth_ = 0, frameHeight_ = 0;  // whole macroblocks
   int frameRateNum_ = 30, frameRateDen_ = 1;

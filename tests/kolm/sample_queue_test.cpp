@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <functional>
@@ -45,6 +46,26 @@ TEST(SampleQueue, MemoryPicturesWithoutPresenter) {
     std::fill(bits, bits + 352 * 240 * 3 / 2, 0x80);
     sample->unlockPlanes();
   }
+}
+
+// Small blocks come from the heap, large ones from whole mapped large pages:
+// both zeroed and writable to their last byte, and owned by one holder.
+TEST(PictureMemory, ZeroedAndWritableOnEitherSideOfTheLargePageThreshold) {
+  for (std::size_t bytes : {std::size_t{1}, std::size_t{(1 << 20) - 1}, std::size_t{1 << 20},
+                            std::size_t{(2 << 20) + 1}, std::size_t{5 << 20}}) {
+    sys::PictureMemory block(bytes);
+    ASSERT_NE(block.data(), nullptr) << bytes;
+    EXPECT_EQ(block.data()[0], 0);
+    EXPECT_EQ(block.data()[bytes / 2], 0);
+    EXPECT_EQ(block.data()[bytes - 1], 0);
+    std::fill(block.data(), block.data() + bytes, 0xA5);
+    sys::PictureMemory moved(std::move(block));
+    EXPECT_EQ(block.data(), nullptr);
+    EXPECT_EQ(moved.data()[bytes - 1], 0xA5);
+    moved = sys::PictureMemory(bytes);
+    EXPECT_EQ(moved.data()[bytes - 1], 0);
+  }
+  EXPECT_EQ(sys::PictureMemory(0, std::nothrow).data(), nullptr);
 }
 
 TEST(SampleQueue, SetFormatWhileASampleIsTakenKeepsTheValuesInForce) {

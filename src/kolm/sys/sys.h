@@ -4,7 +4,9 @@
 // nothing outside this folder includes an OS header.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <new>
 
 namespace kolm::sys {
 
@@ -87,6 +89,39 @@ void debugOutput(const char* text);
 const char* dxErrorName(std::int32_t hr);
 const char* dxErrorDescription(std::int32_t hr);
 #endif
+
+// Zeroed memory for pictures, straight from the system: where it can, in
+// large pages, which spare the page faults of first touch and the address
+// translation misses of walking down a picture's rows (each row of a large
+// picture lies on another small page). Null on failure. Give it back with
+// the same size.
+void* allocatePictureMemory(std::size_t bytes);
+void freePictureMemory(void* memory, std::size_t bytes);
+
+// Owns one allocatePictureMemory block.
+class PictureMemory {
+ public:
+  PictureMemory() = default;
+  // Throws std::bad_alloc when the system has none; with std::nothrow, stays
+  // empty instead.
+  explicit PictureMemory(std::size_t bytes);
+  PictureMemory(std::size_t bytes, const std::nothrow_t&) noexcept
+      : memory_(allocatePictureMemory(bytes)), bytes_(memory_ ? bytes : 0) {}
+  ~PictureMemory() { freePictureMemory(memory_, bytes_); }
+  PictureMemory(PictureMemory&& other) noexcept : memory_(other.memory_), bytes_(other.bytes_) {
+    other.memory_ = nullptr;
+    other.bytes_ = 0;
+  }
+  PictureMemory& operator=(PictureMemory&& other) noexcept;
+  PictureMemory(const PictureMemory&) = delete;
+  PictureMemory& operator=(const PictureMemory&) = delete;
+  std::uint8_t* data() const { return static_cast<std::uint8_t*>(memory_); }
+  std::size_t size() const { return bytes_; }
+
+ private:
+  void* memory_ = nullptr;
+  std::size_t bytes_ = 0;
+};
 
 using LibraryHandle = void*;
 LibraryHandle loadLibrary(const char* name);

@@ -3,7 +3,11 @@
 
 #include <dlfcn.h>
 #include <pthread.h>
+#include <sys/mman.h>
 #include <time.h>
+
+#include <cstdint>
+#include <cstdlib>
 
 #include <algorithm>
 #include <atomic>
@@ -214,6 +218,47 @@ void sleepMicroseconds(unsigned us) {
   timespec span{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000L};
   while (nanosleep(&span, &span) != 0) {
   }
+}
+
+// ---- picture memory -------------------------------------------------------------
+
+namespace {
+
+constexpr std::size_t largePage = std::size_t{2} << 20;
+
+// Below half a large page the heap does; above, a mapping rounded up to whole
+// large pages (at most one page's worth spare) and aligned to them, so that
+// every page of it can be a large one.
+bool mapped(std::size_t bytes) { return bytes >= largePage / 2; }
+std::size_t mappedSize(std::size_t bytes) { return (bytes + largePage - 1) / largePage * largePage; }
+
+}  // namespace
+
+void* allocatePictureMemory(std::size_t bytes) {
+  if (bytes == 0) return nullptr;
+  if (!mapped(bytes)) return std::calloc(bytes, 1);
+  const std::size_t size = mappedSize(bytes);
+  if (size < bytes || size > SIZE_MAX - largePage) return nullptr;
+  void* raw = mmap(nullptr, size + largePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = (start + largePage - 1) / largePage * largePage;
+  if (aligned > start) munmap(raw, aligned - start);
+  const std::size_t tail = start + size + largePage - (aligned + size);
+  if (tail) munmap(reinterpret_cast<void*>(aligned + size), tail);
+#ifdef MADV_HUGEPAGE
+  // Advice only: where large pages are off, small ones serve.
+  madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);
+#endif
+  return reinterpret_cast<void*>(aligned);
+}
+
+void freePictureMemory(void* memory, std::size_t bytes) {
+  if (!memory) return;
+  if (mapped(bytes))
+    munmap(memory, mappedSize(bytes));
+  else
+    std::free(memory);
 }
 
 // ---- diagnostics and libraries ------------------------------------------------

@@ -141,6 +141,19 @@ void sleepMs(unsigned ms) { Sleep(ms); }
 // the time slice is given up.
 void sleepMicroseconds(unsigned us) { Sleep(us >= 1000 ? us / 1000 : 0); }
 
+// ---- picture memory -------------------------------------------------------------
+
+// Committed pages come zeroed. Large pages would need a privilege ordinary
+// users lack, so these are small ones.
+void* allocatePictureMemory(std::size_t bytes) {
+  if (bytes == 0) return nullptr;
+  return VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+void freePictureMemory(void* memory, std::size_t) {
+  if (memory) VirtualFree(memory, 0, MEM_RELEASE);
+}
+
 // ---- diagnostics and libraries ------------------------------------------------
 
 void debugOutput(const char* text) { OutputDebugStringA(text ? text : ""); }
