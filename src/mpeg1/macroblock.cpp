@@ -303,9 +303,9 @@ int CMpeg1VideoDecoder::decodeCoefficients(int position) {
     int magnitude, negative;
     if (run < runEscape) {
       position += run + 1;
-      negative = static_cast<int>((bits << length) >> 31);
+      negative = static_cast<int>((bits << (length - 1)) >> 31);
       magnitude = code.level();
-      skip(length + 1);
+      skip(length);
     } else if (run == runEscape) {
       // 6 bits of escape, 6 of run, then 8 or 16 of level: 28 bits at most.
       skip(6);

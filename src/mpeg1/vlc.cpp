@@ -146,9 +146,13 @@ constexpr ListedCoefficient coefficientCodes[] = {
     {"0000000000011011", 31, 1}};
 
 void addCoefficient(Tables& t, const char* bits, int run, int level, bool first, bool next) {
+  // A run/level code is followed by its sign bit, which is counted in: the
+  // decoder then skips the whole code with one shift, one step less on the
+  // path from one code to the next.
+  const int sign = run < runEscape ? 1 : 0;
   const auto make = [&](int length) {
     return Coefficient{static_cast<std::uint8_t>(run), static_cast<std::uint8_t>(level),
-                       static_cast<std::uint8_t>(length), 0};
+                       static_cast<std::uint8_t>(length + sign), 0};
   };
   if (std::strncmp(bits, "000000", 6) == 0) {
     // Long codes: the table holds the bits after the six zeros.

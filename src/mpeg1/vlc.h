@@ -19,7 +19,7 @@ enum : std::uint8_t { quant = 1, forward = 2, backward = 4, pattern = 8, intra =
 struct Coefficient {
   std::uint8_t runField;     // run, or runEscape, runEndOfBlock, runInvalid
   std::uint8_t levelField;   // level magnitude
-  std::uint8_t lengthField;  // code length without the sign bit
+  std::uint8_t lengthField;  // code length with its sign bit (escape, end of block: without)
   std::uint8_t unused;
   int run() const { return runField; }
   int level() const { return levelField; }
