@@ -15,6 +15,7 @@
 #include "kolm/sample_queue.h"
 #include "kolm/stream.h"
 #include "kolm/decode/probe.h"
+#include "mpeg1/kernels.h"
 #include "video/video_downstream.h"
 #include "y4m_writer.h"
 
@@ -28,12 +29,14 @@ struct Options {
   long frames = -1;
   bool postprocess = true;
   bool audio = true;
+  const mpeg1::Kernels* kernels = nullptr;
 };
 
 void usage() {
   std::fprintf(stderr,
                "usage: zarvel-decode FILE [--y4m OUT] [--wav OUT] [--frames N]\n"
-               "                      [--path auto|mpeg1|ogg|ffmpeg] [--no-postprocess] [--no-audio]\n");
+               "                      [--path auto|mpeg1|ogg|ffmpeg] [--no-postprocess] [--no-audio]\n"
+               "                      [--simd plain|sse2|avx2]\n");
 }
 
 bool parse(int argc, char** argv, Options& options) {
@@ -53,6 +56,12 @@ bool parse(int argc, char** argv, Options& options) {
       if (!value(options.path)) return false;
       if (options.path != "auto" && options.path != "mpeg1" && options.path != "ogg" && options.path != "ffmpeg")
         return false;
+    } else if (arg == "--simd") {
+      // The MPEG-1 decoder's routines, for comparisons; a level the processor
+      // lacks gives the best one it has.
+      mpeg1::SimdLevel level;
+      if (!value(number) || !mpeg1::simdLevelFromName(number.c_str(), &level)) return false;
+      options.kernels = &mpeg1::kernelsFor(level);
     } else if (arg == "--frames") {
       if (!value(number)) return false;
       char* end = nullptr;
@@ -317,6 +326,7 @@ int main(int argc, char** argv) {
                  : options.path == "ogg"    ? kolm::DecodePath::ogg
                  : options.path == "ffmpeg" ? kolm::DecodePath::ffmpeg
                                             : kolm::DecodePath::none;
+  request.mpeg1Kernels = options.kernels;
   request.oggPostprocess = options.postprocess;
   request.oggAudioPacing = false;
   kolm::ProbedDecoders decoders;

@@ -125,14 +125,6 @@ void idctAddReference(std::int16_t block[64], std::uint8_t* dst, int pitch) {
   std::memset(block, 0, 64 * sizeof block[0]);
 }
 
-bool simdAllowed() {
-#if defined(__SSE2__)
-  return std::getenv("ZARVEL_NO_SIMD") == nullptr;
-#else
-  return false;
-#endif
-}
-
 IdctFn selectIdctFunction(bool simd) {
 #if defined(__SSE2__)
   if (simd) return &idctSse2;
@@ -140,11 +132,6 @@ IdctFn selectIdctFunction(bool simd) {
   (void)simd;
 #endif
   return &idctReference;
-}
-
-IdctFn idctFunction() {
-  static const IdctFn chosen = selectIdctFunction(simdAllowed());
-  return chosen;
 }
 
 }  // namespace mpeg1

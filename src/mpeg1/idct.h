@@ -29,15 +29,8 @@ void idctAddAvx2(std::int16_t block[64], std::uint8_t* dst, int pitch);
 
 using IdctStoreFn = void (*)(std::int16_t* block, std::uint8_t* dst, int pitch);
 
-// The routine the decoder uses, chosen on the first call: SSE2 where the build
-// has it, unless ZARVEL_NO_SIMD is set in the environment.
-IdctFn idctFunction();
-
-// The choice itself, for tests and benchmarks: SSE2 when simd is true and the
-// build has it, the reference otherwise.
+// For tests and benchmarks: SSE2 when simd is true and the build has it, the
+// reference otherwise. Decoders take their routines from kernelsFor().
 IdctFn selectIdctFunction(bool simd);
-
-// True when SIMD routines may be used: compiled in and ZARVEL_NO_SIMD unset.
-bool simdAllowed();
 
 }  // namespace mpeg1

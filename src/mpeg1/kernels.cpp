@@ -1,5 +1,7 @@
 #include "mpeg1/kernels.h"
 
+#include <cctype>
+
 namespace mpeg1 {
 
 namespace {
@@ -59,9 +61,22 @@ const Kernels& kernelsFor(SimdLevel level) {
   return plain;
 }
 
-const Kernels& defaultKernels() {
-  static const Kernels& chosen = kernelsFor(simdAllowed() ? processorSimdLevel() : SimdLevel::None);
-  return chosen;
+const Kernels& defaultKernels() { return kernelsFor(processorSimdLevel()); }
+
+bool simdLevelFromName(const char* name, SimdLevel* level) {
+  if (!name || !level) return false;
+  for (SimdLevel candidate : {SimdLevel::None, SimdLevel::Sse2, SimdLevel::Avx2}) {
+    const char* known = simdLevelName(candidate);
+    std::size_t i = 0;
+    while (known[i] && name[i] && std::tolower(static_cast<unsigned char>(known[i])) ==
+                                      std::tolower(static_cast<unsigned char>(name[i])))
+      ++i;
+    if (!known[i] && !name[i]) {
+      *level = candidate;
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace mpeg1

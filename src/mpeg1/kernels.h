@@ -34,9 +34,10 @@ std::vector<SimdLevel> availableSimdLevels();
 // one the processor has, so a caller can never reach unsupported code.
 const Kernels& kernelsFor(SimdLevel level);
 
-// What a decoder uses unless it is handed a set: the processor's level, or the
-// plain routines when ZARVEL_NO_SIMD is set (for comparisons). Decided on the
-// first call, for the life of the process.
+// What a decoder uses unless it is handed a set: the processor's best.
 const Kernels& defaultKernels();
+
+// "plain", "sse2" or "avx2" (any case) as a level; false for anything else.
+bool simdLevelFromName(const char* name, SimdLevel* level);
 
 }  // namespace mpeg1

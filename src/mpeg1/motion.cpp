@@ -95,9 +95,4 @@ const MotionKernels& selectMotionKernels(bool simd, Rounding rounding) {
   return referenceMotionKernels(rounding);
 }
 
-const MotionKernels& motionKernels() {
-  static const MotionKernels& chosen = selectMotionKernels(simdAllowed());
-  return chosen;
-}
-
 }  // namespace mpeg1

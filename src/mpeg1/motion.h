@@ -42,11 +42,8 @@ const MotionKernels& referenceMotionKernels(Rounding rounding);
 const MotionKernels& sse2MotionKernels();  // Rounding::Nearest
 const MotionKernels& sse2MotionKernels(Rounding rounding);
 
-// The kernels the decoder uses, chosen on the first call like idctFunction().
-const MotionKernels& motionKernels();
-
-// The choice itself, for tests and benchmarks: SSE2 when simd is true and the
-// build has it, the reference otherwise.
+// For tests and benchmarks: SSE2 when simd is true and the build has it, the
+// reference otherwise. Decoders take their kernels from kernelsFor().
 const MotionKernels& selectMotionKernels(bool simd, Rounding rounding = Rounding::Nearest);
 
 }  // namespace mpeg1

@@ -2,13 +2,14 @@
 
 namespace mpeg1 {
 
-std::unique_ptr<Mpeg1Source> openMpeg1(kolm::CStream* stream, kolm::IVideoDownstream* sink) {
+std::unique_ptr<Mpeg1Source> openMpeg1(kolm::CStream* stream, kolm::IVideoDownstream* sink,
+                                       const Kernels* kernels) {
   auto source = std::make_unique<Mpeg1Source>();
   source->streamReader = std::make_unique<CMpegStreamReader>(stream);
   if (!source->streamReader->detectFormat()) return nullptr;
   CMpegPayloadReader* payload = source->streamReader->openVideoStream(0);
   if (!payload) return nullptr;
-  source->decoder = std::make_unique<CMpeg1VideoDecoder>(payload, sink, decoderBufferLength);
+  source->decoder = std::make_unique<CMpeg1VideoDecoder>(payload, sink, decoderBufferLength, kernels);
   if (!source->decoder->start()) return nullptr;
   // Pictures of a system stream go on its time stamps' time line. The payload
   // reader has its own file position, so this look ahead does not move it.

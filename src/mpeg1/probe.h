@@ -24,9 +24,10 @@ struct Mpeg1Source {
 constexpr int decoderBufferLength = 1025;
 
 // Probes the stream as an MPEG-1 system or video stream and starts a decoder
-// that delivers to sink (which sizes its pool). Null when the path refuses
-// the file.
-std::unique_ptr<Mpeg1Source> openMpeg1(kolm::CStream* stream, kolm::IVideoDownstream* sink);
+// that delivers to sink (which sizes its pool), with the given routines (the
+// processor's best when null). Null when the path refuses the file.
+std::unique_ptr<Mpeg1Source> openMpeg1(kolm::CStream* stream, kolm::IVideoDownstream* sink,
+                                       const Kernels* kernels = nullptr);
 
 // The sound of a system stream: its first audio stream, opened on a stream of
 // its own and delivering to sink. Null for a silent file (and an elementary

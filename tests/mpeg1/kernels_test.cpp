@@ -656,42 +656,6 @@ TEST(Motion, BothRoundingsShareAddAndPutBlock) {
 // ---------------------------------------------------------------------------
 // Selection
 
-void setEnv(const char* name, const char* value) {
-#if defined(_WIN32)
-  _putenv_s(name, value);
-#else
-  ::setenv(name, value, 1);
-#endif
-}
-
-void unsetEnv(const char* name) {
-#if defined(_WIN32)
-  _putenv_s(name, "");
-#else
-  ::unsetenv(name);
-#endif
-}
-
-// Puts ZARVEL_NO_SIMD back as it was when the test started.
-class SavedNoSimd {
- public:
-  SavedNoSimd() {
-    const char* v = std::getenv("ZARVEL_NO_SIMD");
-    set_ = v != nullptr;
-    if (v) value_ = v;
-  }
-  ~SavedNoSimd() {
-    if (set_)
-      setEnv("ZARVEL_NO_SIMD", value_.c_str());
-    else
-      unsetEnv("ZARVEL_NO_SIMD");
-  }
-
- private:
-  bool set_ = false;
-  std::string value_;
-};
-
 #if defined(__SSE2__)
 constexpr bool kHaveSse2 = true;
 #else
@@ -707,14 +671,6 @@ TEST(Selection, ExplicitChoice) {
   EXPECT_EQ(&mpeg1::selectMotionKernels(false, Rounding::Truncate),
             &mpeg1::referenceMotionKernels(Rounding::Truncate));
   EXPECT_NE(&mpeg1::referenceMotionKernels(Rounding::Truncate), &mpeg1::referenceMotionKernels());
-}
-
-TEST(Selection, EnvironmentSwitch) {
-  SavedNoSimd saved;
-  setEnv("ZARVEL_NO_SIMD", "1");
-  EXPECT_FALSE(mpeg1::simdAllowed());
-  unsetEnv("ZARVEL_NO_SIMD");
-  EXPECT_EQ(mpeg1::simdAllowed(), kHaveSse2);
 }
 
 TEST(Selection, LevelsFollowTheProcessor) {
@@ -737,28 +693,16 @@ TEST(Selection, LevelsFollowTheProcessor) {
   EXPECT_EQ(mpeg1::kernelsFor(mpeg1::SimdLevel::None).motion, &mpeg1::referenceMotionKernels());
 }
 
-// The first call fixes the choice for the process, so each case runs in a
-// freshly started copy of this program; it exits with 0 when the expected
-// routines were chosen.
-bool chosen(bool simd) {
-  return mpeg1::idctFunction() == mpeg1::selectIdctFunction(simd) &&
-         &mpeg1::motionKernels() == &mpeg1::selectMotionKernels(simd);
-}
-
-TEST(SelectionDeathTest, NoSimdVariablePicksReference) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  SavedNoSimd saved;
-  setEnv("ZARVEL_NO_SIMD", "1");
-  EXPECT_EXIT(std::exit(chosen(false) && mpeg1::defaultKernels().level == mpeg1::SimdLevel::None ? 0 : 1),
-              ::testing::ExitedWithCode(0), "");
-}
-
-TEST(SelectionDeathTest, WithoutTheVariableSse2IsPicked) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  SavedNoSimd saved;
-  unsetEnv("ZARVEL_NO_SIMD");
-  EXPECT_EXIT(std::exit(chosen(true) && mpeg1::defaultKernels().level == mpeg1::processorSimdLevel() ? 0 : 1),
-              ::testing::ExitedWithCode(0), "");
+TEST(Selection, DecodersGetTheProcessorsBestAndLevelsGoByName) {
+  EXPECT_EQ(mpeg1::defaultKernels().level, mpeg1::processorSimdLevel());
+  mpeg1::SimdLevel level = mpeg1::SimdLevel::Avx2;
+  EXPECT_TRUE(mpeg1::simdLevelFromName("plain", &level));
+  EXPECT_EQ(level, mpeg1::SimdLevel::None);
+  EXPECT_TRUE(mpeg1::simdLevelFromName("SSE2", &level));
+  EXPECT_EQ(level, mpeg1::SimdLevel::Sse2);
+  EXPECT_TRUE(mpeg1::simdLevelFromName("avx2", &level));
+  EXPECT_EQ(level, mpeg1::SimdLevel::Avx2);
+  for (const char* wrong : {"", "sse", "avx2x", "none"}) EXPECT_FALSE(mpeg1::simdLevelFromName(wrong, &level)) << wrong;
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ bool wanted(const ProbeRequest& request, DecodePath path) {
 }
 
 bool tryMpeg1(const ProbeRequest& request, ProbedDecoders* out) {
-  auto source = mpeg1::openMpeg1(request.stream, request.video);
+  auto source = mpeg1::openMpeg1(request.stream, request.video, request.mpeg1Kernels);
   if (!source) return false;
   out->mpegAudio = mpeg1::openMpeg1Sound(*source, request.stream, request.audio, &out->soundProblem);
   out->audio = out->mpegAudio.get();

@@ -26,6 +26,7 @@ struct ProbeRequest {
   const char* fileName = nullptr;  // must outlive the decoders (the FFmpeg path opens it by name)
   DecodePath only = DecodePath::none;  // none: every path in turn; otherwise just that one
   // Ogg settings that must be made before its headers are read.
+  const mpeg1::Kernels* mpeg1Kernels = nullptr;  // null: the processor's best
   bool oggPostprocess = true;
   bool oggAudioPacing = true;
 };
