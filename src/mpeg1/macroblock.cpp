@@ -460,20 +460,6 @@ void CMpeg1VideoDecoder::predictMacroblock(bool forward, bool backward, const Ve
     kernels[0][mode](blockDestination_[4], target_.chromaPitch, ref->cb + source, chromaPitch, 8);
     kernels[0][mode](blockDestination_[5], target_.chromaPitch, ref->cr + source, chromaPitch, 8);
     averaging = true;
-    // Rows of a prediction lie a picture's width apart, too far for the
-    // hardware to guess: fetch what the macroblocks four to the right need if
-    // their vectors are like this one, which they mostly are.
-    {
-      const int ahead = std::min(x + 64, frameWidth_ - 16);
-      const std::uint8_t* l = ref->luma + y * frameWidth_ + ahead;
-      for (int r = 0; r < 17; ++r) __builtin_prefetch(l + r * frameWidth_);
-      const int cahead = std::min(cx + 32, chromaPitch - 8);
-      const int csource = cy * chromaPitch + cahead;
-      for (int r = 0; r < 9; ++r) {
-        __builtin_prefetch(ref->cb + csource + r * chromaPitch);
-        __builtin_prefetch(ref->cr + csource + r * chromaPitch);
-      }
-    }
   }
 }
 
