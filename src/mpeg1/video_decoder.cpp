@@ -364,9 +364,13 @@ int CMpeg1VideoDecoder::decodeSlice() {
 // ---- frame store -------------------------------------------------------------
 
 void CMpeg1VideoDecoder::takeFreeFrame() {
-  // A picture left unfinished gives up its place in the sample; the sample
-  // stays with its frame for the next picture that uses it.
-  if (currentFrame) leaveSample(currentFrame);
+  // A picture left unfinished (no slice came) gives its sample back to the
+  // pool, so that none sits idle in a frame.
+  if (currentFrame) {
+    leaveSample(currentFrame);
+    if (currentFrame->sample && pictureQueue_) pictureQueue_->release(currentFrame->sample);
+    currentFrame->sample = nullptr;
+  }
   currentFrame = nullptr;
   for (auto& frame : frames_) {
     if (frame->referenceFlags == 0) {
