@@ -296,20 +296,22 @@ int CMpeg1VideoDecoder::decodeCoefficients(int position) {
     return result;
   };
   for (;;) {
-    std::uint32_t bits = peek();
-    const Coefficient code = bits >= 0x04000000u ? shortTable[bits >> 24] : t.longCodes[(bits >> 16) & 0x3FF];
+    // Indexed from the cache itself: a shift less between one code's length
+    // and the next code's table entry.
+    const Coefficient code =
+        cache >= std::uint64_t{0x04} << 56 ? shortTable[cache >> 56] : t.longCodes[(cache >> 48) & 0x3FF];
     shortTable = t.nextShort;
     const int run = code.run(), length = code.length();
     int magnitude, negative;
     if (run < runEscape) {
       position += run + 1;
-      negative = static_cast<int>((bits << (length - 1)) >> 31);
+      negative = static_cast<int>((cache << (length - 1)) >> 63);
       magnitude = code.level();
       skip(length);
     } else if (run == runEscape) {
       // 6 bits of escape, 6 of run, then 8 or 16 of level: 28 bits at most.
       skip(6);
-      bits = peek();
+      const std::uint32_t bits = peek();
       position += static_cast<int>(bits >> 26) + 1;
       const int first = static_cast<int>((bits >> 18) & 0xFF);
       int level;
