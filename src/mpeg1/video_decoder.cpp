@@ -476,15 +476,17 @@ void CMpeg1VideoDecoder::copyToSample(CFrameBuffer* frame) {
   YV12Planes planes;
   if (!sample->lockPlanes(&planes)) return;
   // Only the visible picture is copied, never more than either side holds.
+  // Bottom up: the picture decoded since read this reference down to its
+  // last rows, so those are the ones still in the cache.
   const int columns = std::min(planes.width, frameWidth_);
   const int rows = std::min(planes.height, frameHeight_);
-  for (int j = 0; j < rows; ++j)
+  for (int j = rows - 1; j >= 0; --j)
     std::memcpy(planes.y + static_cast<std::size_t>(j) * planes.pitchY,
                 frame->luma + static_cast<std::size_t>(j) * frameWidth_, static_cast<std::size_t>(columns));
   const int frameChroma = frameWidth_ / 2;
   const int chromaColumns = std::min(planes.chromaWidth(), frameChroma);
   const int chromaRows = std::min(planes.chromaHeight(), frameHeight_ / 2);
-  for (int j = 0; j < chromaRows; ++j) {
+  for (int j = chromaRows - 1; j >= 0; --j) {
     std::memcpy(planes.v + static_cast<std::size_t>(j) * planes.pitchC,
                 frame->cr + static_cast<std::size_t>(j) * frameChroma, static_cast<std::size_t>(chromaColumns));
     std::memcpy(planes.u + static_cast<std::size_t>(j) * planes.pitchC,
