@@ -6,7 +6,7 @@ namespace mpeg1 {
 
 namespace {
 
-constexpr Kernels plainSet{SimdLevel::None, &idctReference, &idctPutReference, &idctAddReference, nullptr};
+constexpr Kernels plainSet{SimdLevel::None, &idctReference, &idctPutReference, &idctAddReference, nullptr, false};
 
 SimdLevel askProcessor() {
 #if defined(__SSE2__)
@@ -17,6 +17,14 @@ SimdLevel askProcessor() {
   return SimdLevel::Sse2;
 #else
   return SimdLevel::None;
+#endif
+}
+
+bool processorHasBmi2() {
+#if defined(__SSE2__) && (defined(__GNUC__) || defined(__clang__))
+  return __builtin_cpu_supports("bmi2");
+#else
+  return false;
 #endif
 }
 
@@ -49,9 +57,10 @@ const Kernels& kernelsFor(SimdLevel level) {
     k.motion = &referenceMotionKernels();
     return k;
   }();
-  static const Kernels sse2{SimdLevel::Sse2, &idctSse2, &idctPutSse2, &idctAddSse2, &sse2MotionKernels()};
+  static const Kernels sse2{SimdLevel::Sse2, &idctSse2, &idctPutSse2, &idctAddSse2, &sse2MotionKernels(), false};
   // The motion kernels gain nothing from AVX2: their rows are 16 bytes at most.
-  static const Kernels avx2{SimdLevel::Avx2, &idctAvx2, &idctPutAvx2, &idctAddAvx2, &sse2MotionKernels()};
+  static const Kernels avx2{SimdLevel::Avx2, &idctAvx2,           &idctPutAvx2,
+                            &idctAddAvx2,    &sse2MotionKernels(), processorHasBmi2()};
   if (level > processorSimdLevel()) level = processorSimdLevel();
   switch (level) {
     case SimdLevel::Avx2: return avx2;

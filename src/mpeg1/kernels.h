@@ -19,6 +19,10 @@ struct Kernels {
   IdctStoreFn idctPut;
   IdctStoreFn idctAdd;
   const MotionKernels* motion;
+  // The macroblock layer built with BMI2, whose shifts by a register are
+  // single quick instructions: its bit caches shift by every code's length.
+  // Every AVX2 processor has BMI2; it is asked of the processor all the same.
+  bool bmi2;
 };
 
 const char* simdLevelName(SimdLevel level);

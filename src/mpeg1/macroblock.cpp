@@ -6,6 +6,16 @@
 #include "mpeg1/video_decoder.h"
 #include "mpeg1/vlc.h"
 
+// The two builds of the macroblock layer: the Bmi2 entry points are compiled
+// for BMI2, and the bodies, forced inline, are compiled into each.
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+#define ZARVEL_TARGET_BMI2 __attribute__((target("bmi2")))
+#define ZARVEL_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define ZARVEL_TARGET_BMI2
+#define ZARVEL_ALWAYS_INLINE inline
+#endif
+
 // The reader's position held in registers for a run of short codes: a
 // 64-bit cache with at least 32 bits valid, refilled a word at a time, and
 // written back once. Through the reader itself every code would wait for its
@@ -86,7 +96,8 @@ inline int CMpeg1VideoDecoder::reconstructVector(int f, bool fullPel, int code, 
 // coded block pattern, then the blocks. -1 when the data is corrupt, which
 // ends the slice. The parts are declared inline: as calls they cost a few
 // percent of the whole decoder.
-int CMpeg1VideoDecoder::decodeMacroblock() {
+template <bool Bmi2>
+ZARVEL_ALWAYS_INLINE int CMpeg1VideoDecoder::readMacroblock() {
   reader_.ensure(CMpeg1BitReader::blockWords);
   if (!parseAddressIncrement()) return -1;
   reader_.ensure(CMpeg1BitReader::blockWords);
@@ -107,10 +118,14 @@ int CMpeg1VideoDecoder::decodeMacroblock() {
   // Also after a bad code: the search for the next start code begins where
   // the reading stopped.
   bits.commit();
-  if (!parsed || !reconstructBlocks(flags, vectors)) return -1;
+  if (!parsed || !reconstructBlocks<Bmi2>(flags, vectors)) return -1;
   if (pictureCodingType == PictureType::D) reader_.skipBits(1);  // end of macroblock
   return 1;
 }
+
+int CMpeg1VideoDecoder::decodeMacroblock() { return bmi2_ ? decodeMacroblockBmi2() : decodeMacroblockBaseline(); }
+int CMpeg1VideoDecoder::decodeMacroblockBaseline() { return readMacroblock<false>(); }
+ZARVEL_TARGET_BMI2 int CMpeg1VideoDecoder::decodeMacroblockBmi2() { return readMacroblock<true>(); }
 
 // Adds the increment (escapes and stuffing included) to the address. False
 // for an unknown code or an address outside the picture.
@@ -218,10 +233,11 @@ inline bool CMpeg1VideoDecoder::parseCodedBlockPattern(LocalBits& bits, int flag
 
 // Intra macroblocks: all six blocks stored. Others: the prediction, then the
 // coded blocks' residuals added.
+template <bool Bmi2>
 inline bool CMpeg1VideoDecoder::reconstructBlocks(int flags, const Vectors& vectors) {
   if (macroblockIntra) {
     for (int i = 0; i < 6; ++i) {
-      const BlockResult result = decodeBlock(i);
+      const BlockResult result = Bmi2 ? decodeBlockBmi2(i) : decodeBlockBaseline(i);
       if (result == blockCorrupt) return false;
       if (result == blockDcOnly)
         putConstant(dcOnlyValue_, blockDestination_[i], blockPitch(i));
@@ -237,7 +253,7 @@ inline bool CMpeg1VideoDecoder::reconstructBlocks(int flags, const Vectors& vect
   predictMacroblock(useForward, useBackward, vectors);
   for (int i = 0; i < 6; ++i) {
     if (!(codedBlockPattern & (32 >> i))) continue;
-    const BlockResult result = decodeBlock(i);
+    const BlockResult result = Bmi2 ? decodeBlockBmi2(i) : decodeBlockBaseline(i);
     if (result == blockCorrupt) return false;
     if (result == blockDcOnly)
       mc_->addConstant(dcOnlyValue_, blockDestination_[i], blockPitch(i));
@@ -265,7 +281,7 @@ void CMpeg1VideoDecoder::updateWeights() {
 // otherwise, truncated, made odd by a step toward zero, saturated to
 // -2048..2047, with the sign of L. False for a corrupt block.
 template <bool Intra>
-int CMpeg1VideoDecoder::decodeCoefficients(int position) {
+ZARVEL_ALWAYS_INLINE int CMpeg1VideoDecoder::readCoefficients(int position) {
   CMpeg1BitReader& r = reader_;
   const Tables& t = *tables_;
   const std::uint16_t* weights = Intra ? intraWeights_ : nonIntraWeights_;
@@ -346,7 +362,17 @@ int CMpeg1VideoDecoder::decodeCoefficients(int position) {
   }
 }
 
-CMpeg1VideoDecoder::BlockResult CMpeg1VideoDecoder::decodeBlock(int index) {
+int CMpeg1VideoDecoder::readIntraCoefficientsBaseline(int position) { return readCoefficients<true>(position); }
+int CMpeg1VideoDecoder::readInterCoefficientsBaseline(int position) { return readCoefficients<false>(position); }
+ZARVEL_TARGET_BMI2 int CMpeg1VideoDecoder::readIntraCoefficientsBmi2(int position) {
+  return readCoefficients<true>(position);
+}
+ZARVEL_TARGET_BMI2 int CMpeg1VideoDecoder::readInterCoefficientsBmi2(int position) {
+  return readCoefficients<false>(position);
+}
+
+template <bool Bmi2>
+ZARVEL_ALWAYS_INLINE CMpeg1VideoDecoder::BlockResult CMpeg1VideoDecoder::readBlock(int index) {
   CMpeg1BitReader& r = reader_;
   const Tables& t = *tables_;
   r.ensure(CMpeg1BitReader::blockWords);
@@ -372,9 +398,11 @@ CMpeg1VideoDecoder::BlockResult CMpeg1VideoDecoder::decodeBlock(int index) {
       dcPredictors[which] += 8 * differential;
     coefficients[0] = static_cast<std::int16_t>(saturate(dcPredictors[which]));
     // D pictures carry DC coefficients only, with no end of block.
-    last = pictureCodingType == PictureType::D ? 0 : decodeCoefficients<true>(0);
+    last = pictureCodingType == PictureType::D ? 0
+           : Bmi2                              ? readIntraCoefficientsBmi2(0)
+                                               : readIntraCoefficientsBaseline(0);
   } else {
-    last = decodeCoefficients<false>(-1);
+    last = Bmi2 ? readInterCoefficientsBmi2(-1) : readInterCoefficientsBaseline(-1);
   }
   if (last < -1) {
     std::memset(coefficients, 0, sizeof coefficients);
@@ -389,6 +417,11 @@ CMpeg1VideoDecoder::BlockResult CMpeg1VideoDecoder::decodeBlock(int index) {
   }
   // The caller transforms the block into the picture, which clears it.
   return blockFull;
+}
+
+CMpeg1VideoDecoder::BlockResult CMpeg1VideoDecoder::decodeBlockBaseline(int index) { return readBlock<false>(index); }
+ZARVEL_TARGET_BMI2 CMpeg1VideoDecoder::BlockResult CMpeg1VideoDecoder::decodeBlockBmi2(int index) {
+  return readBlock<true>(index);
 }
 
 void CMpeg1VideoDecoder::locateMacroblock() {
@@ -426,43 +459,52 @@ void CMpeg1VideoDecoder::putConstant(int value, std::uint8_t* dst, int pitch) {
   for (int y = 0; y < 8; ++y, dst += pitch) std::memset(dst, sample, 8);
 }
 
+// Where a reference's prediction of the located macroblock starts, and its
+// half-pel modes, for luma and for both chroma planes.
+inline CMpeg1VideoDecoder::PredictionSource CMpeg1VideoDecoder::sourceOf(const CFrameBuffer& ref, int right,
+                                                                         int down) const {
+  int x = mbColumn_ * 16 + (right >> 1), y = mbRow_ * 16 + (down >> 1), hx = right & 1, hy = down & 1;
+  clampSource(x, y, hx, hy, 16, frameWidth_, frameHeight_);
+  const int cRight = right / 2, cDown = down / 2;  // truncating toward zero
+  const int chromaPitch = frameWidth_ / 2;
+  int cx = mbColumn_ * 8 + (cRight >> 1), cy = mbRow_ * 8 + (cDown >> 1), chx = cRight & 1, chy = cDown & 1;
+  clampSource(cx, cy, chx, chy, 8, chromaPitch, frameHeight_ / 2);
+  const int chroma = cy * chromaPitch + cx;
+  return {ref.luma + y * frameWidth_ + x, ref.cb + chroma, ref.cr + chroma, hx | hy << 1, chx | chy << 1};
+}
+
 // Predicts the located macroblock: 16x16 luma and both 8x8 chroma blocks,
-// from one or both references (both: forward, then backward averaged in with
-// rounding).
+// from one or both references (both: forward and backward averaged with
+// rounding, in one pass).
 void CMpeg1VideoDecoder::predictMacroblock(bool forward, bool backward, const Vectors& vectors) {
-  const int column = mbColumn_, row = mbRow_;
-  int fRight = vectors.forwardRight, fDown = vectors.forwardDown;
   int bRight = vectors.backwardRight, bDown = vectors.backwardDown;
-  CFrameBuffer* forwardRef = pictureCodingType == PictureType::P ? newerReference : olderReference;
+  const CFrameBuffer* forwardRef = pictureCodingType == PictureType::P ? newerReference : olderReference;
+  const CFrameBuffer* backwardRef = newerReference;
   if (!forward && !backward) {
     // A B macroblock with neither direction cannot occur in a valid stream;
     // show the nearer reference rather than stale memory.
     backward = true;
     bRight = bDown = 0;
   }
-  bool averaging = false;
-  for (int pass = 0; pass < 2; ++pass) {
-    const bool use = pass == 0 ? forward : backward;
-    if (!use) continue;
-    CFrameBuffer* ref = pass == 0 ? forwardRef : newerReference;
-    if (!ref) continue;
-    const int right = pass == 0 ? fRight : bRight, down = pass == 0 ? fDown : bDown;
-    const auto& kernels = averaging ? mc_->avg : mc_->put;
-
-    int x = column * 16 + (right >> 1), y = row * 16 + (down >> 1), hx = right & 1, hy = down & 1;
-    clampSource(x, y, hx, hy, 16, frameWidth_, frameHeight_);
-    kernels[1][hx | hy << 1](blockDestination_[0], target_.pitch, ref->luma + y * frameWidth_ + x, frameWidth_, 16);
-
-    const int cRight = right / 2, cDown = down / 2;  // truncating toward zero
-    const int chromaPitch = frameWidth_ / 2;
-    int cx = column * 8 + (cRight >> 1), cy = row * 8 + (cDown >> 1), chx = cRight & 1, chy = cDown & 1;
-    clampSource(cx, cy, chx, chy, 8, chromaPitch, frameHeight_ / 2);
-    const int source = cy * chromaPitch + cx;
-    const int mode = chx | chy << 1;
-    kernels[0][mode](blockDestination_[4], target_.chromaPitch, ref->cb + source, chromaPitch, 8);
-    kernels[0][mode](blockDestination_[5], target_.chromaPitch, ref->cr + source, chromaPitch, 8);
-    averaging = true;
+  if (!forwardRef) forward = false;
+  if (!backwardRef) backward = false;
+  const int chromaPitch = frameWidth_ / 2;
+  if (forward && backward) {
+    const PredictionSource f = sourceOf(*forwardRef, vectors.forwardRight, vectors.forwardDown);
+    const PredictionSource b = sourceOf(*backwardRef, bRight, bDown);
+    mc_->both[1][f.lumaMode][b.lumaMode](blockDestination_[0], target_.pitch, f.y, b.y, frameWidth_, 16);
+    const mpeg1::PredictBothFn chroma = mc_->both[0][f.chromaMode][b.chromaMode];
+    chroma(blockDestination_[4], target_.chromaPitch, f.cb, b.cb, chromaPitch, 8);
+    chroma(blockDestination_[5], target_.chromaPitch, f.cr, b.cr, chromaPitch, 8);
+    return;
   }
+  if (!forward && !backward) return;
+  const PredictionSource s = forward ? sourceOf(*forwardRef, vectors.forwardRight, vectors.forwardDown)
+                                     : sourceOf(*backwardRef, bRight, bDown);
+  mc_->put[1][s.lumaMode](blockDestination_[0], target_.pitch, s.y, frameWidth_, 16);
+  const mpeg1::PredictFn chroma = mc_->put[0][s.chromaMode];
+  chroma(blockDestination_[4], target_.chromaPitch, s.cb, chromaPitch, 8);
+  chroma(blockDestination_[5], target_.chromaPitch, s.cr, chromaPitch, 8);
 }
 
 void CMpeg1VideoDecoder::copySkippedMacroblocks() {

@@ -19,10 +19,17 @@ namespace mpeg1 {
 // writes the prediction; "avg" merges it into dst as (dst + p + 1) >> 1, so a
 // bidirectional block is a forward put followed by a backward avg.
 using PredictFn = void (*)(std::uint8_t* dst, int dstPitch, const std::uint8_t* ref, int refPitch, int height);
+// A bidirectional block in one pass: the prediction from forward (its mode
+// the first index of `both`) and the one from backward (the second), averaged
+// as avg does, without writing dst in between. The same bytes as a forward
+// put followed by a backward avg.
+using PredictBothFn = void (*)(std::uint8_t* dst, int dstPitch, const std::uint8_t* forward,
+                               const std::uint8_t* backward, int refPitch, int height);
 
 struct MotionKernels {
   PredictFn put[2][4];  // [0] 8 wide, [1] 16 wide; [mode]
   PredictFn avg[2][4];
+  PredictBothFn both[2][4][4];  // [width as above][forward mode][backward mode]
   // dst = clamp(dst + residual) over 8x8, residual in natural order.
   void (*addBlock)(const std::int16_t* residual, std::uint8_t* dst, int pitch);
   // dst = clamp(block) over 8x8: storing an intra block.

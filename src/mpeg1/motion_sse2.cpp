@@ -4,6 +4,7 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <utility>
 #endif
 
 namespace mpeg1 {
@@ -153,6 +154,103 @@ void predict8(std::uint8_t* dst, int dstPitch, const std::uint8_t* ref, int refP
   }
 }
 
+// The rows of one prediction, one (16 wide) or two (8 wide) per register,
+// formed as the kernels above form them: the bidirectional kernels draw on
+// two of these at once.
+template <int Mode, Rounding R>
+class Rows16 {
+ public:
+  Rows16(const std::uint8_t* ref, int pitch) : ref_(ref), pitch_(pitch) {
+    if constexpr (Mode == 2) top_ = load16(ref);
+    if constexpr (Mode == 3) pairTop_ = pairRow<R>(load16(ref), load16(ref + 1));
+  }
+  __m128i next() {
+    __m128i p;
+    if constexpr (Mode == 0) {
+      p = load16(ref_);
+    } else if constexpr (Mode == 1) {
+      p = average2<R>(load16(ref_), load16(ref_ + 1));
+    } else if constexpr (Mode == 2) {
+      const __m128i bottom = load16(ref_ + pitch_);
+      p = average2<R>(top_, bottom);
+      top_ = bottom;
+    } else {
+      const PairRow bottom = pairRow<R>(load16(ref_ + pitch_), load16(ref_ + pitch_ + 1));
+      p = average4<R>(pairTop_, bottom);
+      pairTop_ = bottom;
+    }
+    ref_ += pitch_;
+    return p;
+  }
+
+ private:
+  const std::uint8_t* ref_;
+  int pitch_;
+  __m128i top_;
+  PairRow pairTop_;
+};
+
+template <int Mode, Rounding R>
+class RowPairs8 {
+ public:
+  RowPairs8(const std::uint8_t* ref, int pitch) : ref_(ref), pitch_(pitch) {
+    if constexpr (Mode == 2) top_ = load8(ref);
+    if constexpr (Mode == 3) pairTop_ = pairRow<R>(load8(ref), load8(ref + 1));
+  }
+  __m128i next() {
+    __m128i p;
+    if constexpr (Mode == 0) {
+      p = load8x2(ref_, pitch_);
+    } else if constexpr (Mode == 1) {
+      p = average2<R>(load8x2(ref_, pitch_), load8x2(ref_ + 1, pitch_));
+    } else if constexpr (Mode == 2) {
+      const __m128i bottom = load8x2(ref_ + pitch_, pitch_);
+      p = average2<R>(_mm_unpacklo_epi64(top_, bottom), bottom);
+      top_ = _mm_srli_si128(bottom, 8);
+    } else {
+      const PairRow bottom = pairRow<R>(load8x2(ref_ + pitch_, pitch_), load8x2(ref_ + pitch_ + 1, pitch_));
+      const PairRow upper = {_mm_unpacklo_epi64(pairTop_.mean, bottom.mean),
+                             _mm_unpacklo_epi64(pairTop_.odd, bottom.odd)};
+      p = average4<R>(upper, bottom);
+      pairTop_ = {_mm_srli_si128(bottom.mean, 8), _mm_srli_si128(bottom.odd, 8)};
+    }
+    ref_ += 2 * pitch_;
+    return p;
+  }
+
+ private:
+  const std::uint8_t* ref_;
+  int pitch_;
+  __m128i top_;
+  PairRow pairTop_;
+};
+
+template <int Width, int ForwardMode, int BackwardMode, Rounding R>
+void predictBoth(std::uint8_t* dst, int dstPitch, const std::uint8_t* forward, const std::uint8_t* backward,
+                 int refPitch, int height) {
+  if constexpr (Width == 16) {
+    Rows16<ForwardMode, R> f(forward, refPitch);
+    Rows16<BackwardMode, R> b(backward, refPitch);
+    for (int y = 0; y < height; ++y, dst += dstPitch) store16(dst, average2<R>(f.next(), b.next()));
+  } else {
+    RowPairs8<ForwardMode, R> f(forward, refPitch);
+    RowPairs8<BackwardMode, R> b(backward, refPitch);
+    for (int y = 0; y < height; y += 2, dst += 2 * dstPitch) store8x2(dst, dstPitch, average2<R>(f.next(), b.next()));
+  }
+}
+
+template <int Width, Rounding R, int... Modes>
+constexpr void fillBoth(PredictBothFn (&table)[4][4], std::integer_sequence<int, Modes...>) {
+  ((table[Modes / 4][Modes % 4] = &predictBoth<Width, Modes / 4, Modes % 4, R>), ...);
+}
+
+template <Rounding R>
+constexpr MotionKernels withBoth(MotionKernels k) {
+  fillBoth<8, R>(k.both[0], std::make_integer_sequence<int, 16>{});
+  fillBoth<16, R>(k.both[1], std::make_integer_sequence<int, 16>{});
+  return k;
+}
+
 // Saturating adds, then packus: exact clamping for any 16-bit residual.
 void addBlock(const std::int16_t* residual, std::uint8_t* dst, int pitch) {
   const __m128i zero = _mm_setzero_si128();
@@ -184,7 +282,7 @@ void addConstant(int value, std::uint8_t* dst, int pitch) {
 }
 
 template <Rounding R>
-constexpr MotionKernels kernels = {
+constexpr MotionKernels kernels = withBoth<R>({
     {{&predict8<0, false, R>, &predict8<1, false, R>, &predict8<2, false, R>,
       &predict8<3, false, R>},
      {&predict16<0, false, R>, &predict16<1, false, R>, &predict16<2, false, R>,
@@ -193,10 +291,11 @@ constexpr MotionKernels kernels = {
       &predict8<3, true, R>},
      {&predict16<0, true, R>, &predict16<1, true, R>, &predict16<2, true, R>,
       &predict16<3, true, R>}},
+    {},
     &addBlock,
     &putBlock,
     &addConstant,
-};
+});
 
 }  // namespace
 

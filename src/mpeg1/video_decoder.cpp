@@ -60,7 +60,8 @@ CMpeg1VideoDecoder::CMpeg1VideoDecoder(CMpegPayloadReader* source, kolm::IVideoD
       source_(source),
       tables_(&mpeg1::vlc::tables()),
       kernels_(kernels ? kernels : &mpeg1::defaultKernels()),
-      mc_(kernels_->motion) {
+      mc_(kernels_->motion),
+      bmi2_(kernels_->bmi2) {
   if (bufLength < 4) throw mpeg1::CMpegError("bufLength too short");
   if (sink_) pictureQueue_ = sink_->sampleQueue();
   std::memcpy(intraQuantMatrix, defaultIntraMatrix, 64);
@@ -391,8 +392,8 @@ void CMpeg1VideoDecoder::takeFreeFrame() {
 // A B picture is nobody's reference, so it can be decoded straight into the
 // sample it will be shown from, sparing a copy of every B picture, when the
 // sample can hold whole macroblocks and lies in memory that is fast to read
-// (predictions average into what they wrote). Anything else is decoded into
-// the frame and copied out when its turn comes.
+// (residuals are added to what the prediction wrote). Anything else is
+// decoded into the frame and copied out when its turn comes.
 void CMpeg1VideoDecoder::aimAt(CFrameBuffer* frame) {
   target_ = {frame->luma, frame->cb, frame->cr, frameWidth_, frameWidth_ / 2};
   if (pictureCodingType != PictureType::B || !pictureQueue_) return;

@@ -125,22 +125,42 @@ class CMpeg1VideoDecoder {
     int forwardRight = 0, forwardDown = 0, backwardRight = 0, backwardDown = 0;
   };
 
+  // The macroblock layer is built twice, for any processor and for one with
+  // BMI2 (see mpeg1::Kernels::bmi2): each public step below takes the build
+  // the kernels name, and the Bmi2 template argument carries it down.
   int decodeMacroblock();
+  int decodeMacroblockBaseline();
+  int decodeMacroblockBmi2();
+  template <bool Bmi2>
+  int readMacroblock();
   bool parseAddressIncrement();
   class LocalBits;
   bool parseMacroblockType(LocalBits& bits, int& flags);
   bool parseMotionVectors(LocalBits& bits, int flags, Vectors& vectors);
   bool readMotionCodes(LocalBits& bits, int f, int rSize, int (&codes)[4]);
   bool parseCodedBlockPattern(LocalBits& bits, int flags);
+  template <bool Bmi2>
   bool reconstructBlocks(int flags, const Vectors& vectors);
-  BlockResult decodeBlock(int index);
+  BlockResult decodeBlockBaseline(int index);
+  BlockResult decodeBlockBmi2(int index);
+  template <bool Bmi2>
+  BlockResult readBlock(int index);
+  int readIntraCoefficientsBaseline(int position);
+  int readInterCoefficientsBaseline(int position);
+  int readIntraCoefficientsBmi2(int position);
+  int readInterCoefficientsBmi2(int position);
   template <bool Intra>
-  int decodeCoefficients(int position);
+  int readCoefficients(int position);
   void updateWeights();
   int reconstructVector(int f, bool fullPel, int code, int residual, int& predictor);
   void locateMacroblock();
   int blockPitch(int index) const { return index < 4 ? target_.pitch : target_.chromaPitch; }
   static void putConstant(int value, std::uint8_t* dst, int pitch);
+  struct PredictionSource {
+    const std::uint8_t *y, *cb, *cr;
+    int lumaMode, chromaMode;
+  };
+  PredictionSource sourceOf(const CFrameBuffer& ref, int right, int down) const;
   void predictMacroblock(bool forward, bool backward, const Vectors& vectors);
   void copySkippedMacroblocks();
   void predictSkippedMacroblocks();
@@ -201,4 +221,5 @@ class CMpeg1VideoDecoder {
   const mpeg1::vlc::Tables* tables_;
   const mpeg1::Kernels* kernels_;
   const mpeg1::MotionKernels* mc_;
+  bool bmi2_;
 };

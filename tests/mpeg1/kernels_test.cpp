@@ -537,6 +537,36 @@ TEST(Motion, Sse2MatchesReference) {
   }
 }
 
+// Bidirectional blocks in one pass, every pair of modes, both sets: the
+// bytes of a forward put and a backward avg of the plain kernels, and
+// nothing written outside the block (the allocations end where it ends).
+TEST(Motion, BothDirectionsInOnePassMatchPutThenAvg) {
+  std::mt19937 rng(11);
+  for (Rounding rounding : {Rounding::Nearest, Rounding::Truncate}) {
+    const MotionKernels& plain = mpeg1::referenceMotionKernels(rounding);
+    for (const MotionKernels* k : {&plain, &mpeg1::sse2MotionKernels(rounding)})
+      for (int wide = 0; wide < 2; ++wide)
+        for (int f = 0; f < 4; ++f)
+          for (int b = 0; b < 4; ++b)
+            for (int trial = 0; trial < 200; ++trial) {
+              const int width = wide ? 16 : 8, height = wide && trial % 2 ? 16 : 8;
+              const int pitch = width + 1 + static_cast<int>(rng() % 40);
+              const int dstPitch = width + static_cast<int>(rng() % 40);
+              std::vector<std::uint8_t> forward(height * pitch + width + 1), backward(forward.size());
+              std::vector<std::uint8_t> expected((height - 1) * dstPitch + width);
+              fillPicture(forward, rng, trial % 4);
+              fillPicture(backward, rng, (trial + 1) % 4);
+              fillPicture(expected, rng, 0);
+              std::vector<std::uint8_t> actual = expected;
+              plain.put[wide][f](expected.data(), dstPitch, forward.data(), pitch, height);
+              plain.avg[wide][b](expected.data(), dstPitch, backward.data(), pitch, height);
+              k->both[wide][f][b](actual.data(), dstPitch, forward.data(), backward.data(), pitch, height);
+              ASSERT_EQ(actual, expected) << roundingName(rounding) << (k == &plain ? " plain" : " sse2")
+                                          << " width " << width << " modes " << f << "," << b;
+            }
+  }
+}
+
 TEST(Motion, Sse2FourPointAverageIsExactForEveryParity) {
   // Every combination of a, b, c, d from a set that covers each parity
   // pattern next to 0, 128 and 255, for both roundings: a two-row picture
