@@ -297,7 +297,7 @@ int CMpeg1VideoDecoder::parsePictureHeader() {
   r.ensure(2);
   temporalReference = static_cast<int>(r.getBits(10));
   const int type = static_cast<int>(r.getBits(3));
-  currentFrame = nullptr;
+  abandonPicture();
   // Forbidden coding types and pictures whose references are missing are skipped.
   if (type < 1 || type > 4) return pictureSkip;
   pictureCodingType = static_cast<PictureType>(type);
@@ -364,15 +364,20 @@ int CMpeg1VideoDecoder::decodeSlice() {
 
 // ---- frame store -------------------------------------------------------------
 
-void CMpeg1VideoDecoder::takeFreeFrame() {
-  // A picture left unfinished (no slice came) gives its sample back to the
-  // pool, so that none sits idle in a frame.
-  if (currentFrame) {
-    leaveSample(currentFrame);
-    if (currentFrame->sample && pictureQueue_) pictureQueue_->release(currentFrame->sample);
-    currentFrame->sample = nullptr;
-  }
+// A picture left unfinished (no slice came) gives its sample back to the
+// pool, so that none sits idle in a frame, and its frame keeps nothing of it:
+// the frame's next picture would otherwise be shown from that sample as it
+// stood, without its own copy.
+void CMpeg1VideoDecoder::abandonPicture() {
+  if (!currentFrame) return;
+  leaveSample(currentFrame);
+  if (currentFrame->sample && pictureQueue_) pictureQueue_->release(currentFrame->sample);
+  currentFrame->sample = nullptr;
   currentFrame = nullptr;
+}
+
+void CMpeg1VideoDecoder::takeFreeFrame() {
+  abandonPicture();
   for (auto& frame : frames_) {
     if (frame->referenceFlags == 0) {
       currentFrame = frame.get();

@@ -165,6 +165,7 @@ class CMpeg1VideoDecoder {
   void copySkippedMacroblocks();
   void predictSkippedMacroblocks();
 
+  void abandonPicture();
   void takeFreeFrame();
   void aimAt(CFrameBuffer* frame);
   void leaveSample(CFrameBuffer* frame);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -115,6 +116,7 @@ struct Captured {
   int pictures = 0;
   std::vector<std::vector<std::uint8_t>> luma;
   int width = 0;
+  std::set<const CSample*> samples;  // every sample a picture came in
 };
 
 class LumaSink : public kolm::IVideoDownstream {
@@ -124,6 +126,7 @@ class LumaSink : public kolm::IVideoDownstream {
   void deliver(CSample* sample) override {
     captured.luma.emplace_back(sample->planeY, sample->planeY + sample->width * sample->height);
     captured.width = sample->width;
+    captured.samples.insert(sample);
     ++captured.pictures;
     pool_.release(sample);
   }
@@ -227,6 +230,39 @@ TEST(Mpeg1Crafted, SlicesBelowThePictureAndALaterSizeChangeEndCleanly) {
   ASSERT_TRUE(out.accepted);
   EXPECT_EQ(out.pictures, 2);
   EXPECT_EQ(out.width, 16);
+}
+
+// A B picture takes its sample when it starts. One that no slice follows
+// must give it back: kept in its frame, the frame's next picture was shown
+// from that sample as it stood (another picture) instead of its own, and the
+// renderer was left a sample short.
+TEST(Mpeg1Crafted, APictureWithoutSlicesLeavesNothingBehind) {
+  BitWriter w;
+  sequenceHeader(w, 16, 16);
+  gop(w);
+  for (int reference : {0, 3}) {
+    picture(w, reference, 1);
+    slice(w, 1, 8);
+    greyIntraMacroblock(w);
+  }
+  w.startCode(0x00);  // B, temporal reference 1, f_codes 1, and no slice
+  w.put(1, 10);
+  w.put(3, 3);
+  w.put(0xFFFF, 16);
+  w.put("0001" "0001" "0");
+  picture(w, 6, 1);  // into the B's frame; luma 129 instead of 128
+  slice(w, 1, 8);
+  w.put("1" "1");       // address increment 1, intra
+  w.put("00" "1" "10");  // DC size 1, differential +1, end of block
+  for (int block = 1; block < 6; ++block) w.put(block < 4 ? "100" "10" : "00" "10");
+  w.startCode(0xB7);
+  const Captured out = decode(w.bytes());
+  ASSERT_TRUE(out.accepted);
+  ASSERT_EQ(out.pictures, 3);
+  for (int i = 0; i < 3; ++i)
+    for (std::uint8_t sample : out.luma[i]) ASSERT_EQ(sample, i < 2 ? 128 : 129) << "picture " << i;
+  // The sink gives every picture back at once, so one sample serves them all.
+  EXPECT_EQ(out.samples.size(), 1u);
 }
 
 }  // namespace
