@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <utility>
 
 #include "mpeg1/idct.h"
 
@@ -47,11 +46,13 @@ void predict(std::uint8_t* dst, int dstPitch, const std::uint8_t* ref, int refPi
 
 // The definition itself: a put, then an avg.
 template <int Width, int ForwardMode, int BackwardMode, Rounding R>
-void predictBoth(std::uint8_t* dst, int dstPitch, const std::uint8_t* forward, const std::uint8_t* backward,
-                 int refPitch, int height) {
-  predict<Width, ForwardMode, false, R>(dst, dstPitch, forward, refPitch, height);
-  predict<Width, BackwardMode, true, R>(dst, dstPitch, backward, refPitch, height);
-}
+struct PredictBoth {
+  static void run(std::uint8_t* dst, int dstPitch, const std::uint8_t* forward, const std::uint8_t* backward,
+                  int refPitch, int height) {
+    predict<Width, ForwardMode, false, R>(dst, dstPitch, forward, refPitch, height);
+    predict<Width, BackwardMode, true, R>(dst, dstPitch, backward, refPitch, height);
+  }
+};
 
 // Branch-free, so that out-of-range values cost no mispredictions and the
 // loops below can be vectorised by the compiler.
@@ -72,20 +73,8 @@ void addConstant(int value, std::uint8_t* dst, int pitch) {
     for (int x = 0; x < 8; ++x) dst[x] = clampPixel(dst[x] + value);
 }
 
-template <int Width, Rounding R, int... Modes>
-constexpr void fillBoth(PredictBothFn (&table)[4][4], std::integer_sequence<int, Modes...>) {
-  ((table[Modes / 4][Modes % 4] = &predictBoth<Width, Modes / 4, Modes % 4, R>), ...);
-}
-
 template <Rounding R>
-constexpr MotionKernels withBoth(MotionKernels k) {
-  fillBoth<8, R>(k.both[0], std::make_integer_sequence<int, 16>{});
-  fillBoth<16, R>(k.both[1], std::make_integer_sequence<int, 16>{});
-  return k;
-}
-
-template <Rounding R>
-constexpr MotionKernels kernels = withBoth<R>({
+constexpr MotionKernels kernels = withBoth<PredictBoth, R>({
     {{&predict<8, 0, false, R>, &predict<8, 1, false, R>, &predict<8, 2, false, R>,
       &predict<8, 3, false, R>},
      {&predict<16, 0, false, R>, &predict<16, 1, false, R>, &predict<16, 2, false, R>,

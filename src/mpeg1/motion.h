@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 namespace mpeg1 {
 
@@ -42,6 +43,20 @@ struct MotionKernels {
 // Averages that drop the fraction instead: (a + b) >> 1, (a + b + c + d) >> 2
 // and (dst + p) >> 1; addBlock and putBlock are the same in both sets.
 enum class Rounding { Nearest, Truncate };
+
+// A set's `both` table filled with Both<width, forward mode, backward mode,
+// rounding>::run for every pair of modes; each set brings its own Both.
+template <template <int, int, int, Rounding> class Both, Rounding R, int Width, int... Modes>
+constexpr void fillBoth(PredictBothFn (&table)[4][4], std::integer_sequence<int, Modes...>) {
+  ((table[Modes / 4][Modes % 4] = &Both<Width, Modes / 4, Modes % 4, R>::run), ...);
+}
+
+template <template <int, int, int, Rounding> class Both, Rounding R>
+constexpr MotionKernels withBoth(MotionKernels k) {
+  fillBoth<Both, R, 8>(k.both[0], std::make_integer_sequence<int, 16>{});
+  fillBoth<Both, R, 16>(k.both[1], std::make_integer_sequence<int, 16>{});
+  return k;
+}
 
 const MotionKernels& referenceMotionKernels();  // Rounding::Nearest
 const MotionKernels& referenceMotionKernels(Rounding rounding);

@@ -4,7 +4,6 @@
 #include <emmintrin.h>
 
 #include <algorithm>
-#include <utility>
 #endif
 
 namespace mpeg1 {
@@ -226,30 +225,21 @@ class RowPairs8 {
 };
 
 template <int Width, int ForwardMode, int BackwardMode, Rounding R>
-void predictBoth(std::uint8_t* dst, int dstPitch, const std::uint8_t* forward, const std::uint8_t* backward,
-                 int refPitch, int height) {
-  if constexpr (Width == 16) {
-    Rows16<ForwardMode, R> f(forward, refPitch);
-    Rows16<BackwardMode, R> b(backward, refPitch);
-    for (int y = 0; y < height; ++y, dst += dstPitch) store16(dst, average2<R>(f.next(), b.next()));
-  } else {
-    RowPairs8<ForwardMode, R> f(forward, refPitch);
-    RowPairs8<BackwardMode, R> b(backward, refPitch);
-    for (int y = 0; y < height; y += 2, dst += 2 * dstPitch) store8x2(dst, dstPitch, average2<R>(f.next(), b.next()));
+struct PredictBoth {
+  static void run(std::uint8_t* dst, int dstPitch, const std::uint8_t* forward, const std::uint8_t* backward,
+                  int refPitch, int height) {
+    if constexpr (Width == 16) {
+      Rows16<ForwardMode, R> f(forward, refPitch);
+      Rows16<BackwardMode, R> b(backward, refPitch);
+      for (int y = 0; y < height; ++y, dst += dstPitch) store16(dst, average2<R>(f.next(), b.next()));
+    } else {
+      RowPairs8<ForwardMode, R> f(forward, refPitch);
+      RowPairs8<BackwardMode, R> b(backward, refPitch);
+      for (int y = 0; y < height; y += 2, dst += 2 * dstPitch)
+        store8x2(dst, dstPitch, average2<R>(f.next(), b.next()));
+    }
   }
-}
-
-template <int Width, Rounding R, int... Modes>
-constexpr void fillBoth(PredictBothFn (&table)[4][4], std::integer_sequence<int, Modes...>) {
-  ((table[Modes / 4][Modes % 4] = &predictBoth<Width, Modes / 4, Modes % 4, R>), ...);
-}
-
-template <Rounding R>
-constexpr MotionKernels withBoth(MotionKernels k) {
-  fillBoth<8, R>(k.both[0], std::make_integer_sequence<int, 16>{});
-  fillBoth<16, R>(k.both[1], std::make_integer_sequence<int, 16>{});
-  return k;
-}
+};
 
 // Saturating adds, then packus: exact clamping for any 16-bit residual.
 void addBlock(const std::int16_t* residual, std::uint8_t* dst, int pitch) {
@@ -282,7 +272,7 @@ void addConstant(int value, std::uint8_t* dst, int pitch) {
 }
 
 template <Rounding R>
-constexpr MotionKernels kernels = withBoth<R>({
+constexpr MotionKernels kernels = withBoth<PredictBoth, R>({
     {{&predict8<0, false, R>, &predict8<1, false, R>, &predict8<2, false, R>,
       &predict8<3, false, R>},
      {&predict16<0, false, R>, &predict16<1, false, R>, &predict16<2, false, R>,
