@@ -153,71 +153,43 @@ void predict8(std::uint8_t* dst, int dstPitch, const std::uint8_t* ref, int refP
   }
 }
 
-// The rows of one prediction, one (16 wide) or two (8 wide) per register,
-// formed as the kernels above form them: the bidirectional kernels draw on
-// two of these at once.
-template <int Mode, Rounding R>
-class Rows16 {
+// The rows of one prediction as the kernels above form them, one row (16
+// wide) or two (8 wide, the lower one in the high half) per register: the
+// bidirectional kernels draw on two of these at once.
+template <int Width, int Mode, Rounding R>
+class PredictionRows {
  public:
-  Rows16(const std::uint8_t* ref, int pitch) : ref_(ref), pitch_(pitch) {
-    if constexpr (Mode == 2) top_ = load16(ref);
-    if constexpr (Mode == 3) pairTop_ = pairRow<R>(load16(ref), load16(ref + 1));
+  PredictionRows(const std::uint8_t* ref, int pitch) : ref_(ref), pitch_(pitch) {
+    if constexpr (Mode == 2) top_ = row(ref);
+    if constexpr (Mode == 3) pairTop_ = pairRow<R>(row(ref), row(ref + 1));
   }
   __m128i next() {
     __m128i p;
     if constexpr (Mode == 0) {
-      p = load16(ref_);
+      p = rows(ref_);
     } else if constexpr (Mode == 1) {
-      p = average2<R>(load16(ref_), load16(ref_ + 1));
+      p = average2<R>(rows(ref_), rows(ref_ + 1));
     } else if constexpr (Mode == 2) {
-      const __m128i bottom = load16(ref_ + pitch_);
-      p = average2<R>(top_, bottom);
-      top_ = bottom;
+      const __m128i bottom = rows(ref_ + pitch_);
+      p = average2<R>(above(top_, bottom), bottom);
+      top_ = last(bottom);
     } else {
-      const PairRow bottom = pairRow<R>(load16(ref_ + pitch_), load16(ref_ + pitch_ + 1));
-      p = average4<R>(pairTop_, bottom);
-      pairTop_ = bottom;
+      const PairRow bottom = pairRow<R>(rows(ref_ + pitch_), rows(ref_ + pitch_ + 1));
+      p = average4<R>({above(pairTop_.mean, bottom.mean), above(pairTop_.odd, bottom.odd)}, bottom);
+      pairTop_ = {last(bottom.mean), last(bottom.odd)};
     }
-    ref_ += pitch_;
+    ref_ += rowsPerRegister * pitch_;
     return p;
   }
+  static constexpr int rowsPerRegister = Width == 16 ? 1 : 2;
 
  private:
-  const std::uint8_t* ref_;
-  int pitch_;
-  __m128i top_;
-  PairRow pairTop_;
-};
+  static __m128i row(const std::uint8_t* p) { return Width == 16 ? load16(p) : load8(p); }
+  __m128i rows(const std::uint8_t* p) const { return Width == 16 ? load16(p) : load8x2(p, pitch_); }
+  // The rows just above those of `bottom`, from the last row of the one before.
+  static __m128i above(__m128i top, __m128i bottom) { return Width == 16 ? top : _mm_unpacklo_epi64(top, bottom); }
+  static __m128i last(__m128i v) { return Width == 16 ? v : _mm_srli_si128(v, 8); }
 
-template <int Mode, Rounding R>
-class RowPairs8 {
- public:
-  RowPairs8(const std::uint8_t* ref, int pitch) : ref_(ref), pitch_(pitch) {
-    if constexpr (Mode == 2) top_ = load8(ref);
-    if constexpr (Mode == 3) pairTop_ = pairRow<R>(load8(ref), load8(ref + 1));
-  }
-  __m128i next() {
-    __m128i p;
-    if constexpr (Mode == 0) {
-      p = load8x2(ref_, pitch_);
-    } else if constexpr (Mode == 1) {
-      p = average2<R>(load8x2(ref_, pitch_), load8x2(ref_ + 1, pitch_));
-    } else if constexpr (Mode == 2) {
-      const __m128i bottom = load8x2(ref_ + pitch_, pitch_);
-      p = average2<R>(_mm_unpacklo_epi64(top_, bottom), bottom);
-      top_ = _mm_srli_si128(bottom, 8);
-    } else {
-      const PairRow bottom = pairRow<R>(load8x2(ref_ + pitch_, pitch_), load8x2(ref_ + pitch_ + 1, pitch_));
-      const PairRow upper = {_mm_unpacklo_epi64(pairTop_.mean, bottom.mean),
-                             _mm_unpacklo_epi64(pairTop_.odd, bottom.odd)};
-      p = average4<R>(upper, bottom);
-      pairTop_ = {_mm_srli_si128(bottom.mean, 8), _mm_srli_si128(bottom.odd, 8)};
-    }
-    ref_ += 2 * pitch_;
-    return p;
-  }
-
- private:
   const std::uint8_t* ref_;
   int pitch_;
   __m128i top_;
@@ -228,15 +200,15 @@ template <int Width, int ForwardMode, int BackwardMode, Rounding R>
 struct PredictBoth {
   static void run(std::uint8_t* dst, int dstPitch, const std::uint8_t* forward, const std::uint8_t* backward,
                   int refPitch, int height) {
-    if constexpr (Width == 16) {
-      Rows16<ForwardMode, R> f(forward, refPitch);
-      Rows16<BackwardMode, R> b(backward, refPitch);
-      for (int y = 0; y < height; ++y, dst += dstPitch) store16(dst, average2<R>(f.next(), b.next()));
-    } else {
-      RowPairs8<ForwardMode, R> f(forward, refPitch);
-      RowPairs8<BackwardMode, R> b(backward, refPitch);
-      for (int y = 0; y < height; y += 2, dst += 2 * dstPitch)
-        store8x2(dst, dstPitch, average2<R>(f.next(), b.next()));
+    PredictionRows<Width, ForwardMode, R> f(forward, refPitch);
+    PredictionRows<Width, BackwardMode, R> b(backward, refPitch);
+    constexpr int step = PredictionRows<Width, ForwardMode, R>::rowsPerRegister;
+    for (int y = 0; y < height; y += step, dst += step * dstPitch) {
+      const __m128i p = average2<R>(f.next(), b.next());
+      if constexpr (Width == 16)
+        store16(dst, p);
+      else
+        store8x2(dst, dstPitch, p);
     }
   }
 };
