@@ -6,12 +6,12 @@
 
 #include <string>
 
-#include "audio/audio_downstream.h"
+#include "kolm/audio_downstream.h"
 #include "kolm/audio_sample_queue.h"
 #include "kolm/memory_stream.h"
 #include "kolm/sample_queue.h"
+#include "kolm/video_downstream.h"
 #include "mpeg1/probe.h"
-#include "video/video_downstream.h"
 
 namespace {
 

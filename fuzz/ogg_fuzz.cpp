@@ -3,13 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "audio/audio_downstream.h"
+#include "kolm/audio_downstream.h"
 #include "kolm/audio_sample_queue.h"
 #include "kolm/memory_stream.h"
 #include "kolm/sample_queue.h"
+#include "kolm/video_downstream.h"
 #include "ogg/ogg_decoder.h"
 #include "ogg/ogg_stream.h"
-#include "video/video_downstream.h"
 
 namespace {
 

@@ -10,13 +10,14 @@
 #include <memory>
 #include <string>
 
-#include "audio/audio_downstream.h"
+#include "kolm/audio_downstream.h"
 #include "kolm/audio_sample_queue.h"
+#include "kolm/decode_path.h"
 #include "kolm/sample_queue.h"
 #include "kolm/stream.h"
-#include "kolm/decode/probe.h"
+#include "kolm/video_downstream.h"
 #include "mpeg1/kernels.h"
-#include "video/video_downstream.h"
+#include "playback/probe.h"
 #include "y4m_writer.h"
 
 namespace {
@@ -26,10 +27,10 @@ struct Options {
   std::string y4m;
   std::string wav;
   std::string path = "auto";
+  std::string simd;  // "" for the processor's best
   long frames = -1;
   bool postprocess = true;
   bool audio = true;
-  const mpeg1::Kernels* kernels = nullptr;
 };
 
 void usage() {
@@ -54,14 +55,12 @@ bool parse(int argc, char** argv, Options& options) {
       if (!value(options.wav)) return false;
     } else if (arg == "--path") {
       if (!value(options.path)) return false;
-      if (options.path != "auto" && options.path != "mpeg1" && options.path != "ogg" && options.path != "ffmpeg")
-        return false;
+      if (options.path != "auto" && !kolm::isDecodePath(options.path)) return false;
     } else if (arg == "--simd") {
       // The MPEG-1 decoder's routines, for comparisons; a level the processor
       // lacks gives the best one it has.
       mpeg1::SimdLevel level;
-      if (!value(number) || !mpeg1::simdLevelFromName(number.c_str(), &level)) return false;
-      options.kernels = &mpeg1::kernelsFor(level);
+      if (!value(options.simd) || !mpeg1::simdLevelFromName(options.simd.c_str(), &level)) return false;
     } else if (arg == "--frames") {
       if (!value(number)) return false;
       char* end = nullptr;
@@ -183,28 +182,23 @@ class SoundSink : public kolm::IAudioDownstream {
   CAudioSampleQueue pool_;
 };
 
-int clampRate(std::uint32_t value) { return value > 0x7FFFFFFFu ? 0x7FFFFFFF : static_cast<int>(value); }
-
-// The Ogg path, single-threaded: a picture, then a sound block, in turn. The
-// sinks give every sample back at once, so neither step ever waits for a pool.
-int decodeOgg(COggDecoder& decoder, DecodeSink& sink, SoundSink& sound, const Options& options) {
-  const int width = decoder.pictureWidth(), height = decoder.pictureHeight();
-  if (!options.y4m.empty() && !sink.writer.open(options.y4m, width, height, clampRate(decoder.theoraInfo.fps_numerator),
-                                                clampRate(decoder.theoraInfo.fps_denominator))) {
+// Steps the path as fast as it can, a picture then a sound block (when the
+// file has sound) in turn, writing every one, and says what it did. The sinks
+// give every sample back at once, so neither step ever waits for a pool.
+int decode(kolm::IDecodePath& path, DecodeSink& sink, SoundSink& sound, const Options& options) {
+  const kolm::VideoFormat format = path.videoFormat();
+  if (!options.y4m.empty() &&
+      !sink.writer.open(options.y4m, format.width, format.height, format.rateNumerator, format.rateDenominator)) {
     std::fprintf(stderr, "zarvel-decode: cannot write %s\n", options.y4m.c_str());
     return 1;
   }
-  const bool withSound = decoder.vorbisActive && options.audio;
-  if (!options.wav.empty() && withSound && !sound.writer.open(options.wav, decoder.audioFormat)) {
-    std::fprintf(stderr, "zarvel-decode: cannot write %s\n", options.wav.c_str());
-    return 1;
-  }
-
+  kolm::IAudioSource* audio = options.audio ? path.sound() : nullptr;
+  if (audio) sound.path = options.wav;
   const auto begin = std::chrono::steady_clock::now();
-  bool video = true, audio = withSound;
-  while (video || audio) {
-    if (video) video = decoder.videoStep();
-    if (audio) audio = decoder.audioStep();
+  bool video = true, more = audio != nullptr;
+  while (video || more) {
+    if (video) video = path.videoStep();
+    if (more) more = audio->audioStep();
     if (options.frames >= 0 && sink.pictures >= options.frames) break;
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
@@ -216,87 +210,19 @@ int decodeOgg(COggDecoder& decoder, DecodeSink& sink, SoundSink& sound, const Op
     std::fprintf(stderr, "zarvel-decode: writing %s failed\n", options.wav.c_str());
     return 1;
   }
-  std::printf("zarvel-decode: path ogg, %dx%d, %ld pictures in %.3f s (%.1f pictures/s), %u ms in the Theora decoder\n",
-              width, height, sink.pictures, seconds, seconds > 0 ? sink.pictures / seconds : 0.0,
-              decoder.decodeMilliseconds);
-  if (withSound) {
-    const AudioFormat& format = decoder.audioFormat;
-    std::printf("zarvel-decode: sound %u Hz, %u channels from %d, %u bits, %.3f s in %ld blocks\n", format.sampleRate,
-                format.channels, decoder.vorbisInfo.channels, format.bitsPerSample,
-                format.sampleRate ? static_cast<double>(sound.frames) / format.sampleRate : 0.0, sound.blocks);
-  }
-  return 0;
-}
-
-// The other paths: steps the decoder as fast as it can, a picture then a
-// sound block (when the file has sound) in turn, writing every one. False
-// (after saying why) when the output cannot be written.
-bool decodePictures(const std::function<bool()>& step, kolm::IAudioSource* audio, DecodeSink& sink,
-                    SoundSink& sound, const Options& options, int width, int height, int rateNum, int rateDen,
-                    double* seconds) {
-  if (!options.y4m.empty() && !sink.writer.open(options.y4m, width, height, rateNum, rateDen)) {
-    std::fprintf(stderr, "zarvel-decode: cannot write %s\n", options.y4m.c_str());
-    return false;
-  }
-  if (options.audio && audio) sound.path = options.wav;
-  const auto begin = std::chrono::steady_clock::now();
-  bool video = true, more = options.audio && audio;
-  while (video || more) {
-    if (video) video = step();
-    if (more) more = audio->audioStep();
-    if (options.frames >= 0 && sink.pictures >= options.frames) break;
-  }
-  *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-  if (!sink.writer.close() || sink.writeFailed) {
-    std::fprintf(stderr, "zarvel-decode: writing %s failed\n", options.y4m.c_str());
-    return false;
-  }
-  if (!sound.writer.close() || sound.writeFailed) {
-    std::fprintf(stderr, "zarvel-decode: writing %s failed\n", options.wav.c_str());
-    return false;
-  }
-  return true;
-}
-
-void printSound(const SoundSink& sound) {
-  if (sound.blocks == 0) return;
-  const AudioFormat& format = sound.format;
-  std::printf("zarvel-decode: sound %u Hz, %u channels, %u bits, %.3f s in %ld blocks\n", format.sampleRate,
-              format.channels, format.bitsPerSample,
-              format.sampleRate ? static_cast<double>(sound.frames) / format.sampleRate : 0.0, sound.blocks);
-}
-
-int decodeFFmpeg(CFFmpegDecoder& decoder, kolm::IAudioSource* audio, DecodeSink& sink, SoundSink& sound,
-                 const Options& options) {
-  const int width = decoder.pictureWidth(), height = decoder.pictureHeight();
-  double seconds = 0;
-  if (!decodePictures([&] { return decoder.decodeAndDeliver(); }, audio, sink, sound, options, width, height,
-                      decoder.rateNumerator(), decoder.rateDenominator(), &seconds))
-    return 1;
-  std::printf("zarvel-decode: path ffmpeg (%s), %dx%d, %ld pictures in %.3f s (%.1f pictures/s)\n",
-              decoder.codecName().c_str(), width, height, sink.pictures, seconds,
+  const std::string codec = path.codec();
+  std::printf("zarvel-decode: path %s%s, %dx%d, %ld pictures in %.3f s (%.1f pictures/s)\n", path.name(),
+              codec.empty() ? "" : (" (" + codec + ")").c_str(), format.width, format.height, sink.pictures, seconds,
               seconds > 0 ? sink.pictures / seconds : 0.0);
-  printSound(sound);
-  if (decoder.damagedPackets() > 0)
-    std::printf("zarvel-decode: %d damaged packets skipped\n", decoder.damagedPackets());
-  return 0;
-}
-
-int decodeMpeg1(CMpeg1VideoDecoder& decoder, kolm::IAudioSource* audio, DecodeSink& sink, SoundSink& sound,
-                const Options& options) {
-  const int width = static_cast<int>(decoder.horizontalSize), height = static_cast<int>(decoder.verticalSize);
-  double seconds = 0;
-  if (!decodePictures([&] { return decoder.step(); }, audio, sink, sound, options, width, height, decoder.frameRateNum(),
-                      decoder.frameRateDen(), &seconds))
-    return 1;
-  std::printf("zarvel-decode: path mpeg1, %dx%d, %ld pictures in %.3f s (%.1f pictures/s)\n", width, height,
-              sink.pictures, seconds, seconds > 0 ? sink.pictures / seconds : 0.0);
-  printSound(sound);
-  // A stream without a sequence end code is common and loses nothing; say only
-  // when decoding stopped for another reason.
-  const std::string& stopped = decoder.lastError();
-  if (!stopped.empty() && stopped != "Improper or missing sequence end code.")
-    std::printf("zarvel-decode: decoding stopped early: %s\n", stopped.c_str());
+  if (sound.blocks > 0) {
+    const AudioFormat& played = sound.format;
+    std::printf("zarvel-decode: sound %u Hz, %u channels, %u bits, %.3f s in %ld blocks\n", played.sampleRate,
+                played.channels, played.bitsPerSample,
+                played.sampleRate ? static_cast<double>(sound.frames) / played.sampleRate : 0.0, sound.blocks);
+  }
+  for (const std::string& note : path.notes()) std::printf("zarvel-decode: %s\n", note.c_str());
+  const std::string stopped = path.stopReason();
+  if (!stopped.empty()) std::printf("zarvel-decode: decoding stopped early: %s\n", stopped.c_str());
   return 0;
 }
 
@@ -317,26 +243,21 @@ int main(int argc, char** argv) {
   // The sinks outlive the decoders that deliver to them.
   DecodeSink sink;
   SoundSink sound;
-  kolm::ProbeRequest request;
+  kolm::DecodeRequest request;
   request.video = &sink;
   request.audio = &sound;
   request.stream = stream.get();
   request.fileName = options.file.c_str();
-  request.only = options.path == "mpeg1"  ? kolm::DecodePath::mpeg1
-                 : options.path == "ogg"    ? kolm::DecodePath::ogg
-                 : options.path == "ffmpeg" ? kolm::DecodePath::ffmpeg
-                                            : kolm::DecodePath::none;
-  request.mpeg1Kernels = options.kernels;
-  request.oggPostprocess = options.postprocess;
-  request.oggAudioPacing = false;
-  kolm::ProbedDecoders decoders;
-  if (!kolm::probeFile(request, &decoders)) {
-    const std::string& why = decoders.refusal;
+  request.simd = options.simd.empty() ? nullptr : options.simd.c_str();
+  request.postprocess = options.postprocess;
+  request.realTime = false;
+  std::string refusal;
+  const std::unique_ptr<kolm::IDecodePath> path =
+      kolm::probeFile(request, options.path == "auto" ? nullptr : options.path.c_str(), &refusal);
+  if (!path) {
     std::fprintf(stderr, "zarvel-decode: no decode path accepts %s%s%s%s\n", options.file.c_str(),
-                 why.empty() ? "" : " (", why.c_str(), why.empty() ? "" : ")");
+                 refusal.empty() ? "" : " (", refusal.c_str(), refusal.empty() ? "" : ")");
     return 1;
   }
-  if (decoders.oggDecoder) return decodeOgg(*decoders.oggDecoder, sink, sound, options);
-  if (decoders.ffmpegDecoder) return decodeFFmpeg(*decoders.ffmpegDecoder, decoders.audio, sink, sound, options);
-  return decodeMpeg1(*decoders.mpegDecoder, decoders.audio, sink, sound, options);
+  return decode(*path, sink, sound, options);
 }

@@ -213,6 +213,7 @@ void CAudioRenderer::playLoop() {
         failed = !sound_->writeSilence();
       }
     }
+    if (underrun && onDrained && drained()) onDrained();
     if (failed)
       waitForStop(writeRetryMs);
     else if (underrun)

@@ -1,9 +1,10 @@
 #pragma once
 
 #include <deque>
+#include <functional>
 
-#include "audio/audio_downstream.h"
 #include "audio/dx_sound.h"
+#include "kolm/audio_downstream.h"
 #include "kolm/audio_sample_queue.h"
 #include "kolm/clock.h"
 #include "kolm/event.h"
@@ -55,6 +56,9 @@ class CAudioRenderer : public IAudioDownstream, public CThread {
   Counts counts();
   // Nothing is waiting and every block written has been played.
   bool drained();
+  // Called on the renderer thread at each chunk the buffer plays once
+  // drained() holds. Set before the thread starts.
+  std::function<void()> onDrained;
 
  private:
   void haltBuffer();

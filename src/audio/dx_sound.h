@@ -12,11 +12,6 @@
 
 namespace kolm {
 
-class IDXSound {
- public:
-  virtual ~IDXSound() = default;
-};
-
 // One looping buffer cut into equal chunks, one sound block per chunk. The
 // renderer writes whole chunks behind the play cursor; the buffer signals an
 // event each time the cursor passes the end of a chunk.
@@ -28,11 +23,11 @@ class IDXSound {
 //
 // Threads: the writer-side operations belong to the renderer thread; stop(),
 // playedFrames() and clockFrames() may be called from any thread.
-class CDXStreamingSound : public IDXSound {
+class CDXStreamingSound {
  public:
   CDXStreamingSound(std::unique_ptr<ISoundBuffer> buffer, std::uint32_t totalBytes, std::uint32_t chunkBytes,
                     const AudioFormat& format);
-  ~CDXStreamingSound() override;
+  ~CDXStreamingSound();
   CDXStreamingSound(const CDXStreamingSound&) = delete;
   CDXStreamingSound& operator=(const CDXStreamingSound&) = delete;
 

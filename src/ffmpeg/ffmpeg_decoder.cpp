@@ -32,7 +32,7 @@ bool isFullRangeFormat(int format) {
 
 }  // namespace
 
-CFFmpegDecoder::CFFmpegDecoder(kolm::IVideoDownstream* renderer, kolm::CStream*, const char* fileName)
+CFFmpegDecoder::CFFmpegDecoder(kolm::IVideoDownstream* renderer, const char* fileName)
     : renderer_(renderer), fileName_(fileName) {}
 
 CFFmpegDecoder::~CFFmpegDecoder() { close(); }
@@ -47,6 +47,12 @@ void CFFmpegDecoder::close() {
   if (codecContext_) api_->avcodec_free_context(&codecContext_);
   demuxer_.reset();
   opened_ = false;
+}
+
+std::int64_t CFFmpegDecoder::duration() const {
+  const AVFormatContext* context = demuxer_ ? demuxer_->context() : nullptr;
+  if (!context || context->duration == AV_NOPTS_VALUE || context->duration < 0) return -1;
+  return scale(context->duration, kUnitsPerSecond, AV_TIME_BASE);
 }
 
 std::string CFFmpegDecoder::codecName() const {
@@ -147,6 +153,7 @@ bool CFFmpegDecoder::sendNextPacket() {
     api.av_packet_unref(packet_);
     if (sent >= 0 || sent == AVERROR(EAGAIN)) return true;
     if (sent == AVERROR(ENOMEM) || sent == AVERROR_EOF) {
+      if (sent == AVERROR(ENOMEM)) stopReason_ = "out of memory";
       ended_ = true;
       return false;
     }
@@ -163,7 +170,11 @@ bool CFFmpegDecoder::decodePicture() {
   while (!ended_) {
     const int received = api.avcodec_receive_frame(codecContext_, frame_);
     if (received >= 0) return true;
-    if (received == AVERROR_EOF || received == AVERROR(ENOMEM) || ++failures > kMaxFailuresInARow) break;
+    if (received == AVERROR_EOF) break;
+    if (received == AVERROR(ENOMEM) || ++failures > kMaxFailuresInARow) {
+      stopReason_ = received == AVERROR(ENOMEM) ? "out of memory" : "the decoder refuses every picture";
+      break;
+    }
     if (received != AVERROR(EAGAIN)) {
       // A picture the decoder could not finish; the next one may well be fine.
       ++damagedPackets_;

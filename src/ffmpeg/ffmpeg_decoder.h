@@ -4,13 +4,12 @@
 #include <memory>
 #include <string>
 
-#include "audio/audio_downstream.h"
 #include "ffmpeg/ffmpeg_demuxer.h"
 #include "ffmpeg/ffmpeg_library.h"
 #include "ffmpeg/ffmpeg_sound.h"
+#include "kolm/audio_downstream.h"
 #include "kolm/sample_queue.h"
-#include "kolm/stream.h"
-#include "video/video_downstream.h"
+#include "kolm/video_downstream.h"
 
 // The last decode path: any file FFmpeg can open, through its libraries loaded
 // at run time. Decodes the first video stream into the renderer's pool, one
@@ -23,20 +22,19 @@
 // decode threads have been joined.
 class CFFmpegDecoder {
  public:
-  // The stream is the player's byte stream; FFmpeg opens the file by name
-  // itself. Neither is owned; the name must outlive the decoder.
-  CFFmpegDecoder(kolm::IVideoDownstream* renderer, kolm::CStream* stream, const char* fileName);
-  virtual ~CFFmpegDecoder();
+  // FFmpeg opens the file by name itself; the name must outlive the decoder.
+  CFFmpegDecoder(kolm::IVideoDownstream* renderer, const char* fileName);
+  ~CFFmpegDecoder();
   CFFmpegDecoder(const CFFmpegDecoder&) = delete;
   CFFmpegDecoder& operator=(const CFFmpegDecoder&) = delete;
 
   // Loads the libraries, opens the file and its first video stream, and sizes
   // the renderer's pool (5 pictures). False, with lastError() saying why, when
   // this path cannot play the file.
-  virtual bool openVideoPath();
+  bool openVideoPath();
   // Decodes the next picture and hands it on. False at the end of the input
   // or when the decoder cannot go on; a damaged packet is skipped.
-  virtual bool decodeAndDeliver();
+  bool decodeAndDeliver();
   // After openVideoPath(): opens the file's first sound stream for the sink.
   // The sound, owned by this decoder; null for a file without sound, or with
   // *problem saying why its sound cannot be played.
@@ -45,6 +43,10 @@ class CFFmpegDecoder {
   std::uint64_t droppedPackets() const;
 
   const std::string& lastError() const { return lastError_; }
+  // Why the pictures ended before the input did; "" after a clean end.
+  const std::string& stopReason() const { return stopReason_; }
+  // The container's length in 100 ns units; -1 where it does not say.
+  std::int64_t duration() const;
   // The picture size of the pool and the nominal picture rate (num / den).
   int pictureWidth() const { return poolWidth_; }
   int pictureHeight() const { return poolHeight_; }
@@ -89,6 +91,7 @@ class CFFmpegDecoder {
   CSampleQueue* pool_ = nullptr;
   const char* fileName_;
   std::string lastError_;
+  std::string stopReason_;
   int poolWidth_ = 0;
   int poolHeight_ = 0;
   int rateNum_ = 25;

@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstring>
 
-#include "audio/audio_downstream.h"
+#include "kolm/audio_downstream.h"
 #include "kolm/audio_sample_queue.h"
 
 namespace ffmpeg {

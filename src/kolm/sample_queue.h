@@ -6,7 +6,7 @@
 
 #include "kolm/event.h"
 #include "kolm/sys/sys.h"
-#include "video/video_hardware_accelerator.h"
+#include "kolm/video_hardware_accelerator.h"
 
 // Where the planes of a YV12 picture lie: Y (height rows of pitchY bytes), then
 // V, then U (each chromaHeight() rows of pitchC = pitchY / 2 bytes). Odd sizes

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "audio/audio_downstream.h"
+#include "kolm/audio_downstream.h"
 #include "kolm/audio_source.h"
 #include "kolm/stream.h"
 #include "mpeg1/stream_reader.h"

@@ -1,5 +1,5 @@
 # The decoder's hot kernels (IDCT, motion compensation): plain, SSE2 and AVX2.
-# Included from src/CMakeLists.txt after zarvel_engine is defined.
+# Included from src/CMakeLists.txt; part of the MPEG-1 layer.
 add_library(zarvel_mpeg1_kernels STATIC
   ${CMAKE_CURRENT_LIST_DIR}/idct.cpp
   ${CMAKE_CURRENT_LIST_DIR}/idct_avx2.cpp
@@ -8,8 +8,7 @@ add_library(zarvel_mpeg1_kernels STATIC
   ${CMAKE_CURRENT_LIST_DIR}/motion.cpp
   ${CMAKE_CURRENT_LIST_DIR}/motion_sse2.cpp
 )
-target_include_directories(zarvel_mpeg1_kernels PUBLIC ${CMAKE_CURRENT_LIST_DIR}/..)
-target_link_libraries(zarvel_engine PUBLIC zarvel_mpeg1_kernels)
+zarvel_expose(zarvel_mpeg1_kernels mpeg1)
 
 # AVX2 routines live in files of their own, built with -mavx2; nothing else is,
 # so the program still runs on processors without AVX2, and kernels.cpp hands

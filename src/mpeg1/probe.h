@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "audio/audio_downstream.h"
+#include "kolm/audio_downstream.h"
 #include "kolm/stream.h"
 #include "mpeg1/audio_decoder.h"
 #include "mpeg1/stream_reader.h"

@@ -8,11 +8,11 @@
 
 #include "kolm/clock.h"
 #include "kolm/sample_queue.h"
+#include "kolm/video_downstream.h"
 #include "mpeg1/errors.h"
 #include "mpeg1/stream_reader.h"
 #include "mpeg1/time_stamps.h"
 #include "mpeg1/vlc.h"
-#include "video/video_downstream.h"
 
 namespace {
 

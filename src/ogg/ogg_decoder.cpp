@@ -5,12 +5,12 @@
 #include <cmath>
 #include <cstring>
 
-#include "audio/audio_downstream.h"
+#include "kolm/audio_downstream.h"
 #include "kolm/audio_sample_queue.h"
 #include "kolm/sample_queue.h"
 #include "kolm/stream.h"
 #include "kolm/sys/sys.h"
-#include "video/video_downstream.h"
+#include "kolm/video_downstream.h"
 
 namespace ogg {
 

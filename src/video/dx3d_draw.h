@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "kolm/sys/sys.h"
-#include "video/video_hardware_accelerator.h"
+#include "kolm/video_hardware_accelerator.h"
 
 namespace kolm {
 

@@ -7,14 +7,15 @@
 #include <cstdint>
 #include <vector>
 
-#include "video/video_hardware_accelerator.h"
+#include "video/video_overlay.h"
 
 namespace kolm {
 
 // A presenter over a DirectDraw 7 hardware overlay: a YV12 surface that the
-// display shows over the screen at the window's client origin. The player
-// does not use it (the Direct3D presenter shows every picture); it is the
-// alternative for display hardware with overlays.
+// display shows over the screen at the window's client origin. The window
+// makes one only when asked (--overlay) and the adapter has overlays; the
+// video renderer then copies its memory pictures into the overlay (see
+// IVideoOverlay) instead of going through the Direct3D presenter.
 //
 // create() must run first; on an adapter without overlays (Wine's among them)
 // it returns false and every operation but configure() then does nothing. Its
@@ -26,7 +27,7 @@ namespace kolm {
 //
 // Threads as for the Direct3D presenter; moveOverlay() runs on the window's
 // thread. No lock of its own.
-class CDXOverlay final : public IVideoHardwareAccelerator {
+class CDXOverlay final : public IVideoOverlay {
  public:
   CDXOverlay();
   // Releases every surface and DirectDraw.
@@ -56,7 +57,11 @@ class CDXOverlay final : public IVideoHardwareAccelerator {
   // surface cannot be made.
   bool initialise(HWND window, int width, int height);
   // The overlay anew at another size, shown. Throws when not initialised.
-  void resize(int width, int height);
+  void resize(int width, int height) override;
+  bool lockOverlay(int* height, int* width, int* pitch, std::uint8_t** bits) override {
+    return lockSurface(height, width, pitch, bits, overlaySurface_);
+  }
+  void unlockOverlay() override { unlockSurface(overlaySurface_); }
   void showOverlay(bool show);
   // The screen position of the window's client origin (WM_MOVE).
   void moveOverlay(int x, int y);

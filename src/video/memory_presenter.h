@@ -7,7 +7,7 @@
 
 #include "kolm/clock.h"
 #include "kolm/event.h"
-#include "video/video_hardware_accelerator.h"
+#include "kolm/video_hardware_accelerator.h"
 
 // A presenter over YV12 surfaces in memory, for headless playback and tests.
 // It records every presented picture with the playback time at which it was

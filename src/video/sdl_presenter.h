@@ -4,9 +4,9 @@
 #include <memory>
 #include <vector>
 
-#include "kolm/sys/sys.h"
 #include "kolm/event.h"
-#include "video/video_hardware_accelerator.h"
+#include "kolm/sys/sys.h"
+#include "kolm/video_hardware_accelerator.h"
 
 struct SDL_Renderer;
 struct SDL_Texture;

@@ -1,6 +1,8 @@
 #include "video/video_renderer.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
 
 namespace kolm {
 
@@ -34,6 +36,7 @@ void CVideoRenderer::deliver(CSample* sample) {
   if (sample->width != currentWidth_ || sample->height != currentHeight_) {
     currentWidth_ = sample->width;
     currentHeight_ = sample->height;
+    if (!presenter_ && overlay) overlay->resize(currentWidth_, currentHeight_);
   }
   // A pulse: it wakes a loop waiting for arrivals, and is not kept otherwise.
   sampleArrived_.set();
@@ -41,7 +44,43 @@ void CVideoRenderer::deliver(CSample* sample) {
 }
 
 void CVideoRenderer::drawPicture(CSample* sample) {
-  if (presenter_) presenter_->present(sample->width, sample->height, sample->surface);
+  if (presenter_) {
+    presenter_->present(sample->width, sample->height, sample->surface);
+  } else if (overlay) {
+    if (sample->kind == CSample::presenterSurface)
+      overlay->present(sample->width, sample->height, sample->surface);
+    else
+      copyIntoOverlay(sample);
+  }
+}
+
+// The overlay is on screen already: writing the picture into it shows it.
+// As much of the picture as the overlay holds, plane by plane.
+void CVideoRenderer::copyIntoOverlay(CSample* sample) {
+  YV12Planes from;
+  if (!sample->lockPlanes(&from)) return;
+  int height = 0, width = 0, pitch = 0;
+  std::uint8_t* bits = nullptr;
+  if (overlay->lockOverlay(&height, &width, &pitch, &bits)) {
+    YV12Planes to;
+    if (YV12Planes::layout(bits, pitch, width, height, &to)) {
+      const int rows = std::min(to.height, from.height);
+      const std::size_t columns = static_cast<std::size_t>(std::min(to.width, from.width));
+      for (int row = 0; row < rows; ++row)
+        std::memcpy(to.y + static_cast<std::size_t>(row) * to.pitchY, from.y + static_cast<std::size_t>(row) * from.pitchY,
+                    columns);
+      const int chromaRows = std::min(to.chromaHeight(), from.chromaHeight());
+      const std::size_t chromaColumns = static_cast<std::size_t>(std::min(to.chromaWidth(), from.chromaWidth()));
+      for (int row = 0; row < chromaRows; ++row) {
+        std::memcpy(to.v + static_cast<std::size_t>(row) * to.pitchC, from.v + static_cast<std::size_t>(row) * from.pitchC,
+                    chromaColumns);
+        std::memcpy(to.u + static_cast<std::size_t>(row) * to.pitchC, from.u + static_cast<std::size_t>(row) * from.pitchC,
+                    chromaColumns);
+      }
+    }
+    overlay->unlockOverlay();
+  }
+  sample->unlockPlanes();
 }
 
 int CVideoRenderer::start() {
@@ -85,11 +124,11 @@ void CVideoRenderer::currentSize(int* width, int* height) {
 
 void CVideoRenderer::run() {
   CThread::run();
-  if (presenter_) {
+  if (IVideoHardwareAccelerator* shows = presenter_ ? presenter_ : overlay) {
     // Under the lock: a decoder may already be delivering.
     sys::Guard guard(queueLock_);
-    currentWidth_ = presenter_->getWidth();
-    currentHeight_ = presenter_->getHeight();
+    currentWidth_ = shows->getWidth();
+    currentHeight_ = shows->getHeight();
   }
   presentLoop();
 }
@@ -149,12 +188,15 @@ void CVideoRenderer::presentLoop() {
       // Outside the queue lock: a slow presenter must not stall deliver()
       // or flush(). The sample is ours alone until it goes back to the pool.
       drawPicture(due);
+      bool emptied;
       {
         sys::Guard guard(queueLock_);
         lateness_.push_back(dueAt - due->time);
         presenting_ = false;
+        emptied = pending_.empty();
       }
       pool_.release(due);
+      if (emptied && onIdle) onIdle();
     }
     switch (next) {
       case Next::waitForArrival:

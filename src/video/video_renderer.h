@@ -2,14 +2,16 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <vector>
 
 #include "kolm/clock.h"
 #include "kolm/event.h"
 #include "kolm/sample_queue.h"
 #include "kolm/thread.h"
-#include "video/video_downstream.h"
-#include "video/video_hardware_accelerator.h"
+#include "kolm/video_downstream.h"
+#include "kolm/video_hardware_accelerator.h"
+#include "video/video_overlay.h"
 
 namespace kolm {
 
@@ -53,8 +55,18 @@ class CVideoRenderer : public IVideoDownstream, public CThread {
   std::vector<std::int64_t> lateness();
   // No picture is waiting or being shown.
   bool idle();
+  // The second route, taken only by a renderer without a presenter: every
+  // picture goes into this overlay (memory pictures are copied into its
+  // surface), which is resized whenever the pictures' size changes. Set
+  // before the thread starts; it outlives the renderer.
+  IVideoOverlay* overlay = nullptr;
+  // Called on the renderer thread each time it has shown the last picture
+  // it had. Set before the thread starts.
+  std::function<void()> onIdle;
 
  private:
+  void copyIntoOverlay(CSample* sample);
+
   std::deque<CSample*> pending_;  // oldest at the front
   CEvent sampleArrived_;          // pulsed by deliver()
   // Guards pending_ and the current size. Never held while a picture is

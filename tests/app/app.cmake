@@ -1,12 +1,5 @@
-zarvel_test(player_tests threads app/player_test.cpp)
-target_link_libraries(player_tests PRIVATE zarvel_test_support)
-
-# The zarvel program: its statistics, headless playback of the fixtures, and
-# the real SDL window on a virtual X display (skipped without Xvfb).
-zarvel_test(app_tests unit
-  app/statistics_json_test.cpp
-  ${PROJECT_SOURCE_DIR}/src/app/statistics_json.cpp)
-
+# The zarvel program: headless playback of the fixtures, and the real SDL
+# window on a virtual X display (skipped without Xvfb).
 zarvel_test(app_e2e_tests threads
   app/program.cpp
   app/headless_e2e_test.cpp

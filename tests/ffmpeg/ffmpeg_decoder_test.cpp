@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "ffmpeg/ffmpeg_decoder.h"
+#include "kolm/video_downstream.h"
 #include "support/fixtures.h"
-#include "video/video_downstream.h"
 
 namespace {
 
@@ -34,7 +34,7 @@ class TimeSink : public kolm::IVideoDownstream {
 std::vector<std::int64_t> decodeTimes(const std::string& file) {
   TimeSink sink;
   const std::string path = fixtures::dataPath(file);
-  CFFmpegDecoder decoder(&sink, nullptr, path.c_str());
+  CFFmpegDecoder decoder(&sink, path.c_str());
   EXPECT_TRUE(decoder.openVideoPath()) << decoder.lastError();
   while (decoder.decodeAndDeliver()) {
   }
@@ -60,7 +60,7 @@ TEST(FFmpegDecoder, ConstantRatePicturesAreOneNominalIntervalApart) {
 TEST(FFmpegDecoder, TimingModeRecyclesEveryPictureUnseen) {
   TimeSink sink;
   const std::string path = fixtures::dataPath("webm-vp8-177x101.webm");
-  CFFmpegDecoder decoder(&sink, nullptr, path.c_str());
+  CFFmpegDecoder decoder(&sink, path.c_str());
   decoder.deliverPictures = false;
   ASSERT_TRUE(decoder.openVideoPath());
   EXPECT_EQ(decoder.pictureWidth(), 177);
@@ -77,7 +77,7 @@ TEST(FFmpegDecoder, TeardownInTheMiddleReleasesEverything) {
   sink.hold = true;
   const std::string path = fixtures::dataPath("mp4-h264-176x120.mp4");
   {
-    CFFmpegDecoder decoder(&sink, nullptr, path.c_str());
+    CFFmpegDecoder decoder(&sink, path.c_str());
     ASSERT_TRUE(decoder.openVideoPath());
     for (int i = 0; i < 3; ++i) ASSERT_TRUE(decoder.decodeAndDeliver());
   }  // the sanitizers see anything the decoder leaves behind
@@ -98,7 +98,7 @@ TEST(FFmpegDecoder, DamagedCopiesDecodeWithoutACrash) {
       const std::string copy = fixtures::tempPath(std::string(".") + file);
       std::ofstream(copy, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
       TimeSink sink;
-      CFFmpegDecoder decoder(&sink, nullptr, copy.c_str());
+      CFFmpegDecoder decoder(&sink, copy.c_str());
       if (decoder.openVideoPath()) {
         int pictures = 0;
         while (decoder.decodeAndDeliver() && ++pictures < 1000) {
@@ -116,13 +116,13 @@ TEST(FFmpegDecoder, WithoutTheLibrariesThePathRefusesCleanly) {
   TimeSink sink;
   const std::string path = fixtures::dataPath("mp4-h264-176x120.mp4");
   {
-    CFFmpegDecoder decoder(&sink, nullptr, path.c_str());
+    CFFmpegDecoder decoder(&sink, path.c_str());
     EXPECT_FALSE(decoder.openVideoPath());
     EXPECT_NE(decoder.lastError().find("FFmpeg is not installed"), std::string::npos) << decoder.lastError();
     EXPECT_FALSE(decoder.decodeAndDeliver());
   }
   ffmpeg::overrideLibraryName(ffmpeg::avcodec, nullptr);
-  CFFmpegDecoder decoder(&sink, nullptr, path.c_str());
+  CFFmpegDecoder decoder(&sink, path.c_str());
   EXPECT_TRUE(decoder.openVideoPath()) << decoder.lastError();
 }
 

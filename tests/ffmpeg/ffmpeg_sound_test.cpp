@@ -10,13 +10,13 @@
 #include <cstring>
 #include <vector>
 
-#include "audio/audio_downstream.h"
 #include "ffmpeg/ffmpeg_decoder.h"
+#include "kolm/audio_downstream.h"
 #include "kolm/audio_sample_queue.h"
-#include "kolm/decode/probe.h"
 #include "kolm/sound_format_sink.h"
+#include "kolm/video_downstream.h"
+#include "playback/probe.h"
 #include "support/fixtures.h"
-#include "video/video_downstream.h"
 
 namespace {
 
@@ -135,19 +135,22 @@ TEST(FFmpegSound, ADeviceAtAnotherRateGetsTheSoundResampled) {
   Sound sound(&device);
   const std::string path = fixtures::dataPath("mkv-flac-96x64.mkv");
   std::unique_ptr<kolm::CStream> stream(kolm::openFileStream(path.c_str(), 1));
-  kolm::ProbeRequest request;
+  kolm::DecodeRequest request;
   request.video = &pictures;
   request.audio = &sound;
   request.stream = stream.get();
   request.fileName = path.c_str();
-  kolm::ProbedDecoders decoders;
-  ASSERT_TRUE(kolm::probeFile(request, &decoders)) << decoders.refusal;
-  ASSERT_NE(decoders.audio, nullptr) << decoders.soundProblem;
+  std::string refusal;
+  std::unique_ptr<kolm::IDecodePath> decoders = kolm::probeFile(request, nullptr, &refusal);
+  ASSERT_NE(decoders, nullptr) << refusal;
+  ASSERT_STREQ(decoders->name(), "ffmpeg");
+  kolm::IAudioSource* audioSource = decoders->sound();
+  ASSERT_NE(audioSource, nullptr) << decoders->soundProblem();
   EXPECT_EQ(sound.pool.format().sampleRate, 48000u);
   bool video = true, audio = true;
   while (video || audio) {
-    if (video) video = decoders.ffmpegDecoder->decodeAndDeliver();
-    if (audio) audio = decoders.audio->audioStep();
+    if (video) video = decoders->videoStep();
+    if (audio) audio = audioSource->audioStep();
   }
   decoders.reset();
   EXPECT_EQ(pictures.count, 25);
@@ -174,7 +177,7 @@ TEST(FFmpegSound, WithoutTheConverterThePicturesPlaySilent) {
     Pictures pictures;
     Sound sound(nullptr);
     const std::string path = fixtures::dataPath("mkv-flac-96x64.mkv");
-    CFFmpegDecoder decoder(&pictures, nullptr, path.c_str());
+    CFFmpegDecoder decoder(&pictures, path.c_str());
     ASSERT_TRUE(decoder.openVideoPath()) << decoder.lastError();
     std::string problem;
     EXPECT_EQ(decoder.openSound(&sound, &problem), nullptr);

@@ -11,9 +11,9 @@
 
 #include "kolm/memory_stream.h"
 #include "kolm/sample_queue.h"
+#include "kolm/video_downstream.h"
 #include "mpeg1/idct.h"
 #include "mpeg1/probe.h"
-#include "video/video_downstream.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 
 #include "kolm/clock.h"
 #include "kolm/sample_queue.h"
+#include "kolm/video_downstream.h"
 #include "mpeg1/probe.h"
 #include "support/fixtures.h"
 #include "video/memory_presenter.h"
-#include "video/video_downstream.h"
 
 namespace {
 

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "audio/audio_downstream.h"
+#include "kolm/audio_downstream.h"
 #include "kolm/audio_sample_queue.h"
 #include "kolm/sample_queue.h"
-#include "video/video_downstream.h"
+#include "kolm/video_downstream.h"
 
 namespace oggtest {
 

@@ -83,6 +83,15 @@ void sleepMicroseconds(unsigned us);
 // One line of diagnostics for a debugger (no line break is added).
 void debugOutput(const char* text);
 
+// From now until endInterruptWatch(), a request to stop the process (Ctrl+C,
+// a termination signal, a console closing) sets `event` instead of ending
+// the process. Call it before any other thread starts. One watch at a time;
+// false when none could be made.
+bool beginInterruptWatch(EventHandle event);
+// Ends the watch: the number of the first request's signal (SIGINT 2,
+// SIGTERM 15), 0 when none came.
+int endInterruptWatch();
+
 #ifdef _WIN32
 // The DirectX error library's symbolic name and description of an HRESULT:
 // "Unknown" and "n/a" for a code it does not know.

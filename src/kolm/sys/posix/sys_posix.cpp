@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <time.h>
 
@@ -266,6 +267,70 @@ void freePictureMemory(void* memory, std::size_t bytes) {
 void debugOutput(const char* text) {
   std::fprintf(stderr, "%s\n", text ? text : "");
   std::fflush(stderr);
+}
+
+// ---- interrupts -----------------------------------------------------------------
+//
+// A signal handler cannot set an event (that takes a lock), so the signals are
+// blocked in the process and taken by a thread of their own with sigwait.
+
+namespace {
+
+struct InterruptWatch {
+  pthread_t thread{};
+  EventHandle event = nullptr;
+  sigset_t signals{};
+  sigset_t previousMask{};
+  std::atomic<int> first{0};
+  std::atomic<bool> ending{false};
+};
+InterruptWatch* interruptWatch = nullptr;
+
+void* watchInterrupts(void* argument) {
+  auto* watch = static_cast<InterruptWatch*>(argument);
+  for (;;) {
+    int number = 0;
+    if (sigwait(&watch->signals, &number) != 0) continue;
+    if (watch->ending) return nullptr;
+    int none = 0;
+    watch->first.compare_exchange_strong(none, number);
+    setEvent(watch->event);
+  }
+}
+
+}  // namespace
+
+bool beginInterruptWatch(EventHandle event) {
+  if (interruptWatch || !event) return false;
+  auto* watch = new (std::nothrow) InterruptWatch;
+  if (!watch) return false;
+  watch->event = event;
+  sigemptyset(&watch->signals);
+  sigaddset(&watch->signals, SIGINT);
+  sigaddset(&watch->signals, SIGTERM);
+  // Blocked here first, so the watching thread and every later one inherit it.
+  pthread_sigmask(SIG_BLOCK, &watch->signals, &watch->previousMask);
+  if (pthread_create(&watch->thread, nullptr, watchInterrupts, watch) != 0) {
+    pthread_sigmask(SIG_SETMASK, &watch->previousMask, nullptr);
+    delete watch;
+    return false;
+  }
+  interruptWatch = watch;
+  return true;
+}
+
+int endInterruptWatch() {
+  InterruptWatch* watch = interruptWatch;
+  if (!watch) return 0;
+  interruptWatch = nullptr;
+  watch->ending = true;
+  // Aimed at the watching thread alone, whose sigwait takes it.
+  pthread_kill(watch->thread, SIGTERM);
+  pthread_join(watch->thread, nullptr);
+  pthread_sigmask(SIG_SETMASK, &watch->previousMask, nullptr);
+  const int first = watch->first;
+  delete watch;
+  return first;
 }
 
 LibraryHandle loadLibrary(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }

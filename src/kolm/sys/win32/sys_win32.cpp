@@ -158,6 +158,37 @@ void freePictureMemory(void* memory, std::size_t) {
 
 void debugOutput(const char* text) { OutputDebugStringA(text ? text : ""); }
 
+namespace {
+
+EventHandle interruptEvent = nullptr;
+volatile LONG interruptSignal = 0;
+
+// Runs on a thread the system starts for the console's request.
+BOOL WINAPI onConsoleControl(DWORD type) {
+  const LONG number = type == CTRL_C_EVENT ? 2 : 15;  // SIGINT, else SIGTERM
+  InterlockedCompareExchange(&interruptSignal, number, 0);
+  if (interruptEvent) SetEvent(interruptEvent);
+  return TRUE;
+}
+
+}  // namespace
+
+bool beginInterruptWatch(EventHandle event) {
+  if (interruptEvent || !event) return false;
+  interruptEvent = event;
+  interruptSignal = 0;
+  if (SetConsoleCtrlHandler(onConsoleControl, TRUE)) return true;
+  interruptEvent = nullptr;
+  return false;
+}
+
+int endInterruptWatch() {
+  if (!interruptEvent) return 0;
+  SetConsoleCtrlHandler(onConsoleControl, FALSE);
+  interruptEvent = nullptr;
+  return static_cast<int>(InterlockedExchange(&interruptSignal, 0));
+}
+
 LibraryHandle loadLibrary(const char* name) { return name ? LoadLibraryA(name) : nullptr; }
 
 void* findSymbol(LibraryHandle library, const char* name) {

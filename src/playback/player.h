@@ -1,13 +1,16 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "kolm/clock.h"
 #include "kolm/stream.h"
-#include "video/video_hardware_accelerator.h"
+#include "kolm/video_hardware_accelerator.h"
+#include "video/video_overlay.h"
 
 namespace kolm {
 class CAudioRenderer;
@@ -36,28 +39,36 @@ struct PlaybackStatistics {
 class CPlayer {
  public:
   CPlayer();
-  virtual ~CPlayer();
+  ~CPlayer();
   CPlayer(const CPlayer&) = delete;
   CPlayer& operator=(const CPlayer&) = delete;
 
   // Stops whatever plays, then opens path: true when a decode path accepted
   // it and the graph is ready to play. sound may be null (pictures only).
   // presentPictures false is the timing mode (pictures decoded and recycled
-  // unseen, where the path allows it).
-  virtual bool open(const std::string& path, IVideoHardwareAccelerator* presenter, kolm::CDXSound* sound,
-                    bool presentPictures);
+  // unseen, where the path allows it). With an overlay and no presenter the
+  // pictures are shown in the overlay.
+  bool open(const std::string& path, IVideoHardwareAccelerator* presenter, kolm::CDXSound* sound,
+            bool presentPictures, IVideoOverlay* overlay = nullptr);
   // Starts the opened file; nothing when none is open.
-  virtual void play();
+  void play();
   // Ends playback and frees the graph; safe at any time.
-  virtual void stop();
+  void stop();
   // The picture size of the open file; false when none is open.
-  virtual bool getVideoSize(int* width, int* height);
+  bool getVideoSize(int* width, int* height);
 
   // Why the last open failed ("no decode path accepts FILE (...)"), or "".
   const std::string& lastError() const { return lastError_; }
+  // A file is open (and playing once play() has been called).
+  bool isOpen() const { return isOpen_; }
   // True once every decode thread has ended and every delivered picture and
   // sound block has been shown or played (false when nothing is open).
   bool isFinished();
+  // Called once per played file, on one of the playback threads, as soon as
+  // isFinished() has become true. It must only pass the news on (set an
+  // event, post a message); it must not call the player. Set it while
+  // nothing plays.
+  void setEndCallback(std::function<void()> callback) { endCallback_ = std::move(callback); }
   // What the open file's playback has shown so far.
   PlaybackStatistics statistics();
 
@@ -76,4 +87,10 @@ class CPlayer {
   bool isOpen_ = false;
   bool soundIsClock_ = false;  // the open file's sound plays and drives the clock
   std::string lastError_;
+  std::function<void()> endCallback_;
+  // The threads report that they may have reached the end; the first report
+  // that finds the file finished passes it on. Off while the graph is built
+  // and torn down.
+  std::atomic<bool> watchingEnd_{false};
+  void checkEnd();
 };

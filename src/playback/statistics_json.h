@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/player.h"
+#include "playback/player.h"
 
 // What one file's playback showed and played, as the one JSON object that
 // --stats-json writes: {"path", "pictures", "early_pictures", "lateness_ms":

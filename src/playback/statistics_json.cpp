@@ -1,4 +1,4 @@
-#include "app/statistics_json.h"
+#include "playback/statistics_json.h"
 
 #include <algorithm>
 #include <cerrno>

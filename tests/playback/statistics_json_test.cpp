@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "app/statistics_json.h"
+#include "playback/statistics_json.h"
 
 namespace {
 

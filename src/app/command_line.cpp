@@ -1,16 +1,10 @@
-#include "app/front_end.h"
+#include "app/command_line.h"
 
-#include <csignal>
+#include <cctype>
 #include <cstdio>
-#include <memory>
 
-#include "app/player.h"
-#include "app/statistics_json.h"
-#include "app/sync_log.h"
-#include "audio/dx_sound.h"
-#include "audio/sound_backends.h"
-#include "kolm/sys/sys.h"
-#include "video/memory_presenter.h"
+#include "app/headless.h"
+#include "playback/session.h"
 
 bool parseCommandLine(int argc, char** argv, Options* options, std::string* error) {
   bool optionsEnd = false;
@@ -48,6 +42,10 @@ bool parseCommandLine(int argc, char** argv, Options* options, std::string* erro
       options->help = true;
     } else if (arg == "--version") {
       options->version = true;
+#ifdef _WIN32
+    } else if (arg == "--overlay") {
+      options->overlay = true;
+#endif
     } else {
       *error = "unknown option " + arg;
       return false;
@@ -59,7 +57,11 @@ bool parseCommandLine(int argc, char** argv, Options* options, std::string* erro
 void printUsage(FILE* to) {
   std::fprintf(to,
                "usage: zarvel [FILE] [--headless] [--timing] [--exit-at-end] [--stats-json PATH]\n"
+#ifdef _WIN32
+               "              [--overlay] [--help] [--version]\n"
+#else
                "              [--help] [--version]\n"
+#endif
                "  FILE               play FILE as if it had been dropped on the window\n"
                "  --headless         no window and no sound card: play FILE in real time, exit at its end\n"
                "  --timing           timing mode: pictures are decoded and recycled unseen\n"
@@ -67,6 +69,7 @@ void printUsage(FILE* to) {
                "  --stats-json PATH  when playback ends, write what was shown and played as one\n"
                "                     JSON object to PATH (- for standard output)\n"
 #ifdef _WIN32
+               "  --overlay          show pictures in a display overlay where the adapter has one\n"
                "Window keys: drop a file to play it; Alt+R timing mode for the next file;\n"
                "Alt+X quits.\n");
 #else
@@ -75,33 +78,33 @@ void printUsage(FILE* to) {
 #endif
 }
 
-std::string printable(const std::string& text) {
-  std::string out = text;
-  for (char& c : out)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  return out;
-}
-
 std::string baseName(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool reportStatistics(const Options& options, const PlaybackStatistics& statistics) {
-  if (options.statsJson.empty()) return true;
-  std::string error;
-  if (writeStatisticsJson(options.statsJson, statistics, &error)) return true;
-  std::fprintf(stderr, "zarvel: cannot write %s: %s\n", printable(options.statsJson).c_str(), error.c_str());
-  return false;
+Command commandForKey(const std::string& name, bool alt, bool ctrl) {
+  const auto is = [&](const std::string& key) {
+    if (name.size() != key.size()) return false;
+    for (std::size_t i = 0; i < key.size(); ++i)
+      if (std::tolower(static_cast<unsigned char>(name[i])) != std::tolower(static_cast<unsigned char>(key[i])))
+        return false;
+    return true;
+  };
+  if (is("X")) return alt ? Command::quit : Command::none;
+  if (is("R")) return alt ? Command::switchMode : Command::none;
+  if (is("F")) return alt || ctrl ? Command::none : Command::fullScreen;
+  if (is("Escape")) return Command::leaveFullScreen;
+  return Command::none;
 }
 
-namespace {
-
-volatile std::sig_atomic_t stopSignal = 0;
-
-extern "C" void onStopSignal(int signal) { stopSignal = signal; }
-
-}  // namespace
+std::string windowTitle(const CPlaybackSession& session) {
+  std::string title = "zarvel";
+  if (!session.presentPictures) title += " [timing]";
+  if (!session.failure().empty())
+    title += " - cannot play " + printable(baseName(session.failedFile())) + ": " + session.failure();
+  return title;
+}
 
 int runWithoutWindow(const Options& options) {
   if (options.help) {
@@ -113,7 +116,7 @@ int runWithoutWindow(const Options& options) {
     return 0;
   }
   if (options.headless) {
-    if (options.file.empty()) {
+    if (options.file.empty() && options.script.empty()) {
       std::fprintf(stderr, "zarvel: --headless needs a FILE\n");
       printUsage(stderr);
       return 2;
@@ -121,52 +124,4 @@ int runWithoutWindow(const Options& options) {
     return runHeadless(options);
   }
   return -1;
-}
-
-int runHeadless(const Options& options) {
-  // Ctrl+C or a kill ends playback through the usual teardown, so the
-  // statistics of what did play are still written.
-#ifdef _WIN32
-  std::signal(SIGINT, onStopSignal);
-  std::signal(SIGTERM, onStopSignal);
-#else
-  struct sigaction action = {};
-  action.sa_handler = onStopSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-#endif
-
-  auto player = std::make_unique<CPlayer>();
-  auto presenter = std::make_unique<CMemoryPresenter>(&player->timekeeper());
-  auto sound = std::make_unique<kolm::CDXSound>(nullptr, kolm::soundDeviceFactory("null"));
-  sound->createDevice();
-  CSyncLog syncLog;
-  if (!options.syncLog.empty()) syncLog.attach(presenter.get(), sound.get());
-
-  int status = 0;
-  if (!player->open(options.file, presenter.get(), sound.get(), !options.timing)) {
-    const std::string reason = player->lastError().empty() ? "no decode path accepts it" : player->lastError();
-    std::fprintf(stderr, "zarvel: cannot play %s: %s\n", printable(options.file).c_str(),
-                 printable(reason).c_str());
-    status = 1;
-  } else {
-    player->play();
-    // The player has no end event; a few looks a second are plenty.
-    while (!stopSignal && !player->isFinished()) kolm::sys::sleepMs(50);
-    if (!reportStatistics(options, player->statistics())) status = 1;
-    if (!options.syncLog.empty() &&
-        !syncLog.write(options.syncLog, presenter->presented(), player->timekeeper().startTime)) {
-      std::fprintf(stderr, "zarvel: cannot write %s\n", printable(options.syncLog).c_str());
-      status = 1;
-    }
-    if (stopSignal) status = 128 + stopSignal;
-  }
-
-  // The player's threads use the presenter and the sound device until it stops.
-  player->stop();
-  player.reset();
-  presenter.reset();
-  sound.reset();
-  return status;
 }

@@ -1,8 +1,8 @@
-#include "app/player.h"
+#include "playback/player.h"
 
 #include "audio/audio_renderer.h"
 #include "audio/dx_sound.h"
-#include "kolm/decode/decode_threads.h"
+#include "playback/decode_threads.h"
 #include "video/video_renderer.h"
 
 namespace {
@@ -15,7 +15,7 @@ CPlayer::CPlayer() = default;
 CPlayer::~CPlayer() { stop(); }
 
 bool CPlayer::open(const std::string& path, IVideoHardwareAccelerator* presenter, kolm::CDXSound* sound,
-                   bool presentPictures) {
+                   bool presentPictures, IVideoOverlay* overlay) {
   stop();
   lastError_.clear();
   stream_ = kolm::openFileStream(path.c_str(), 1);
@@ -24,8 +24,13 @@ bool CPlayer::open(const std::string& path, IVideoHardwareAccelerator* presenter
     return false;
   }
   videoRenderer_ = new kolm::CVideoRenderer(presenter, &timekeeper_);
+  videoRenderer_->overlay = overlay;
   audioRenderer_ = new kolm::CAudioRenderer(sound, &timekeeper_);
   decodeThread_ = new kolm::CVideoDecodeThread(videoRenderer_, audioRenderer_, stream_, &timekeeper_, path);
+  // Each of the four threads can be the last to finish its part.
+  decodeThread_->onEnded = [this] { checkEnd(); };
+  videoRenderer_->onIdle = [this] { checkEnd(); };
+  audioRenderer_->onDrained = [this] { checkEnd(); };
   if (!decodeThread_->probe()) {
     const std::string why = decodeThread_->refusal();
     stop();
@@ -51,6 +56,7 @@ bool CPlayer::open(const std::string& path, IVideoHardwareAccelerator* presenter
 
 void CPlayer::play() {
   if (!isOpen_) return;
+  watchingEnd_ = true;
   timekeeper_.startTime = timekeeper_.clock->getTime();
   audioRenderer_->start();
   videoRenderer_->start();
@@ -58,6 +64,8 @@ void CPlayer::play() {
 }
 
 void CPlayer::stop() {
+  // A stopped file has not ended: what the threads report from here on is not passed on.
+  watchingEnd_ = false;
   // The renderers are asked to stop and give back what they hold first: from
   // then on they hand every delivery straight back, so a decoder blocked on a
   // full pool gets a sample at once and reaches its next stop test.
@@ -94,10 +102,16 @@ bool CPlayer::isFinished() {
   return decodeThread_->finished() && videoRenderer_->idle() && (!soundIsClock_ || audioRenderer_->drained());
 }
 
+void CPlayer::checkEnd() {
+  if (!watchingEnd_ || !isFinished()) return;
+  // Once per file, whichever thread sees it first.
+  if (watchingEnd_.exchange(false) && endCallback_) endCallback_();
+}
+
 PlaybackStatistics CPlayer::statistics() {
   PlaybackStatistics stats;
   if (!isOpen_) return stats;
-  stats.path = kolm::pathName(decodeThread_->path());
+  stats.path = decodeThread_->pathName();
   for (std::int64_t late : videoRenderer_->lateness()) {
     ++stats.pictures;
     if (late < 0) ++stats.earlyPictures;

@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "audio/audio_renderer.h"
 #include "kolm/clock.h"
-#include "kolm/decode/probe.h"
+#include "kolm/decode_path.h"
 #include "kolm/stream.h"
 #include "kolm/thread.h"
 #include "video/video_renderer.h"
@@ -24,18 +26,20 @@ class CAudioDecodeThread : public CThread {
   bool ended() const { return ended_.load(); }
 
   IAudioSource* source = nullptr;  // not owned; null when the file has no sound
+  const char* pathName = "";       // for what it says when the sound fails
+  std::function<void()> onEnded;   // on this thread, once the body is done
 
  private:
   friend class CVideoDecodeThread;
   std::atomic<bool> ended_{true};
 };
 
-// Probes a file with the three decode paths and then runs the chosen decoder,
-// one step per pass, until its data ends or a stop is requested; then writes
-// one statistics line to the debug output. Owns the decoders.
+// Probes a file with the decode paths and then runs the chosen path, one
+// step per pass, until its data ends or a stop is requested; then writes one
+// statistics line to the debug output. Owns the path.
 //
 // Threads: construction, probe(), setPresentPictures(), getVideoSize(),
-// startThreads() and teardown() on the controlling (window) thread.
+// preroll(), startThreads() and teardown() on the controlling (window) thread.
 class CVideoDecodeThread : public CThread {
  public:
   CVideoDecodeThread(CVideoRenderer* videoRenderer, CAudioRenderer* audioRenderer, CStream* stream,
@@ -53,38 +57,47 @@ class CVideoDecodeThread : public CThread {
   // picture has reached the renderer (or the data ends, or limitMs pass), so
   // that playback starts with a picture ready instead of one decode late.
   void preroll(int limitMs);
-  // Stops and joins both threads, then deletes the decoders. Harmless twice.
+  // Stops and joins both threads, then deletes the path. Harmless twice.
   void teardown();
 
   void run() override;
 
   bool hasAudio = false;
+  // Called on the thread that ended, when either decode thread has ended.
+  std::function<void()> onEnded;
   // Why probe() failed, for the user; "" after a success.
-  const std::string& refusal() const { return decoders_.refusal; }
-  DecodePath path() const { return decoders_.path; }
-  // Both threads have ended (or never started).
+  const std::string& refusal() const { return refusal_; }
+  // The accepting path's name; "" before one has.
+  const char* pathName() const { return path_ ? path_->name() : ""; }
+  // Both threads have run and ended (true also once torn down).
   bool finished();
   // The statistics line the last run wrote.
   std::string statisticsLine();
 
  private:
+  // One step; false at the end of the pictures or when the path failed (said
+  // once on the debug output).
   bool step();
 
   CVideoRenderer* videoRenderer_;
   CAudioRenderer* audioRenderer_;
   CStream* stream_;
-  ProbedDecoders decoders_;
-  bool probed_ = false;
+  std::unique_ptr<IDecodePath> path_;
+  std::string refusal_;
   bool dataEnded_ = false;  // a step already returned false (during preroll)
   CTimekeeper* timekeeper_;
-  std::string path_;
+  std::string fileName_;
   CAudioDecodeThread audioThread_;
   std::atomic<bool> videoEnded_{true};
   sys::CriticalSection lock_;  // guards statistics_
   std::string statistics_;
 };
 
-// "zarvel : M:SS.mmm", with ", decode M:SS.mmm" for the Ogg path's decode time.
+// "zarvel : M:SS.mmm", with ", decode M:SS.mmm" for a path that measures its decode time.
 std::string formatStatistics(std::int64_t elapsed100ns, bool withDecodeTime, std::uint32_t decodeMilliseconds);
+
+// What an exception that ended a decode step says: a standard exception's
+// text, a platform error's, or "unexpected error".
+std::string describeCurrentException();
 
 }  // namespace kolm

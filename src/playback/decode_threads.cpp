@@ -1,10 +1,12 @@
-#include "kolm/decode/decode_threads.h"
+#include "playback/decode_threads.h"
 
 #include <cinttypes>
 #include <cstdio>
 #include <exception>
 
+#include "kolm/hresult_exception.h"
 #include "kolm/sys/sys.h"
+#include "playback/probe.h"
 
 namespace kolm {
 
@@ -29,6 +31,31 @@ std::string formatStatistics(std::int64_t elapsed100ns, bool withDecodeTime, std
   return line;
 }
 
+std::string describeCurrentException() {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (const CHResultException& error) {
+    return error.what();
+  } catch (const char* text) {
+    return text ? text : "unexpected error";
+  } catch (...) {
+    return "unexpected error";
+  }
+}
+
+namespace {
+
+// A failure that ends a side of the file early is said once: it must not
+// pass for the end of the data.
+void sayStopped(const char* path, const char* side, const std::string& why) {
+  const std::string line = std::string("zarvel: ") + path + ": the " + side + " stopped: " + why;
+  sys::debugOutput(line.c_str());
+}
+
+}  // namespace
+
 CAudioDecodeThread::~CAudioDecodeThread() { stop(); }
 
 void CAudioDecodeThread::run() {
@@ -39,11 +66,12 @@ void CAudioDecodeThread::run() {
       while (keepRunning() && source->audioStep()) {
       }
     } catch (...) {
-      // A failed step ends the sound; the pictures go on. Not only standard
-      // exceptions: a platform presenter or device throws its own.
+      // The sound ends; the pictures go on.
+      sayStopped(pathName, "sound", describeCurrentException());
     }
   }
   ended_ = true;
+  if (onEnded) onEnded();
 }
 
 CVideoDecodeThread::CVideoDecodeThread(CVideoRenderer* videoRenderer, CAudioRenderer* audioRenderer,
@@ -52,82 +80,74 @@ CVideoDecodeThread::CVideoDecodeThread(CVideoRenderer* videoRenderer, CAudioRend
       audioRenderer_(audioRenderer),
       stream_(stream),
       timekeeper_(timekeeper),
-      path_(path) {}
+      fileName_(path) {}
 
 CVideoDecodeThread::~CVideoDecodeThread() { teardown(); }
 
 bool CVideoDecodeThread::probe() {
-  if (probed_) return true;
+  if (path_) return true;
   audioThread_.source = nullptr;
   hasAudio = false;
-  ProbeRequest request;
+  DecodeRequest request;
   request.video = videoRenderer_;
   request.audio = audioRenderer_;
   request.stream = stream_;
-  request.fileName = path_.c_str();
-  if (!probeFile(request, &decoders_)) return false;
-  if (decoders_.audio) {
-    audioThread_.source = decoders_.audio;
-    hasAudio = true;
-  } else if (!decoders_.soundProblem.empty()) {
+  request.fileName = fileName_.c_str();
+  request.soundPause = [this](int milliseconds) { audioThread_.waitForStop(milliseconds); };
+  path_ = probeFile(request, nullptr, &refusal_);
+  if (!path_) return false;
+  audioThread_.source = path_->sound();
+  audioThread_.pathName = path_->name();
+  hasAudio = audioThread_.source != nullptr;
+  // From now on the threads are owed: the file has not ended before they ran.
+  videoEnded_ = false;
+  audioThread_.ended_ = !hasAudio;
+  const std::string problem = path_->soundProblem();
+  if (!hasAudio && !problem.empty()) {
     // The pictures play on the built-in clock; the user hears nothing and
     // should know why.
-    const std::string line = "zarvel: " + path_ + ": playing without sound: " + decoders_.soundProblem;
+    const std::string line = "zarvel: " + fileName_ + ": playing without sound: " + problem;
     sys::debugOutput(line.c_str());
   }
-  if (COggDecoder* ogg = decoders_.oggDecoder.get()) {
-    // The pause between sound blocks waits on the audio thread's stop
-    // request, so a stop never waits it out.
-    ogg->pacingWait = [this](int milliseconds) { audioThread_.waitForStop(milliseconds); };
-  }
-  probed_ = true;
   return true;
 }
 
 void CVideoDecodeThread::startThreads() {
-  if (!probed_) return;
-  if (audioThread_.source) {
-    audioThread_.ended_ = false;
-    audioThread_.start();
-  }
-  videoEnded_ = false;
-  if (start() != 0) videoEnded_ = true;
+  if (!path_) return;
+  audioThread_.onEnded = onEnded;
+  bool failed = false;
+  if (audioThread_.source && audioThread_.start() != 0) audioThread_.ended_ = failed = true;
+  if (start() != 0) videoEnded_ = failed = true;
+  // A thread that never ran ends nothing by itself.
+  if (failed && onEnded) onEnded();
 }
 
 void CVideoDecodeThread::setPresentPictures(bool present) {
-  if (decoders_.oggDecoder)
-    decoders_.oggDecoder->presentPictures = present;
-  else if (decoders_.ffmpegDecoder)
-    decoders_.ffmpegDecoder->deliverPictures = present;
+  if (path_) path_->setPresentPictures(present);
 }
 
 bool CVideoDecodeThread::getVideoSize(int* width, int* height) {
-  if (!probed_) return false;
-  if (decoders_.mpegDecoder) {
-    *width = static_cast<int>(decoders_.mpegDecoder->horizontalSize);
-    *height = static_cast<int>(decoders_.mpegDecoder->verticalSize);
-  } else if (decoders_.oggDecoder) {
-    *width = static_cast<int>(decoders_.oggDecoder->theoraInfo.pic_width);
-    *height = static_cast<int>(decoders_.oggDecoder->theoraInfo.pic_height);
-  } else if (decoders_.ffmpegDecoder) {
-    *width = decoders_.ffmpegDecoder->pictureWidth();
-    *height = decoders_.ffmpegDecoder->pictureHeight();
-  } else {
-    return false;
-  }
+  if (!path_) return false;
+  const VideoFormat format = path_->videoFormat();
+  *width = format.width;
+  *height = format.height;
   return true;
 }
 
+bool CVideoDecodeThread::step() {
+  try {
+    return path_->videoStep();
+  } catch (...) {
+    sayStopped(path_->name(), "pictures", describeCurrentException());
+    return false;
+  }
+}
+
 void CVideoDecodeThread::preroll(int limitMs) {
-  if (!probed_) return;
+  if (!path_) return;
   const std::uint64_t begin = sys::milliseconds();
   while (videoRenderer_->idle() && sys::milliseconds() - begin < static_cast<std::uint64_t>(limitMs)) {
-    bool more = false;
-    try {
-      more = step();
-    } catch (...) {
-    }
-    if (!more) {
+    if (!step()) {
       dataEnded_ = true;
       return;
     }
@@ -137,9 +157,10 @@ void CVideoDecodeThread::preroll(int limitMs) {
 void CVideoDecodeThread::teardown() {
   stop();
   audioThread_.stop();
-  decoders_.reset();
-  probed_ = false;
+  path_.reset();
   dataEnded_ = false;
+  videoEnded_ = true;
+  audioThread_.ended_ = true;
 }
 
 bool CVideoDecodeThread::finished() { return videoEnded_ && audioThread_.ended(); }
@@ -149,33 +170,27 @@ std::string CVideoDecodeThread::statisticsLine() {
   return statistics_;
 }
 
-bool CVideoDecodeThread::step() {
-  if (decoders_.mpegDecoder && decoders_.mpegReader) return decoders_.mpegDecoder->step();
-  if (decoders_.oggDecoder) return decoders_.oggDecoder->videoStep();
-  if (decoders_.ffmpegDecoder) return decoders_.ffmpegDecoder->decodeAndDeliver();
-  return false;
-}
-
 void CVideoDecodeThread::run() {
   CThread::run();
   const auto now = [this] { return timekeeper_->playbackTime(); };
   const std::int64_t t0 = now();
-  try {
-    while (!dataEnded_ && keepRunning() && step()) {
-    }
-  } catch (...) {
-    // A failed step ends the loop as the end of the data would, whatever it
-    // threw (a platform presenter throws its own exception types).
+  while (!dataEnded_ && keepRunning() && step()) {
+  }
+  if (keepRunning()) {
+    const std::string why = path_->stopReason();
+    if (!why.empty()) sayStopped(path_->name(), "pictures", why);
   }
   const std::int64_t t1 = now();
-  COggDecoder* ogg = decoders_.oggDecoder.get();
-  const std::string line = formatStatistics(t1 - t0, ogg != nullptr, ogg ? ogg->decodeMilliseconds : 0);
+  std::uint32_t decodeMs = 0;
+  const bool measured = path_->decodeMilliseconds(&decodeMs);
+  const std::string line = formatStatistics(t1 - t0, measured, decodeMs);
   {
     sys::Guard guard(lock_);
     statistics_ = line;
   }
   sys::debugOutput(line.c_str());
   videoEnded_ = true;
+  if (onEnded) onEnded();
 }
 
 }  // namespace kolm

@@ -6,11 +6,11 @@
 #include <chrono>
 #include <cstdio>
 
-#include "app/player.h"
 #include "audio/dx_sound.h"
 #include "audio/sound_backends.h"
-#include "kolm/decode/decode_threads.h"
 #include "kolm/hresult_exception.h"
+#include "playback/decode_threads.h"
+#include "playback/player.h"
 #include "support/fixtures.h"
 #include "video/memory_presenter.h"
 

@@ -1,0 +1,42 @@
+// The command line and the keys of the zarvel program, on every platform.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+struct Options {
+  std::string file;
+  std::string statsJson;  // "" for none, "-" for standard output
+  std::string script;     // test hook: commands fed to the window or headless mode (see script.h)
+  std::string syncLog;    // benchmark hook, headless: flash and beep times (see sync_log.h)
+  bool headless = false;
+  bool timing = false;
+  bool exitAtEnd = false;
+  bool help = false;
+  bool version = false;
+  bool overlay = false;   // Windows: pictures through a display overlay where the adapter has one
+};
+
+// False on an unknown option, a missing value or a second file; the reason
+// goes to *error.
+bool parseCommandLine(int argc, char** argv, Options* options, std::string* error);
+void printUsage(FILE* to);
+
+// The part of a path after its last slash.
+std::string baseName(const std::string& path);
+
+// What the keys of the window ask for.
+enum class Command { none, quit, switchMode, fullScreen, leaveFullScreen };
+// The command of a key press, the key named as SDL names keys ("X", "R",
+// "F", "Escape"; any case). Windows has the menu's accelerators instead.
+Command commandForKey(const std::string& name, bool alt, bool ctrl);
+
+// The Linux window's title (headless mode keeps one too, for scripts):
+// "zarvel", " [timing]" in timing mode, " - cannot play NAME: REASON" after a
+// file that could not be played.
+class CPlaybackSession;
+std::string windowTitle(const CPlaybackSession& session);
+
+// What needs no window: --help, --version and headless playback. Returns
+// the exit status, or -1 when the window should open.
+int runWithoutWindow(const Options& options);

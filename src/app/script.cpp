@@ -1,0 +1,91 @@
+#include "app/script.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "kolm/sys/sys.h"
+
+namespace {
+constexpr std::uint64_t waitLimitMs = 10000;
+}  // namespace
+
+bool parseKeyPress(const std::string& text, KeyPress* key) {
+  *key = KeyPress();
+  std::string rest = text;
+  for (std::size_t plus; (plus = rest.find('+')) != std::string::npos && plus + 1 < rest.size();) {
+    const std::string modifier = rest.substr(0, plus);
+    if (modifier == "alt")
+      key->alt = true;
+    else if (modifier == "ctrl")
+      key->ctrl = true;
+    else if (modifier == "shift")
+      key->shift = true;
+    else
+      return false;
+    rest = rest.substr(plus + 1);
+  }
+  key->name = rest;
+  return !rest.empty();
+}
+
+bool CScript::load(const std::string& path) {
+  std::ifstream in(path);
+  if (!in) return false;
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream words(line);
+    std::vector<std::string> command;
+    for (std::string word; words >> word;) command.push_back(word);
+    if (!command.empty()) commands_.push_back(command);
+  }
+  return true;
+}
+
+bool CScript::run(ITarget& target) {
+  while (active() && target.settled()) {
+    const std::vector<std::string>& command = commands_[next_];
+    const std::string& name = command[0];
+    if (name == "drop" || name == "key" || name == "dblclick" || name == "quit") {
+      if (!target.act(command)) return failed(target, "cannot run");
+      ++next_;
+      continue;
+    }
+    bool met;
+    if (name == "wait-title" && command.size() > 1) {
+      std::string text = command[1];
+      for (std::size_t i = 2; i < command.size(); ++i) text += " " + command[i];
+      met = target.title().find(text) != std::string::npos;
+    } else if (name == "expect-size" && command.size() == 3) {
+      int width = 0, height = 0;
+      target.clientSize(&width, &height);
+      met = width == std::atoi(command[1].c_str()) && height == std::atoi(command[2].c_str());
+    } else if (name == "expect-fullscreen" && command.size() == 2 && target.fullScreen() >= 0) {
+      met = target.fullScreen() == (command[1] == "1" ? 1 : 0);
+    } else if (name == "wait-end" && command.size() == 1) {
+      met = target.fileEnded();
+    } else {
+      return failed(target, "cannot run");
+    }
+    const std::uint64_t now = kolm::sys::milliseconds();
+    if (!met) {
+      if (deadline_ == 0) deadline_ = now + waitLimitMs;
+      return now <= deadline_ || failed(target, "was not met");
+    }
+    deadline_ = 0;
+    ++next_;
+  }
+  return true;
+}
+
+bool CScript::failed(ITarget& target, const char* what) {
+  std::string line;
+  for (const auto& word : commands_[next_]) line += (line.empty() ? "" : " ") + word;
+  int width = 0, height = 0;
+  target.clientSize(&width, &height);
+  std::fprintf(stderr, "zarvel: script command \"%s\" %s (title \"%s\", %d x %d)\n", line.c_str(), what,
+               target.title().c_str(), width, height);
+  next_ = commands_.size();
+  deadline_ = 0;
+  return false;
+}

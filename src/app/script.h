@@ -1,0 +1,66 @@
+// The test driver of the window and of headless mode (--script FILE, not in
+// the usage): commands, one a line, each run when the one before it is done.
+//   drop PATH...                   one drop of these files (no spaces in a path)
+//   key [alt+|ctrl+|shift+]NAME    a key press, NAME as SDL names keys (r, f, escape)
+//   dblclick                       a left double click in the window
+//   quit                           closes the window
+//   wait-title TEXT                waits until the title contains TEXT
+//   expect-size W H                waits until the client area is W x H
+//   expect-fullscreen 0|1          waits until full screen is off / on
+//   wait-end                       waits until the file last played has played to its end
+// A wait that is not met within 10 s, or a command the front end cannot
+// take, fails the script: the program then ends with status 3.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A key press as a script names it.
+struct KeyPress {
+  std::string name;
+  bool alt = false;
+  bool ctrl = false;
+  bool shift = false;
+};
+// "alt+r", "escape": false for an unknown modifier or no key name.
+bool parseKeyPress(const std::string& text, KeyPress* key);
+
+class CScript {
+ public:
+  // The front end the commands act on.
+  class ITarget {
+   public:
+    // Starts a drop, key, dblclick or quit command; false when this front
+    // end cannot take it.
+    virtual bool act(const std::vector<std::string>& command) = 0;
+    // Every action started so far has been handled.
+    virtual bool settled() = 0;
+    virtual std::string title() = 0;
+    virtual void clientSize(int* width, int* height) = 0;
+    // 1 full screen, 0 not, -1 where there is none; anything else: changing.
+    virtual int fullScreen() = 0;
+    // The file last played has played to its end.
+    virtual bool fileEnded() = 0;
+
+   protected:
+    ~ITarget() = default;
+  };
+
+  bool load(const std::string& path);
+  // Commands are left.
+  bool active() const { return next_ < commands_.size(); }
+  // A wait is under way: the front end calls run() again soon, even when
+  // nothing happens (its conditions are looked at only then).
+  bool waiting() const { return deadline_ != 0; }
+  // Runs what can run now. False once the script has failed (said on
+  // standard error).
+  bool run(ITarget& target);
+
+ private:
+  bool failed(ITarget& target, const char* what);
+
+  std::vector<std::vector<std::string>> commands_;
+  std::size_t next_ = 0;
+  std::uint64_t deadline_ = 0;  // of the wait under way; 0 when none is
+};

@@ -1,0 +1,50 @@
+#include "ffmpeg/path.h"
+
+#include "ffmpeg/ffmpeg_decoder.h"
+
+namespace ffmpeg {
+
+namespace {
+
+class CPath final : public kolm::IDecodePath {
+ public:
+  CPath(std::unique_ptr<CFFmpegDecoder> decoder, kolm::IAudioSource* sound, std::string soundProblem)
+      : decoder_(std::move(decoder)), sound_(sound), soundProblem_(std::move(soundProblem)) {}
+
+  const char* name() const override { return "ffmpeg"; }
+  std::string codec() const override { return decoder_->codecName(); }
+  kolm::VideoFormat videoFormat() const override {
+    return {decoder_->pictureWidth(), decoder_->pictureHeight(), decoder_->rateNumerator(),
+            decoder_->rateDenominator()};
+  }
+  std::int64_t duration() const override { return decoder_->duration(); }
+  bool videoStep() override { return decoder_->decodeAndDeliver(); }
+  kolm::IAudioSource* sound() override { return sound_; }
+  std::string soundProblem() const override { return soundProblem_; }
+  void setPresentPictures(bool present) override { decoder_->deliverPictures = present; }
+  std::string stopReason() const override { return decoder_->stopReason(); }
+  std::vector<std::string> notes() const override {
+    if (decoder_->damagedPackets() == 0) return {};
+    return {std::to_string(decoder_->damagedPackets()) + " damaged packets skipped"};
+  }
+
+ private:
+  std::unique_ptr<CFFmpegDecoder> decoder_;
+  kolm::IAudioSource* sound_;  // owned by the decoder
+  std::string soundProblem_;
+};
+
+}  // namespace
+
+std::unique_ptr<kolm::IDecodePath> openPath(const kolm::DecodeRequest& request, std::string* refusal) {
+  auto decoder = std::make_unique<CFFmpegDecoder>(request.video, request.fileName);
+  if (!decoder->openVideoPath()) {
+    *refusal = decoder->lastError();
+    return nullptr;
+  }
+  std::string problem;
+  kolm::IAudioSource* sound = decoder->openSound(request.audio, &problem);
+  return std::make_unique<CPath>(std::move(decoder), sound, std::move(problem));
+}
+
+}  // namespace ffmpeg

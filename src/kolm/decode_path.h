@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kolm/audio_downstream.h"
+#include "kolm/audio_source.h"
+#include "kolm/stream.h"
+#include "kolm/video_downstream.h"
+
+namespace kolm {
+
+// What a decode path is given to open a file.
+struct DecodeRequest {
+  IVideoDownstream* video = nullptr;  // the picture pool is sized through it
+  IAudioDownstream* audio = nullptr;  // null: pictures only
+  CStream* stream = nullptr;          // the player's byte stream
+  const char* fileName = nullptr;     // must outlive the path (a path may open the file by name)
+  // Settings that must be made before the headers are read.
+  const char* simd = nullptr;  // routines by instruction-set name ("plain", "sse2", "avx2"); null: the best
+  bool postprocess = true;     // deblocking where the codec does it; off only for comparisons
+  // Playback in real time paces the sound side; off to decode as fast as possible.
+  bool realTime = true;
+  // How a paced sound side waits between blocks; the audio decode thread
+  // waits on its stop request, so a stop never waits a pause out. A plain
+  // sleep when empty.
+  std::function<void(int milliseconds)> soundPause;
+};
+
+// The picture size (the visible picture) and the nominal picture rate.
+struct VideoFormat {
+  int width = 0;
+  int height = 0;
+  int rateNumerator = 25;
+  int rateDenominator = 1;
+};
+
+// One file opened by one decode path: the probe hands this to the decode
+// threads and to zarvel-decode, which know nothing else of the path.
+//
+// Threads: opened and deleted on the controlling thread while neither
+// thread runs; videoStep() on the video decode thread, sound()->audioStep()
+// on the audio decode thread. The rest before the threads start or after
+// they have been joined.
+class IDecodePath {
+ public:
+  virtual ~IDecodePath() = default;
+
+  // "mpeg1", "ogg", "ffmpeg": the name --path and the statistics use.
+  virtual const char* name() const = 0;
+  // What the path decodes, where it says more than its name ("h264"); "" otherwise.
+  virtual std::string codec() const { return ""; }
+  virtual VideoFormat videoFormat() const = 0;
+  // The file's length in 100 ns units, where the file tells it without being
+  // read through; -1 where it does not.
+  virtual std::int64_t duration() const { return -1; }
+  // Decodes one step (a slice, a packet, a picture) and delivers what it
+  // finishes. False once the pictures have ended or can go no further; it
+  // is not called again then.
+  virtual bool videoStep() = 0;
+  // The file's sound, owned by the path; null for a file without sound and
+  // for one whose sound cannot be decoded (soundProblem() then says why).
+  virtual IAudioSource* sound() = 0;
+  virtual std::string soundProblem() const { return ""; }
+  // Timing mode (false): pictures are decoded and recycled unseen, where
+  // the path can do that.
+  virtual void setPresentPictures(bool) {}
+  // Milliseconds spent in the picture decoder, where the path measures them
+  // (the statistics line shows them); false where it does not.
+  virtual bool decodeMilliseconds(std::uint32_t*) const { return false; }
+  // Why the pictures ended before the data did (damage, a read error); ""
+  // after a clean end.
+  virtual std::string stopReason() const { return ""; }
+  // What the path has to say after decoding, a line each (packets it skipped,
+  // the sound's own layout); zarvel-decode prints them.
+  virtual std::vector<std::string> notes() const { return {}; }
+  // Moves pictures and sound to `time` (100 ns units): false where the path
+  // cannot. Only while neither decode thread runs.
+  virtual bool seek(std::int64_t) { return false; }
+};
+
+// How each path offers itself: the path when it accepts the file; null when
+// it does not, with *refusal saying why where it can. May throw for a file
+// it cannot read; the probe takes that as a refusal.
+using OpenDecodePath = std::unique_ptr<IDecodePath> (*)(const DecodeRequest& request, std::string* refusal);
+
+}  // namespace kolm
