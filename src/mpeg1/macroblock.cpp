@@ -3,8 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "mpeg1/video_decoder.h"
-#include "mpeg1/vlc.h"
+#include "mpeg1/macroblock.h"
 
 // The two builds of the macroblock layer: the Bmi2 entry points are compiled
 // for BMI2, and the bodies, forced inline, are compiled into each.
@@ -16,15 +15,17 @@
 #define ZARVEL_ALWAYS_INLINE inline
 #endif
 
+namespace mpeg1 {
+
 // The reader's position held in registers for a run of short codes: a
 // 64-bit cache with at least 32 bits valid, refilled a word at a time, and
 // written back once. Through the reader itself every code would wait for its
 // position to come back from memory. The codes must lie in the words the
 // caller has ensured.
-class CMpeg1VideoDecoder::LocalBits {
+class CMacroblockLayer::LocalBits {
  public:
   explicit LocalBits(CMpeg1BitReader& reader)
-      : reader_(reader),
+      : reader(reader),
         next_(reader.current + 2),
         cache_((std::uint64_t{reader.current[0]} << 32 | reader.current[1]) << reader.bitPos),
         valid_(64 - reader.bitPos) {}
@@ -44,14 +45,14 @@ class CMpeg1VideoDecoder::LocalBits {
   }
   // Moves the reader to the first bit not consumed.
   void commit() {
-    const int end = static_cast<int>(next_ - reader_.current) * 32 - valid_;
-    reader_.current += end >> 5;
-    reader_.wordsLeft -= end >> 5;
-    reader_.bitPos = end & 31;
+    const int end = static_cast<int>(next_ - reader.current) * 32 - valid_;
+    reader.current += end >> 5;
+    reader.wordsLeft -= end >> 5;
+    reader.bitPos = end & 31;
   }
 
  private:
-  CMpeg1BitReader& reader_;
+  CMpeg1BitReader& reader;
   const std::uint32_t* next_;
   std::uint64_t cache_;
   int valid_;
@@ -59,7 +60,7 @@ class CMpeg1VideoDecoder::LocalBits {
 
 namespace {
 
-using namespace mpeg1::vlc;
+using namespace vlc;
 
 inline int saturate(int v) { return v < -2048 ? -2048 : v > 2047 ? 2047 : v; }
 
@@ -75,7 +76,19 @@ inline void clampSource(int& x, int& y, int& halfX, int& halfY, int size, int pl
 
 }  // namespace
 
-inline int CMpeg1VideoDecoder::reconstructVector(int f, bool fullPel, int code, int residual, int& predictor) {
+CMacroblockLayer::CMacroblockLayer(const Kernels* kernels)
+    : tables_(&vlc::tables()), kernels_(kernels), mc_(kernels->motion), bmi2_(kernels->bmi2) {
+  std::memset(coefficients_, 0, sizeof coefficients_);
+}
+
+void CMacroblockLayer::startSlice(int verticalPosition, int quantizerScale) {
+  quantizerScale_ = quantizerScale;
+  macroblockAddress_ = (verticalPosition - 1) * static_cast<int>(mbWidth) - 1;
+  pastIntraAddress_ = -2;
+  vectorPredictors_[0] = vectorPredictors_[1] = vectorPredictors_[2] = vectorPredictors_[3] = 0;
+}
+
+inline int CMacroblockLayer::reconstructVector(int f, bool fullPel, int code, int residual, int& predictor) {
   const int complement = (f == 1 || code == 0) ? 0 : f - 1 - residual;
   int little = code * f, big = 0;
   if (little > 0) {
@@ -97,40 +110,40 @@ inline int CMpeg1VideoDecoder::reconstructVector(int f, bool fullPel, int code, 
 // ends the slice. The parts are declared inline: as calls they cost a few
 // percent of the whole decoder.
 template <bool Bmi2>
-ZARVEL_ALWAYS_INLINE int CMpeg1VideoDecoder::readMacroblock() {
-  reader_.ensure(CMpeg1BitReader::blockWords);
+ZARVEL_ALWAYS_INLINE int CMacroblockLayer::readMacroblock() {
+  reader.ensure(CMpeg1BitReader::blockWords);
   if (!parseAddressIncrement()) return -1;
-  reader_.ensure(CMpeg1BitReader::blockWords);
-  if (macroblockAddress - previousAddress > 1) {
-    if (pictureCodingType == PictureType::P)
+  reader.ensure(CMpeg1BitReader::blockWords);
+  if (macroblockAddress_ - previousAddress_ > 1) {
+    if (pictureType == PictureType::P)
       copySkippedMacroblocks();
-    else if (pictureCodingType == PictureType::B)
+    else if (pictureType == PictureType::B)
       predictSkippedMacroblocks();
   }
-  previousAddress = macroblockAddress;
+  previousAddress_ = macroblockAddress_;
   locateMacroblock();
 
   int flags = 0;
   Vectors vectors;
-  LocalBits bits(reader_);
+  LocalBits bits(reader);
   const bool parsed =
       parseMacroblockType(bits, flags) && parseMotionVectors(bits, flags, vectors) && parseCodedBlockPattern(bits, flags);
   // Also after a bad code: the search for the next start code begins where
   // the reading stopped.
   bits.commit();
   if (!parsed || !reconstructBlocks<Bmi2>(flags, vectors)) return -1;
-  if (pictureCodingType == PictureType::D) reader_.skipBits(1);  // end of macroblock
+  if (pictureType == PictureType::D) reader.skipBits(1);  // end of macroblock
   return 1;
 }
 
-int CMpeg1VideoDecoder::decodeMacroblock() { return bmi2_ ? decodeMacroblockBmi2() : decodeMacroblockBaseline(); }
-int CMpeg1VideoDecoder::decodeMacroblockBaseline() { return readMacroblock<false>(); }
-ZARVEL_TARGET_BMI2 int CMpeg1VideoDecoder::decodeMacroblockBmi2() { return readMacroblock<true>(); }
+int CMacroblockLayer::decodeMacroblock() { return bmi2_ ? decodeMacroblockBmi2() : decodeMacroblockBaseline(); }
+int CMacroblockLayer::decodeMacroblockBaseline() { return readMacroblock<false>(); }
+ZARVEL_TARGET_BMI2 int CMacroblockLayer::decodeMacroblockBmi2() { return readMacroblock<true>(); }
 
 // Adds the increment (escapes and stuffing included) to the address. False
 // for an unknown code or an address outside the picture.
-inline bool CMpeg1VideoDecoder::parseAddressIncrement() {
-  CMpeg1BitReader& r = reader_;
+inline bool CMacroblockLayer::parseAddressIncrement() {
+  CMpeg1BitReader& r = reader;
   int increment = 0;
   for (;;) {
     const Code code = tables_->addressIncrement[r.peekBits(11)];
@@ -144,31 +157,31 @@ inline bool CMpeg1VideoDecoder::parseAddressIncrement() {
       break;
     }
   }
-  macroblockAddress += increment;
+  macroblockAddress_ += increment;
   const int last = static_cast<int>(mbWidth * mbHeight) - 1;
-  return macroblockAddress >= 0 && macroblockAddress <= last;
+  return macroblockAddress_ >= 0 && macroblockAddress_ <= last;
 }
 
 // macroblock_type and, when it says so, the new quantiser scale.
-inline bool CMpeg1VideoDecoder::parseMacroblockType(LocalBits& bits, int& flags) {
+inline bool CMacroblockLayer::parseMacroblockType(LocalBits& bits, int& flags) {
   const Tables& t = *tables_;
   Code type;
-  if (pictureCodingType == PictureType::P)
+  if (pictureType == PictureType::P)
     type = t.pType[bits.peek(6)];
-  else if (pictureCodingType == PictureType::B)
+  else if (pictureType == PictureType::B)
     type = t.bType[bits.peek(6)];
   else
     type = t.iType[bits.peek(2)];
   if (type.length == 0) return false;
   bits.skip(type.length);
   flags = type.value;
-  macroblockIntra = flags & intra;
-  if (flags & quant) quantizerScale = static_cast<int>(bits.get(5));
+  macroblockIntra_ = flags & intra;
+  if (flags & quant) quantizerScale_ = static_cast<int>(bits.get(5));
   return true;
 }
 
 // Motion code and residual of both components: right, then down.
-inline bool CMpeg1VideoDecoder::readMotionCodes(LocalBits& bits, int f, int rSize, int (&codes)[4]) {
+inline bool CMacroblockLayer::readMotionCodes(LocalBits& bits, int f, int rSize, int (&codes)[4]) {
   const Tables& t = *tables_;
   for (int c = 0; c < 2; ++c) {
     const Code code = t.motionCode[bits.peek(11)];
@@ -183,106 +196,106 @@ inline bool CMpeg1VideoDecoder::readMotionCodes(LocalBits& bits, int f, int rSiz
 // Reads the forward and backward motion codes and turns them into vectors,
 // updating the predictors: a P macroblock without a forward vector resets
 // them, and so does an intra macroblock of a B picture.
-inline bool CMpeg1VideoDecoder::parseMotionVectors(LocalBits& bits, int flags, Vectors& vectors) {
+inline bool CMacroblockLayer::parseMotionVectors(LocalBits& bits, int flags, Vectors& vectors) {
   const bool motionForward = flags & forward, motionBackward = flags & backward;
   int forwardCodes[4] = {0, 0, 0, 0}, backwardCodes[4] = {0, 0, 0, 0};
   if (motionForward && !readMotionCodes(bits, forwardF, forwardRSize, forwardCodes)) return false;
   if (motionBackward && !readMotionCodes(bits, backwardF, backwardRSize, backwardCodes)) return false;
 
-  if (pictureCodingType == PictureType::P) {
+  if (pictureType == PictureType::P) {
     if (motionForward) {
       vectors.forwardRight =
-          reconstructVector(forwardF, fullPelForward, forwardCodes[0], forwardCodes[1], vectorPredictors[0]);
+          reconstructVector(forwardF, fullPelForward, forwardCodes[0], forwardCodes[1], vectorPredictors_[0]);
       vectors.forwardDown =
-          reconstructVector(forwardF, fullPelForward, forwardCodes[2], forwardCodes[3], vectorPredictors[1]);
+          reconstructVector(forwardF, fullPelForward, forwardCodes[2], forwardCodes[3], vectorPredictors_[1]);
     } else {
-      vectorPredictors[0] = vectorPredictors[1] = 0;
+      vectorPredictors_[0] = vectorPredictors_[1] = 0;
     }
-  } else if (pictureCodingType == PictureType::B) {
-    if (macroblockIntra) {
-      vectorPredictors[0] = vectorPredictors[1] = vectorPredictors[2] = vectorPredictors[3] = 0;
+  } else if (pictureType == PictureType::B) {
+    if (macroblockIntra_) {
+      vectorPredictors_[0] = vectorPredictors_[1] = vectorPredictors_[2] = vectorPredictors_[3] = 0;
     } else {
       if (motionForward) {
         vectors.forwardRight =
-            reconstructVector(forwardF, fullPelForward, forwardCodes[0], forwardCodes[1], vectorPredictors[0]);
+            reconstructVector(forwardF, fullPelForward, forwardCodes[0], forwardCodes[1], vectorPredictors_[0]);
         vectors.forwardDown =
-            reconstructVector(forwardF, fullPelForward, forwardCodes[2], forwardCodes[3], vectorPredictors[1]);
+            reconstructVector(forwardF, fullPelForward, forwardCodes[2], forwardCodes[3], vectorPredictors_[1]);
       }
       if (motionBackward) {
         vectors.backwardRight =
-            reconstructVector(backwardF, fullPelBackward, backwardCodes[0], backwardCodes[1], vectorPredictors[2]);
+            reconstructVector(backwardF, fullPelBackward, backwardCodes[0], backwardCodes[1], vectorPredictors_[2]);
         vectors.backwardDown =
-            reconstructVector(backwardF, fullPelBackward, backwardCodes[2], backwardCodes[3], vectorPredictors[3]);
+            reconstructVector(backwardF, fullPelBackward, backwardCodes[2], backwardCodes[3], vectorPredictors_[3]);
       }
-      lastForward = motionForward;
-      lastBackward = motionBackward;
+      lastForward_ = motionForward;
+      lastBackward_ = motionBackward;
     }
   }
   return true;
 }
 
-inline bool CMpeg1VideoDecoder::parseCodedBlockPattern(LocalBits& bits, int flags) {
-  codedBlockPattern = 0;
+inline bool CMacroblockLayer::parseCodedBlockPattern(LocalBits& bits, int flags) {
+  codedBlockPattern_ = 0;
   if (!(flags & pattern)) return true;
   const Code code = tables_->codedBlockPattern[bits.peek(9)];
   if (code.length == 0) return false;
   bits.skip(code.length);
-  codedBlockPattern = code.value;
+  codedBlockPattern_ = code.value;
   return true;
 }
 
 // Intra macroblocks: all six blocks stored. Others: the prediction, then the
 // coded blocks' residuals added.
 template <bool Bmi2>
-inline bool CMpeg1VideoDecoder::reconstructBlocks(int flags, const Vectors& vectors) {
-  if (macroblockIntra) {
+inline bool CMacroblockLayer::reconstructBlocks(int flags, const Vectors& vectors) {
+  if (macroblockIntra_) {
     for (int i = 0; i < 6; ++i) {
       const BlockResult result = Bmi2 ? decodeBlockBmi2(i) : decodeBlockBaseline(i);
       if (result == blockCorrupt) return false;
       if (result == blockDcOnly)
         putConstant(dcOnlyValue_, blockDestination_[i], blockPitch(i));
       else
-        kernels_->idctPut(coefficients, blockDestination_[i], blockPitch(i));
+        kernels_->idctPut(coefficients_, blockDestination_[i], blockPitch(i));
     }
-    pastIntraAddress = macroblockAddress;
+    pastIntraAddress_ = macroblockAddress_;
     return true;
   }
   // P macroblocks without a forward vector are predicted with (0, 0).
-  const bool useForward = (flags & forward) || pictureCodingType == PictureType::P;
-  const bool useBackward = (flags & backward) && pictureCodingType == PictureType::B;
+  const bool useForward = (flags & forward) || pictureType == PictureType::P;
+  const bool useBackward = (flags & backward) && pictureType == PictureType::B;
   predictMacroblock(useForward, useBackward, vectors);
   for (int i = 0; i < 6; ++i) {
-    if (!(codedBlockPattern & (32 >> i))) continue;
+    if (!(codedBlockPattern_ & (32 >> i))) continue;
     const BlockResult result = Bmi2 ? decodeBlockBmi2(i) : decodeBlockBaseline(i);
     if (result == blockCorrupt) return false;
     if (result == blockDcOnly)
       mc_->addConstant(dcOnlyValue_, blockDestination_[i], blockPitch(i));
     else if (result == blockFull)
-      kernels_->idctAdd(coefficients, blockDestination_[i], blockPitch(i));
+      kernels_->idctAdd(coefficients_, blockDestination_[i], blockPitch(i));
   }
   return true;
 }
 
-void CMpeg1VideoDecoder::updateWeights() {
+void CMacroblockLayer::updateWeights() {
   // Weight times scale for every position, once per change of the scale.
-  if (weightsScale_ == quantizerScale && !matricesChanged_) return;
+  if (weightsScale_ == quantizerScale_ && !matricesChanged_) return;
   // In scan order, so the weight load does not wait for the zig-zag lookup.
   for (int i = 0; i < 64; ++i) {
-    const int k = mpeg1::vlc::zigzag[i];
-    intraWeights_[i] = static_cast<std::uint16_t>(intraQuantMatrix[k] * quantizerScale);
-    nonIntraWeights_[i] = static_cast<std::uint16_t>(nonIntraQuantMatrix[k] * quantizerScale);
+    const int k = vlc::zigzag[i];
+    intraWeights_[i] = static_cast<std::uint16_t>(intraQuantMatrix[k] * quantizerScale_);
+    nonIntraWeights_[i] = static_cast<std::uint16_t>(nonIntraQuantMatrix[k] * quantizerScale_);
   }
-  weightsScale_ = quantizerScale;
+  weightsScale_ = quantizerScale_;
   matricesChanged_ = false;
 }
 
-// Reads run/level codes up to the end of the block into `coefficients`,
+// Reads run/level codes up to the end of the block into `coefficients_`,
 // dequantised: v = (2 |L| W S) / 16 for intra and ((2 |L| + 1) W S) / 16
 // otherwise, truncated, made odd by a step toward zero, saturated to
 // -2048..2047, with the sign of L. False for a corrupt block.
 template <bool Intra>
-ZARVEL_ALWAYS_INLINE int CMpeg1VideoDecoder::readCoefficients(int position) {
-  CMpeg1BitReader& r = reader_;
+ZARVEL_ALWAYS_INLINE int CMacroblockLayer::readCoefficients(int position) {
+  CMpeg1BitReader& r = reader;
   const Tables& t = *tables_;
   const std::uint16_t* weights = Intra ? intraWeights_ : nonIntraWeights_;
   const Coefficient* shortTable = Intra ? t.nextShort : t.firstShort;
@@ -351,37 +364,37 @@ ZARVEL_ALWAYS_INLINE int CMpeg1VideoDecoder::readCoefficients(int position) {
       return done(-2);  // no such code: the slice is corrupt
     }
     if (position > 63) return done(-2);  // more than a block holds
-    const int k = mpeg1::vlc::zigzag[position];
+    const int k = vlc::zigzag[position];
     const int weight = weights[position];
     int value = Intra ? (magnitude * weight) >> 3 : ((2 * magnitude + 1) * weight) >> 4;
     // Odd by a step toward zero and saturated, without branches: whether a
     // value is 0 or even is as good as random, and a mispredicted branch here
     // cost more than the rest of the loop. (0 - 1) | 1 is -1, clamped to 0.
     value = std::clamp((value - 1) | 1, 0, 2047 + negative);
-    coefficients[k] = static_cast<std::int16_t>((value ^ -negative) + negative);
+    coefficients_[k] = static_cast<std::int16_t>((value ^ -negative) + negative);
   }
 }
 
-int CMpeg1VideoDecoder::readIntraCoefficientsBaseline(int position) { return readCoefficients<true>(position); }
-int CMpeg1VideoDecoder::readInterCoefficientsBaseline(int position) { return readCoefficients<false>(position); }
-ZARVEL_TARGET_BMI2 int CMpeg1VideoDecoder::readIntraCoefficientsBmi2(int position) {
+int CMacroblockLayer::readIntraCoefficientsBaseline(int position) { return readCoefficients<true>(position); }
+int CMacroblockLayer::readInterCoefficientsBaseline(int position) { return readCoefficients<false>(position); }
+ZARVEL_TARGET_BMI2 int CMacroblockLayer::readIntraCoefficientsBmi2(int position) {
   return readCoefficients<true>(position);
 }
-ZARVEL_TARGET_BMI2 int CMpeg1VideoDecoder::readInterCoefficientsBmi2(int position) {
+ZARVEL_TARGET_BMI2 int CMacroblockLayer::readInterCoefficientsBmi2(int position) {
   return readCoefficients<false>(position);
 }
 
 template <bool Bmi2>
-ZARVEL_ALWAYS_INLINE CMpeg1VideoDecoder::BlockResult CMpeg1VideoDecoder::readBlock(int index) {
-  CMpeg1BitReader& r = reader_;
+ZARVEL_ALWAYS_INLINE CMacroblockLayer::BlockResult CMacroblockLayer::readBlock(int index) {
+  CMpeg1BitReader& r = reader;
   const Tables& t = *tables_;
   r.ensure(CMpeg1BitReader::blockWords);
-  // `coefficients` is all zero here: the transforms clear it as they read it,
+  // `coefficients_` is all zero here: the transforms clear it as they read it,
   // and every other way out of this function clears what it wrote.
   updateWeights();
 
   int last;
-  if (macroblockIntra) {
+  if (macroblockIntra_) {
     const std::uint32_t bits = r.peek32();
     const Code size = index < 4 ? t.dcSizeLuma[bits >> 23] : t.dcSizeChroma[bits >> 23];
     if (size.length == 0) return blockCorrupt;
@@ -392,44 +405,44 @@ ZARVEL_ALWAYS_INLINE CMpeg1VideoDecoder::BlockResult CMpeg1VideoDecoder::readBlo
     }
     r.skipBits(size.length + size.value);
     const int which = index < 4 ? 0 : index - 3;
-    if ((index == 0 || index > 3) && macroblockAddress - pastIntraAddress > 1)
-      dcPredictors[which] = 1024 + 8 * differential;
+    if ((index == 0 || index > 3) && macroblockAddress_ - pastIntraAddress_ > 1)
+      dcPredictors_[which] = 1024 + 8 * differential;
     else
-      dcPredictors[which] += 8 * differential;
-    coefficients[0] = static_cast<std::int16_t>(saturate(dcPredictors[which]));
-    // D pictures carry DC coefficients only, with no end of block.
-    last = pictureCodingType == PictureType::D ? 0
+      dcPredictors_[which] += 8 * differential;
+    coefficients_[0] = static_cast<std::int16_t>(saturate(dcPredictors_[which]));
+    // D pictures carry DC coefficients_ only, with no end of block.
+    last = pictureType == PictureType::D ? 0
            : Bmi2                              ? readIntraCoefficientsBmi2(0)
                                                : readIntraCoefficientsBaseline(0);
   } else {
     last = Bmi2 ? readInterCoefficientsBmi2(-1) : readInterCoefficientsBaseline(-1);
   }
   if (last < -1) {
-    std::memset(coefficients, 0, sizeof coefficients);
+    std::memset(coefficients_, 0, sizeof coefficients_);
     return blockCorrupt;
   }
   if (last < 0) return blockEmpty;
   if (last == 0) {
     // Only DC: the transform gives one value everywhere, exactly this one.
-    dcOnlyValue_ = (coefficients[0] * 2 + 8) >> 4;
-    coefficients[0] = 0;
+    dcOnlyValue_ = (coefficients_[0] * 2 + 8) >> 4;
+    coefficients_[0] = 0;
     return blockDcOnly;
   }
   // The caller transforms the block into the picture, which clears it.
   return blockFull;
 }
 
-CMpeg1VideoDecoder::BlockResult CMpeg1VideoDecoder::decodeBlockBaseline(int index) { return readBlock<false>(index); }
-ZARVEL_TARGET_BMI2 CMpeg1VideoDecoder::BlockResult CMpeg1VideoDecoder::decodeBlockBmi2(int index) {
+CMacroblockLayer::BlockResult CMacroblockLayer::decodeBlockBaseline(int index) { return readBlock<false>(index); }
+ZARVEL_TARGET_BMI2 CMacroblockLayer::BlockResult CMacroblockLayer::decodeBlockBmi2(int index) {
   return readBlock<true>(index);
 }
 
-void CMpeg1VideoDecoder::locateMacroblock() {
+void CMacroblockLayer::locateMacroblock() {
   // Mostly the next address: step along the row instead of dividing (an
   // integer division is slow enough to show in the profile). The mapping is
   // the same in every picture, so the last place found stays valid.
   int column, row;
-  if (macroblockAddress == locatedAddress_ + 1) {
+  if (macroblockAddress_ == locatedAddress_ + 1) {
     column = mbColumn_ + 1;
     row = mbRow_;
     if (column == static_cast<int>(mbWidth)) {
@@ -437,48 +450,48 @@ void CMpeg1VideoDecoder::locateMacroblock() {
       ++row;
     }
   } else {
-    column = macroblockAddress % static_cast<int>(mbWidth);
-    row = macroblockAddress / static_cast<int>(mbWidth);
+    column = macroblockAddress_ % static_cast<int>(mbWidth);
+    row = macroblockAddress_ / static_cast<int>(mbWidth);
   }
-  locatedAddress_ = macroblockAddress;
+  locatedAddress_ = macroblockAddress_;
   mbColumn_ = column;
   mbRow_ = row;
-  const int pitch = target_.pitch, chromaPitch = target_.chromaPitch;
-  std::uint8_t* luma = target_.luma + row * 16 * pitch + column * 16;
+  const int pitch = target.pitch, chromaPitch = target.chromaPitch;
+  std::uint8_t* luma = target.luma + row * 16 * pitch + column * 16;
   blockDestination_[0] = luma;
   blockDestination_[1] = luma + 8;
   blockDestination_[2] = luma + 8 * pitch;
   blockDestination_[3] = luma + 8 * pitch + 8;
   const int chroma = row * 8 * chromaPitch + column * 8;
-  blockDestination_[4] = target_.cb + chroma;
-  blockDestination_[5] = target_.cr + chroma;
+  blockDestination_[4] = target.cb + chroma;
+  blockDestination_[5] = target.cr + chroma;
 }
 
-void CMpeg1VideoDecoder::putConstant(int value, std::uint8_t* dst, int pitch) {
+void CMacroblockLayer::putConstant(int value, std::uint8_t* dst, int pitch) {
   const auto sample = static_cast<std::uint8_t>(std::clamp(value, 0, 255));
   for (int y = 0; y < 8; ++y, dst += pitch) std::memset(dst, sample, 8);
 }
 
 // Where a reference's prediction of the located macroblock starts, and its
 // half-pel modes, for luma and for both chroma planes.
-inline CMpeg1VideoDecoder::PredictionSource CMpeg1VideoDecoder::sourceOf(const CFrameBuffer& ref, int right,
+inline CMacroblockLayer::PredictionSource CMacroblockLayer::sourceOf(const CFrameBuffer& ref, int right,
                                                                          int down) const {
   int x = mbColumn_ * 16 + (right >> 1), y = mbRow_ * 16 + (down >> 1), hx = right & 1, hy = down & 1;
-  clampSource(x, y, hx, hy, 16, frameWidth_, frameHeight_);
+  clampSource(x, y, hx, hy, 16, frameWidth, frameHeight);
   const int cRight = right / 2, cDown = down / 2;  // truncating toward zero
-  const int chromaPitch = frameWidth_ / 2;
+  const int chromaPitch = frameWidth / 2;
   int cx = mbColumn_ * 8 + (cRight >> 1), cy = mbRow_ * 8 + (cDown >> 1), chx = cRight & 1, chy = cDown & 1;
-  clampSource(cx, cy, chx, chy, 8, chromaPitch, frameHeight_ / 2);
+  clampSource(cx, cy, chx, chy, 8, chromaPitch, frameHeight / 2);
   const int chroma = cy * chromaPitch + cx;
-  return {ref.luma + y * frameWidth_ + x, ref.cb + chroma, ref.cr + chroma, hx | hy << 1, chx | chy << 1};
+  return {ref.luma + y * frameWidth + x, ref.cb + chroma, ref.cr + chroma, hx | hy << 1, chx | chy << 1};
 }
 
 // Predicts the located macroblock: 16x16 luma and both 8x8 chroma blocks,
 // from one or both references (both: forward and backward averaged with
 // rounding, in one pass).
-void CMpeg1VideoDecoder::predictMacroblock(bool forward, bool backward, const Vectors& vectors) {
+void CMacroblockLayer::predictMacroblock(bool forward, bool backward, const Vectors& vectors) {
   int bRight = vectors.backwardRight, bDown = vectors.backwardDown;
-  const CFrameBuffer* forwardRef = pictureCodingType == PictureType::P ? newerReference : olderReference;
+  const CFrameBuffer* forwardRef = pictureType == PictureType::P ? newerReference : olderReference;
   const CFrameBuffer* backwardRef = newerReference;
   if (!forward && !backward) {
     // A B macroblock with neither direction cannot occur in a valid stream;
@@ -488,49 +501,51 @@ void CMpeg1VideoDecoder::predictMacroblock(bool forward, bool backward, const Ve
   }
   if (!forwardRef) forward = false;
   if (!backwardRef) backward = false;
-  const int chromaPitch = frameWidth_ / 2;
+  const int chromaPitch = frameWidth / 2;
   if (forward && backward) {
     const PredictionSource f = sourceOf(*forwardRef, vectors.forwardRight, vectors.forwardDown);
     const PredictionSource b = sourceOf(*backwardRef, bRight, bDown);
-    mc_->both[1][f.lumaMode][b.lumaMode](blockDestination_[0], target_.pitch, f.y, b.y, frameWidth_, 16);
-    const mpeg1::PredictBothFn chroma = mc_->both[0][f.chromaMode][b.chromaMode];
-    chroma(blockDestination_[4], target_.chromaPitch, f.cb, b.cb, chromaPitch, 8);
-    chroma(blockDestination_[5], target_.chromaPitch, f.cr, b.cr, chromaPitch, 8);
+    mc_->both[1][f.lumaMode][b.lumaMode](blockDestination_[0], target.pitch, f.y, b.y, frameWidth, 16);
+    const PredictBothFn chroma = mc_->both[0][f.chromaMode][b.chromaMode];
+    chroma(blockDestination_[4], target.chromaPitch, f.cb, b.cb, chromaPitch, 8);
+    chroma(blockDestination_[5], target.chromaPitch, f.cr, b.cr, chromaPitch, 8);
     return;
   }
   if (!forward && !backward) return;
   const PredictionSource s = forward ? sourceOf(*forwardRef, vectors.forwardRight, vectors.forwardDown)
                                      : sourceOf(*backwardRef, bRight, bDown);
-  mc_->put[1][s.lumaMode](blockDestination_[0], target_.pitch, s.y, frameWidth_, 16);
-  const mpeg1::PredictFn chroma = mc_->put[0][s.chromaMode];
-  chroma(blockDestination_[4], target_.chromaPitch, s.cb, chromaPitch, 8);
-  chroma(blockDestination_[5], target_.chromaPitch, s.cr, chromaPitch, 8);
+  mc_->put[1][s.lumaMode](blockDestination_[0], target.pitch, s.y, frameWidth, 16);
+  const PredictFn chroma = mc_->put[0][s.chromaMode];
+  chroma(blockDestination_[4], target.chromaPitch, s.cb, chromaPitch, 8);
+  chroma(blockDestination_[5], target.chromaPitch, s.cr, chromaPitch, 8);
 }
 
-void CMpeg1VideoDecoder::copySkippedMacroblocks() {
-  const int end = macroblockAddress;
-  const int saved = macroblockAddress;
-  for (int address = previousAddress + 1; address < end; ++address) {
-    macroblockAddress = address;
+void CMacroblockLayer::copySkippedMacroblocks() {
+  const int end = macroblockAddress_;
+  const int saved = macroblockAddress_;
+  for (int address = previousAddress_ + 1; address < end; ++address) {
+    macroblockAddress_ = address;
     locateMacroblock();
     predictMacroblock(true, false, Vectors{});
   }
-  macroblockAddress = saved;
-  vectorPredictors[0] = vectorPredictors[1] = 0;
+  macroblockAddress_ = saved;
+  vectorPredictors_[0] = vectorPredictors_[1] = 0;
 }
 
-void CMpeg1VideoDecoder::predictSkippedMacroblocks() {
+void CMacroblockLayer::predictSkippedMacroblocks() {
   Vectors vectors;
-  vectors.forwardRight = fullPelForward ? vectorPredictors[0] * 2 : vectorPredictors[0];
-  vectors.forwardDown = fullPelForward ? vectorPredictors[1] * 2 : vectorPredictors[1];
-  vectors.backwardRight = fullPelBackward ? vectorPredictors[2] * 2 : vectorPredictors[2];
-  vectors.backwardDown = fullPelBackward ? vectorPredictors[3] * 2 : vectorPredictors[3];
-  const int end = macroblockAddress;
-  const int saved = macroblockAddress;
-  for (int address = previousAddress + 1; address < end; ++address) {
-    macroblockAddress = address;
+  vectors.forwardRight = fullPelForward ? vectorPredictors_[0] * 2 : vectorPredictors_[0];
+  vectors.forwardDown = fullPelForward ? vectorPredictors_[1] * 2 : vectorPredictors_[1];
+  vectors.backwardRight = fullPelBackward ? vectorPredictors_[2] * 2 : vectorPredictors_[2];
+  vectors.backwardDown = fullPelBackward ? vectorPredictors_[3] * 2 : vectorPredictors_[3];
+  const int end = macroblockAddress_;
+  const int saved = macroblockAddress_;
+  for (int address = previousAddress_ + 1; address < end; ++address) {
+    macroblockAddress_ = address;
     locateMacroblock();
-    predictMacroblock(lastForward, lastBackward, vectors);
+    predictMacroblock(lastForward_, lastBackward_, vectors);
   }
-  macroblockAddress = saved;
+  macroblockAddress_ = saved;
 }
+
+}  // namespace mpeg1

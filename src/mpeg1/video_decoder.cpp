@@ -44,33 +44,17 @@ void pictureRate(int code, int& num, int& den) {
 
 }  // namespace
 
-CFrameBuffer::CFrameBuffer(int width, int height, std::uint8_t* memory) {
-  if (!memory) {
-    own = kolm::sys::PictureMemory(bytes(width, height));
-    memory = own.data();
-  }
-  luma = memory;
-  cb = luma + static_cast<std::size_t>(width) * height;
-  cr = cb + static_cast<std::size_t>(width) * height / 4;
-}
-
 CMpeg1VideoDecoder::CMpeg1VideoDecoder(CMpegPayloadReader* source, kolm::IVideoDownstream* sink,
                                        int bufLength, const mpeg1::Kernels* kernels)
-    : sink_(sink),
-      source_(source),
-      tables_(&mpeg1::vlc::tables()),
-      kernels_(kernels ? kernels : &mpeg1::defaultKernels()),
-      mc_(kernels_->motion),
-      bmi2_(kernels_->bmi2) {
+    : mb_(kernels ? kernels : &mpeg1::defaultKernels()), sink_(sink), source_(source) {
   if (bufLength < 4) throw mpeg1::CMpegError("bufLength too short");
   if (sink_) pictureQueue_ = sink_->sampleQueue();
-  std::memcpy(intraQuantMatrix, defaultIntraMatrix, 64);
-  std::memset(nonIntraQuantMatrix, 16, 64);
-  std::memset(coefficients, 0, sizeof coefficients);
+  std::memcpy(mb_.intraQuantMatrix, defaultIntraMatrix, 64);
+  std::memset(mb_.nonIntraQuantMatrix, 16, 64);
   // Below two blocks of words the block reads could not be served.
   const int words = std::max((bufLength + 3) / 4 - 1, 2 * CMpeg1BitReader::blockWords);
   bitBuffer_.assign(static_cast<std::size_t>(words + CMpeg1BitReader::slackWords + 1), 0);
-  reader_.init(source, bitBuffer_.data(), words);
+  mb_.reader.init(source, bitBuffer_.data(), words);
 }
 
 CMpeg1VideoDecoder::~CMpeg1VideoDecoder() {
@@ -83,22 +67,22 @@ CMpeg1VideoDecoder::~CMpeg1VideoDecoder() {
 
 bool CMpeg1VideoDecoder::start() {
   try {
-    reader_.rewind();
-    if (reader_.nextStartCode() != 1 || !reader_.bitsAre(32, sequenceHeaderCode) || reader_.atEnd)
+    mb_.reader.rewind();
+    if (mb_.reader.nextStartCode() != 1 || !mb_.reader.bitsAre(32, sequenceHeaderCode) || mb_.reader.atEnd)
       return false;
     parseSequenceHeader();
     if (mpeg2_ || horizontalSize == 0 || verticalSize == 0) return false;
     firstWidth_ = horizontalSize;
     firstHeight_ = verticalSize;
-    frameWidth_ = static_cast<int>(mbWidth) * 16;
-    frameHeight_ = static_cast<int>(mbHeight) * 16;
+    mb_.frameWidth = static_cast<int>(mb_.mbWidth) * 16;
+    mb_.frameHeight = static_cast<int>(mb_.mbHeight) * 16;
     // Two references and the picture being decoded; more only if a damaged
     // stream ever needs them (takeFreeFrame).
-    const std::size_t frameBytes = CFrameBuffer::bytes(frameWidth_, frameHeight_);
+    const std::size_t frameBytes = CFrameBuffer::bytes(mb_.frameWidth, mb_.frameHeight);
     frames_.clear();
     frameStore_ = kolm::sys::PictureMemory(3 * frameBytes);
     for (int i = 0; i < 3; ++i)
-      frames_.push_back(std::make_unique<CFrameBuffer>(frameWidth_, frameHeight_, frameStore_.data() + i * frameBytes));
+      frames_.push_back(std::make_unique<CFrameBuffer>(mb_.frameWidth, mb_.frameHeight, frameStore_.data() + i * frameBytes));
     if (pictureQueue_) {
       // The pool holds the visible picture (even sizes for 4:2:0), not the
       // macroblock padding.
@@ -131,9 +115,9 @@ bool CMpeg1VideoDecoder::step() {
 
 bool CMpeg1VideoDecoder::endOfData() {
   ended_ = true;
-  if (newerReference) {
-    CFrameBuffer* last = newerReference;
-    newerReference = nullptr;
+  if (mb_.newerReference) {
+    CFrameBuffer* last = mb_.newerReference;
+    mb_.newerReference = nullptr;
     last->referenceFlags &= ~newerFlag;
     deliverPicture(last);
   }
@@ -141,31 +125,31 @@ bool CMpeg1VideoDecoder::endOfData() {
 }
 
 void CMpeg1VideoDecoder::passStartCode() {
-  reader_.ensure(2);
-  reader_.skipStartCode();
+  mb_.reader.ensure(2);
+  mb_.reader.skipStartCode();
 }
 
 bool CMpeg1VideoDecoder::stepInner() {
-  if (reader_.nextStartCode() != 1) return true;
+  if (mb_.reader.nextStartCode() != 1) return true;
   for (;;) {
-    reader_.ensure(2);
-    const std::uint32_t code = reader_.peek32();
+    mb_.reader.ensure(2);
+    const std::uint32_t code = mb_.reader.peek32();
     // A code reaching past the real data (into the words appended at its end)
     // means the data is exhausted.
-    if (reader_.atEnd && !(reader_.wordsLeft >= 2 || (reader_.wordsLeft == 1 && reader_.bitPos == 0)))
+    if (mb_.reader.atEnd && !(mb_.reader.wordsLeft >= 2 || (mb_.reader.wordsLeft == 1 && mb_.reader.bitPos == 0)))
       return false;
     if (code == sequenceEndCode) {
-      reader_.skipStartCode();
+      mb_.reader.skipStartCode();
       // A clean end: nothing but the end code was left.
-      if (reader_.wordsLeft < 2 && !reader_.atEnd) {
+      if (mb_.reader.wordsLeft < 2 && !mb_.reader.atEnd) {
         try {
-          reader_.refill();
+          mb_.reader.refill();
         } catch (const mpeg1::CMpegError&) {
           return false;
         }
       }
       // What is left of the last word is padding: no further code fits.
-      if (reader_.atEnd && reader_.wordsLeft <= 1) return false;
+      if (mb_.reader.atEnd && mb_.reader.wordsLeft <= 1) return false;
     } else if (code == sequenceHeaderCode) {
       parseSequenceHeader();
       if (sizeChanged_ || mpeg2_) return false;  // a different stream follows
@@ -178,13 +162,13 @@ bool CMpeg1VideoDecoder::stepInner() {
       } else {
         // Skip the whole picture: pass every code up to the next picture,
         // GOP or sequence end.
-        while (reader_.nextStartCode() == 1) {
-          reader_.ensure(2);
-          const std::uint32_t next = reader_.peek32();
+        while (mb_.reader.nextStartCode() == 1) {
+          mb_.reader.ensure(2);
+          const std::uint32_t next = mb_.reader.peek32();
           if (next == pictureStart || next == groupStart || next == sequenceEndCode ||
               next == sequenceHeaderCode)
             break;
-          reader_.skipStartCode();
+          mb_.reader.skipStartCode();
         }
       }
     } else if (isSlice(code) && currentFrame) {
@@ -193,20 +177,20 @@ bool CMpeg1VideoDecoder::stepInner() {
     } else {
       // Anything else at the top level (sequence end with data behind it, a
       // stray slice, extension or user data, system codes): step over it.
-      reader_.skipStartCode();
+      mb_.reader.skipStartCode();
     }
-    if (reader_.nextStartCode() != 1) return true;
+    if (mb_.reader.nextStartCode() != 1) return true;
   }
 }
 
 void CMpeg1VideoDecoder::parseSequenceHeader() {
-  CMpeg1BitReader& r = reader_;
+  CMpeg1BitReader& r = mb_.reader;
   passStartCode();
   r.ensure(2);
   horizontalSize = r.getBits(12);
   verticalSize = r.getBits(12);
-  mbWidth = (horizontalSize + 15) >> 4;
-  mbHeight = (verticalSize + 15) >> 4;
+  mb_.mbWidth = (horizontalSize + 15) >> 4;
+  mb_.mbHeight = (verticalSize + 15) >> 4;
   r.ensure(2);
   aspectRatioCode = static_cast<std::uint8_t>(r.getBits(4));
   pictureRateCode = static_cast<std::uint8_t>(r.getBits(4));
@@ -216,8 +200,8 @@ void CMpeg1VideoDecoder::parseSequenceHeader() {
   r.skipBits(1);
   vbvBufferSize = r.getBits(10);
   constrainedParameters = r.getBit();
-  matricesChanged_ = true;
-  for (std::uint8_t* matrix : {intraQuantMatrix, nonIntraQuantMatrix}) {
+  mb_.matricesChanged();
+  for (std::uint8_t* matrix : {mb_.intraQuantMatrix, mb_.nonIntraQuantMatrix}) {
     r.ensure(2);
     if (r.getBit()) {
       for (int k = 0; k < 64; ++k) {
@@ -244,7 +228,7 @@ void CMpeg1VideoDecoder::parseSequenceHeader() {
 }
 
 void CMpeg1VideoDecoder::parseGopHeader() {
-  CMpeg1BitReader& r = reader_;
+  CMpeg1BitReader& r = mb_.reader;
   passStartCode();
   r.ensure(2);
   dropFrame = r.getBit();
@@ -274,12 +258,12 @@ void CMpeg1VideoDecoder::parseGopHeader() {
 }
 
 void CMpeg1VideoDecoder::skipExtensionsAndUserData() {
-  while (reader_.nextStartCode() == 1) {
-    reader_.ensure(2);
-    const std::uint32_t code = reader_.peek32();
+  while (mb_.reader.nextStartCode() == 1) {
+    mb_.reader.ensure(2);
+    const std::uint32_t code = mb_.reader.peek32();
     if (code != extensionStart && code != userDataStart) break;
-    reader_.skipStartCode();
-    reader_.skipUntilPrefix();
+    mb_.reader.skipStartCode();
+    mb_.reader.skipUntilPrefix();
   }
 }
 
@@ -289,7 +273,7 @@ void CMpeg1VideoDecoder::setTimeBase(std::int64_t pts) {
 }
 
 int CMpeg1VideoDecoder::parsePictureHeader() {
-  CMpeg1BitReader& r = reader_;
+  CMpeg1BitReader& r = mb_.reader;
   // The stamp of the packet this picture's start code begins in, if it is the
   // first picture there (skipped pictures claim theirs too).
   pictureHasPts_ = hasTimeBase_ && source_ && source_->claimTimeStamp(r.bytePosition(), &picturePts_);
@@ -300,26 +284,26 @@ int CMpeg1VideoDecoder::parsePictureHeader() {
   abandonPicture();
   // Forbidden coding types and pictures whose references are missing are skipped.
   if (type < 1 || type > 4) return pictureSkip;
-  pictureCodingType = static_cast<PictureType>(type);
-  if (pictureCodingType == PictureType::B && !(olderReference && newerReference)) return pictureSkip;
-  if (pictureCodingType == PictureType::P && !newerReference) return pictureSkip;
+  mb_.pictureType = static_cast<PictureType>(type);
+  if (mb_.pictureType == PictureType::B && !(mb_.olderReference && mb_.newerReference)) return pictureSkip;
+  if (mb_.pictureType == PictureType::P && !mb_.newerReference) return pictureSkip;
   vbvDelay = r.getBits(16);
-  fullPelForward = fullPelBackward = false;
-  forwardRSize = forwardF = backwardRSize = backwardF = 0;
-  if (pictureCodingType == PictureType::P || pictureCodingType == PictureType::B) {
+  mb_.fullPelForward = mb_.fullPelBackward = false;
+  mb_.forwardRSize = mb_.forwardF = mb_.backwardRSize = mb_.backwardF = 0;
+  if (mb_.pictureType == PictureType::P || mb_.pictureType == PictureType::B) {
     r.ensure(2);
-    fullPelForward = r.getBit();
+    mb_.fullPelForward = r.getBit();
     const int code = static_cast<int>(r.getBits(3));
     if (code == 0) return pictureSkip;  // forbidden f_code
-    forwardRSize = code - 1;
-    forwardF = 1 << forwardRSize;
+    mb_.forwardRSize = code - 1;
+    mb_.forwardF = 1 << mb_.forwardRSize;
   }
-  if (pictureCodingType == PictureType::B) {
-    fullPelBackward = r.getBit();
+  if (mb_.pictureType == PictureType::B) {
+    mb_.fullPelBackward = r.getBit();
     const int code = static_cast<int>(r.getBits(3));
     if (code == 0) return pictureSkip;
-    backwardRSize = code - 1;
-    backwardF = 1 << backwardRSize;
+    mb_.backwardRSize = code - 1;
+    mb_.backwardF = 1 << mb_.backwardRSize;
   }
   for (;;) {
     r.ensure(2);
@@ -328,12 +312,12 @@ int CMpeg1VideoDecoder::parsePictureHeader() {
   }
   skipExtensionsAndUserData();
   takeFreeFrame();
-  previousAddress = -1;
+  mb_.startPicture();
   return pictureDecode;
 }
 
 int CMpeg1VideoDecoder::decodeSlice() {
-  CMpeg1BitReader& r = reader_;
+  CMpeg1BitReader& r = mb_.reader;
   r.ensure(2);
   const std::uint32_t code = r.peek32();
   if (!isSlice(code) || !currentFrame) return 0;
@@ -341,17 +325,15 @@ int CMpeg1VideoDecoder::decodeSlice() {
   pictureHasSlices_ = true;
   r.skipStartCode();
   r.ensure(2);
-  quantizerScale = static_cast<int>(r.getBits(5));
+  const int quantizerScale = static_cast<int>(r.getBits(5));
   for (;;) {
     r.ensure(2);
     if (!r.getBit()) break;
     r.skipBits(8);
   }
-  macroblockAddress = (sliceVerticalPosition - 1) * static_cast<int>(mbWidth) - 1;
-  pastIntraAddress = -2;
-  vectorPredictors[0] = vectorPredictors[1] = vectorPredictors[2] = vectorPredictors[3] = 0;
+  mb_.startSlice(sliceVerticalPosition, quantizerScale);
   for (;;) {
-    if (decodeMacroblock() < 0) break;
+    if (mb_.decodeMacroblock() < 0) break;
     r.ensure(2);
     if (r.peekBits(23) == 0) break;
   }
@@ -385,7 +367,7 @@ void CMpeg1VideoDecoder::takeFreeFrame() {
     }
   }
   if (!currentFrame && frames_.size() < maxFrames) {
-    frames_.push_back(std::make_unique<CFrameBuffer>(frameWidth_, frameHeight_));
+    frames_.push_back(std::make_unique<CFrameBuffer>(mb_.frameWidth, mb_.frameHeight));
     currentFrame = frames_.back().get();
   }
   if (!currentFrame) throw mpeg1::CMpegError("Fatal error. Ring buffer full.");
@@ -400,8 +382,8 @@ void CMpeg1VideoDecoder::takeFreeFrame() {
 // (residuals are added to what the prediction wrote). Anything else is
 // decoded into the frame and copied out when its turn comes.
 void CMpeg1VideoDecoder::aimAt(CFrameBuffer* frame) {
-  target_ = {frame->luma, frame->cb, frame->cr, frameWidth_, frameWidth_ / 2};
-  if (pictureCodingType != PictureType::B || !pictureQueue_) return;
+  mb_.target = {frame->luma, frame->cb, frame->cr, mb_.frameWidth, mb_.frameWidth / 2};
+  if (mb_.pictureType != PictureType::B || !pictureQueue_) return;
   if (!frame->sample && !pictureQueue_->acquire(&frame->sample)) {
     frame->sample = nullptr;
     return;
@@ -410,13 +392,13 @@ void CMpeg1VideoDecoder::aimAt(CFrameBuffer* frame) {
   if (!sample->fastToRead()) return;
   YV12Planes planes;
   if (!sample->lockPlanes(&planes)) return;
-  if (planes.pitchY < frameWidth_ || planes.height < frameHeight_ || planes.pitchC < frameWidth_ / 2 ||
-      planes.chromaHeight() < frameHeight_ / 2) {
+  if (planes.pitchY < mb_.frameWidth || planes.height < mb_.frameHeight || planes.pitchC < mb_.frameWidth / 2 ||
+      planes.chromaHeight() < mb_.frameHeight / 2) {
     sample->unlockPlanes();
     return;
   }
   frame->inSample = true;
-  target_ = {planes.y, planes.u, planes.v, planes.pitchY, planes.pitchC};
+  mb_.target = {planes.y, planes.u, planes.v, planes.pitchY, planes.pitchC};
 }
 
 void CMpeg1VideoDecoder::leaveSample(CFrameBuffer* frame) {
@@ -454,18 +436,18 @@ void CMpeg1VideoDecoder::finishPicture() {
   // A reference picture is copied out only when its turn to be shown comes
   // (its planes stay untouched until then), so it holds no sample of the pool
   // while the B pictures before it are decoded and shown.
-  if (pictureCodingType == PictureType::I || pictureCodingType == PictureType::P) {
-    if (!newerReference) {
-      newerReference = frame;
+  if (mb_.pictureType == PictureType::I || mb_.pictureType == PictureType::P) {
+    if (!mb_.newerReference) {
+      mb_.newerReference = frame;
       frame->referenceFlags = newerFlag;
       return;
     }
-    if (olderReference) olderReference->referenceFlags &= ~olderFlag;
-    olderReference = newerReference;
-    olderReference->referenceFlags = olderFlag;
-    newerReference = frame;
+    if (mb_.olderReference) mb_.olderReference->referenceFlags &= ~olderFlag;
+    mb_.olderReference = mb_.newerReference;
+    mb_.olderReference->referenceFlags = olderFlag;
+    mb_.newerReference = frame;
     frame->referenceFlags = newerFlag;
-    deliverPicture(olderReference);
+    deliverPicture(mb_.olderReference);
   } else {
     frame->referenceFlags = 0;
     deliverPicture(frame);
@@ -484,14 +466,14 @@ void CMpeg1VideoDecoder::copyToSample(CFrameBuffer* frame) {
   // Only the visible picture is copied, never more than either side holds.
   // Bottom up: the picture decoded since read this reference down to its
   // last rows, so those are the ones still in the cache.
-  const int columns = std::min(planes.width, frameWidth_);
-  const int rows = std::min(planes.height, frameHeight_);
+  const int columns = std::min(planes.width, mb_.frameWidth);
+  const int rows = std::min(planes.height, mb_.frameHeight);
   for (int j = rows - 1; j >= 0; --j)
     std::memcpy(planes.y + static_cast<std::size_t>(j) * planes.pitchY,
-                frame->luma + static_cast<std::size_t>(j) * frameWidth_, static_cast<std::size_t>(columns));
-  const int frameChroma = frameWidth_ / 2;
+                frame->luma + static_cast<std::size_t>(j) * mb_.frameWidth, static_cast<std::size_t>(columns));
+  const int frameChroma = mb_.frameWidth / 2;
   const int chromaColumns = std::min(planes.chromaWidth(), frameChroma);
-  const int chromaRows = std::min(planes.chromaHeight(), frameHeight_ / 2);
+  const int chromaRows = std::min(planes.chromaHeight(), mb_.frameHeight / 2);
   for (int j = chromaRows - 1; j >= 0; --j) {
     std::memcpy(planes.v + static_cast<std::size_t>(j) * planes.pitchC,
                 frame->cr + static_cast<std::size_t>(j) * frameChroma, static_cast<std::size_t>(chromaColumns));
