@@ -49,7 +49,6 @@ class CWindow final : public CScript::ITarget {
     session_.attach(presenter_.get(), sound_.get());
 
     if (!options_.script.empty() && !script_.load(options_.script)) {
-      std::fprintf(stderr, "zarvel: cannot read %s\n", printable(options_.script).c_str());
       status_ = 2;
     } else if (!options_.file.empty() && !playFile(options_.file) && options_.exitAtEnd) {
       status_ = 1;

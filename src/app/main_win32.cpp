@@ -11,7 +11,6 @@
 #include <shellapi.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -46,8 +45,8 @@ std::string fileName(const std::string& path) {
   return name;
 }
 
-// The main window and everything it owns: the presenter, the sound device
-// and the playback session, for the life of the window.
+// The main window and everything it owns (the presenter, the sound device
+// and the playback session) for the window's life.
 class CMainWindow {
  public:
   CMainWindow(HINSTANCE instance, const Options& options)
@@ -60,23 +59,207 @@ class CMainWindow {
   CMainWindow& operator=(const CMainWindow&) = delete;
 
   // The window, shown; false (and a line on the debug output) when it cannot be made.
-  bool create(int showCommand);
-  int exitStatus() const { return exitStatus_; }
-  void playCommandLineFile();
+  bool create(int showCommand) {
+    if (!LoadStringA(instance_, IDS_ZARVEL_TITLE, title_, sizeof title_) ||
+        !LoadStringA(instance_, IDC_ZARVEL, className_, sizeof className_)) {
+      kolm::sys::debugOutput("zarvel: the program's resources are missing");
+      return false;
+    }
+    WNDCLASSEXA windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.lpfnWndProc = windowProc;
+    windowClass.hInstance = instance_;
+    windowClass.hIcon = LoadIconA(instance_, MAKEINTRESOURCEA(IDI_ZARVEL));
+    windowClass.hIconSm = LoadIconA(instance_, MAKEINTRESOURCEA(IDI_ZARVEL_SMALL));
+    windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    windowClass.lpszMenuName = MAKEINTRESOURCEA(IDC_ZARVEL);
+    windowClass.lpszClassName = className_;
+    RegisterClassExA(&windowClass);
+    RECT frame = {0, 0, startWidth, startHeight};
+    AdjustWindowRect(&frame, windowStyle, TRUE);
+    if (!CreateWindowExA(0, className_, title_, windowStyle, CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
+                         frame.bottom - frame.top, nullptr, nullptr, instance_, this)) {
+      // A window that cannot be made is a failure, not a normal end.
+      char line[80];
+      std::snprintf(line, sizeof line, "zarvel: cannot make the window (error %lu)", GetLastError());
+      kolm::sys::debugOutput(line);
+      return false;
+    }
+    ShowWindow(window_, showCommand);
+    UpdateWindow(window_);
+    presenter_ = std::make_unique<kolm::CDX3DDraw>(window_);
+    // DirectSound, or the null device (which keeps real time) where none opens.
+    sound_ = std::make_unique<kolm::CDXSound>(window_, kolm::soundDeviceFactory("dsound"));
+    sound_->createDevice();
+    // The overlay asked for, where the adapter has one (Wine's has none).
+    if (options_.overlay && !(overlay_ = kolm::CDXOverlay::open(window_, startWidth, startHeight)))
+      kolm::sys::debugOutput("zarvel: no display overlay can be had; the pictures go through Direct3D");
+    moveOverlay();
+    // With an overlay the pictures go there, and the Direct3D presenter idles.
+    session_.attach(overlay_ ? nullptr : presenter_.get(), sound_.get(), overlay_.get());
+    DragAcceptFiles(window_, TRUE);
+    setModeLabel();
+    return true;
+  }
+
+  void playCommandLineFile() {
+    if (options_.file.empty()) return;
+    playFile(options_.file);
+    if (!session_.failure().empty() && options_.exitAtEnd) {
+      exitStatus_ = 1;
+      DestroyWindow(window_);
+    }
+  }
+
   // Nothing of the window's playback is left after this; the session's
   // threads use the presenter and the sound device until it has closed.
-  void shutDown();
+  int shutDown() {
+    session_.close();
+    overlay_.reset();
+    presenter_.reset();
+    sound_.reset();
+    return session_.statisticsFailed() ? 1 : exitStatus_;
+  }
 
  private:
-  static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-  LRESULT onMessage(UINT message, WPARAM wParam, LPARAM lParam);
-  void setTitle();
-  void setModeLabel();
-  void playFile(const std::string& path);
-  void fitClientArea(int width, int height);
-  void onDrop(HDROP drop);
-  void onMove();
-  void makeOverlay();
+  static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCCREATE) {
+      auto* self = static_cast<CMainWindow*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
+      self->window_ = window;
+      SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
+    }
+    auto* self = reinterpret_cast<CMainWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+    return self ? self->onMessage(message, wParam, lParam) : DefWindowProcA(window, message, wParam, lParam);
+  }
+
+  LRESULT onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+      case WM_DESTROY:
+        PostQuitMessage(exitStatus_);
+        return 0;
+      case WM_MOVE:
+        moveOverlay();
+        return 0;
+      case WM_PAINT: {
+        // The presenter draws the pictures.
+        PAINTSTRUCT paint;
+        BeginPaint(window_, &paint);
+        EndPaint(window_, &paint);
+        return 0;
+      }
+      case WM_COMMAND:
+        if (LOWORD(wParam) == IDM_ZARVEL_EXIT) {
+          DestroyWindow(window_);
+          return 0;
+        }
+        if (LOWORD(wParam) == IDM_ZARVEL_PRESENT_SWITCH) {
+          // Applies from the next file on; what plays is not affected.
+          session_.presentPictures = !session_.presentPictures;
+          setModeLabel();
+          return 0;
+        }
+        break;
+      case WM_DROPFILES:
+        onDrop(reinterpret_cast<HDROP>(wParam));
+        return 0;
+      case endMessage:
+        if (session_.fileEnded() && options_.exitAtEnd) DestroyWindow(window_);
+        return 0;
+      default:
+        break;
+    }
+    return DefWindowProcA(window_, message, wParam, lParam);
+  }
+
+  void setTitle() {
+    std::string text = title_;
+    if (!session_.failure().empty())
+      text += " - cannot play " + printable(fileName(session_.failedFile())) + ": " + session_.failure();
+    SetWindowTextA(window_, text.c_str());
+  }
+
+  // The labels are converted from code page 932 here rather than by the A
+  // functions, which would read them in the system's ANSI code page and
+  // garble them on every system that is not Japanese.
+  void setModeLabel() {
+    const char* label = session_.presentPictures ? labelTiming : labelPresent;
+    wchar_t wide[32];
+    if (MultiByteToWideChar(labelCodePage, MB_ERR_INVALID_CHARS, label, -1, wide, 32) == 0) return;
+    MENUITEMINFOW item = {};
+    item.cbSize = sizeof item;
+    item.fMask = MIIM_STRING | MIIM_FTYPE;
+    item.fType = MFT_STRING;
+    item.dwTypeData = wide;
+    SetMenuItemInfoW(GetMenu(window_), IDM_ZARVEL_PRESENT_SWITCH, FALSE, &item);
+    DrawMenuBar(window_);
+  }
+
+  // A client area of width x height, the window's top-left corner staying put.
+  void fitClientArea(int width, int height) {
+    const DWORD style = static_cast<DWORD>(GetWindowLongPtrA(window_, GWL_STYLE));
+    const DWORD exStyle = static_cast<DWORD>(GetWindowLongPtrA(window_, GWL_EXSTYLE));
+    RECT frame = {0, 0, width, height};
+    AdjustWindowRectEx(&frame, style, TRUE, exStyle);
+    const int frameWidth = frame.right - frame.left;
+    int frameHeight = frame.bottom - frame.top;
+    if (IsIconic(window_) || IsZoomed(window_)) {
+      // The size it will have when restored; a move now would place the icon
+      // or the maximised frame instead.
+      WINDOWPLACEMENT placement = {};
+      placement.length = sizeof placement;
+      if (GetWindowPlacement(window_, &placement)) {
+        placement.rcNormalPosition.right = placement.rcNormalPosition.left + frameWidth;
+        placement.rcNormalPosition.bottom = placement.rcNormalPosition.top + frameHeight;
+        placement.showCmd = IsIconic(window_) ? SW_SHOWMINNOACTIVE : SW_SHOWMAXIMIZED;
+        SetWindowPlacement(window_, &placement);
+      }
+      return;
+    }
+    RECT now;
+    GetWindowRect(window_, &now);
+    MoveWindow(window_, now.left, now.top, frameWidth, frameHeight, TRUE);
+    // The computation counts one line of menu bar; on a narrow picture the
+    // bar wraps and takes its second line from the picture, which is given back.
+    RECT client;
+    if (GetClientRect(window_, &client) && client.bottom != height) {
+      frameHeight += height - client.bottom;
+      MoveWindow(window_, now.left, now.top, frameWidth, frameHeight, TRUE);
+    }
+  }
+
+  // What a drop does with its first file (and the command line with its file).
+  void playFile(const std::string& path) {
+    const bool hadFailure = !session_.failure().empty();
+    session_.play(path);
+    if (hadFailure || !session_.failure().empty()) setTitle();
+  }
+
+  // The first file of a drop; later files of the same drop are left alone.
+  void onDrop(HDROP drop) {
+    std::string name;
+    if (DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0) > 0) {
+      // Sized by the name itself: a fixed buffer would cut a long path and
+      // open some other file, or none.
+      const UINT length = DragQueryFileA(drop, 0, nullptr, 0);
+      if (length > 0) {
+        name.resize(length + 1);
+        name.resize(DragQueryFileA(drop, 0, &name[0], length + 1));
+      }
+    }
+    if (!name.empty()) playFile(name);
+    DragFinish(drop);
+    SetForegroundWindow(window_);
+  }
+
+  // The overlay sits at the client area's origin on the screen.
+  void moveOverlay() {
+    if (!overlay_) return;
+    POINT origin = {0, 0};
+    ClientToScreen(window_, &origin);
+    overlay_->moveOverlay(origin.x, origin.y);
+  }
 
   HINSTANCE instance_;
   const Options& options_;
@@ -89,224 +272,6 @@ class CMainWindow {
   CPlaybackSession session_;
   int exitStatus_ = 0;
 };
-
-void CMainWindow::setTitle() {
-  std::string text = title_;
-  if (!session_.failure().empty())
-    text += " - cannot play " + printable(fileName(session_.failedFile())) + ": " + session_.failure();
-  SetWindowTextA(window_, text.c_str());
-}
-
-// The labels are converted from code page 932 here rather than by the A
-// functions, which would read them in the system's ANSI code page and garble
-// them on every system that is not Japanese.
-void CMainWindow::setModeLabel() {
-  const char* label = session_.presentPictures ? labelTiming : labelPresent;
-  wchar_t wide[32];
-  if (MultiByteToWideChar(labelCodePage, MB_ERR_INVALID_CHARS, label, -1, wide, 32) == 0) return;
-  MENUITEMINFOW item = {};
-  item.cbSize = sizeof item;
-  item.fMask = MIIM_STRING | MIIM_FTYPE;
-  item.fType = MFT_STRING;
-  item.dwTypeData = wide;
-  SetMenuItemInfoW(GetMenu(window_), IDM_ZARVEL_PRESENT_SWITCH, FALSE, &item);
-  DrawMenuBar(window_);
-}
-
-// A client area of width x height, the window's top-left corner staying put.
-void CMainWindow::fitClientArea(int width, int height) {
-  const DWORD style = static_cast<DWORD>(GetWindowLongPtrA(window_, GWL_STYLE));
-  const DWORD exStyle = static_cast<DWORD>(GetWindowLongPtrA(window_, GWL_EXSTYLE));
-  RECT frame = {0, 0, width, height};
-  AdjustWindowRectEx(&frame, style, TRUE, exStyle);
-  const int frameWidth = frame.right - frame.left;
-  int frameHeight = frame.bottom - frame.top;
-  if (IsIconic(window_) || IsZoomed(window_)) {
-    // The size it will have when restored; a move now would place the icon
-    // or the maximised frame instead.
-    WINDOWPLACEMENT placement = {};
-    placement.length = sizeof placement;
-    if (GetWindowPlacement(window_, &placement)) {
-      placement.rcNormalPosition.right = placement.rcNormalPosition.left + frameWidth;
-      placement.rcNormalPosition.bottom = placement.rcNormalPosition.top + frameHeight;
-      placement.showCmd = IsIconic(window_) ? SW_SHOWMINNOACTIVE : SW_SHOWMAXIMIZED;
-      SetWindowPlacement(window_, &placement);
-    }
-    return;
-  }
-  RECT now;
-  GetWindowRect(window_, &now);
-  MoveWindow(window_, now.left, now.top, frameWidth, frameHeight, TRUE);
-  // The computation counts one line of menu bar; on a narrow picture the bar
-  // wraps and takes its second line from the picture, which is given back.
-  RECT client;
-  if (GetClientRect(window_, &client) && client.bottom != height) {
-    frameHeight += height - client.bottom;
-    MoveWindow(window_, now.left, now.top, frameWidth, frameHeight, TRUE);
-  }
-}
-
-// What a drop does with its first file (and the command line with its file).
-void CMainWindow::playFile(const std::string& path) {
-  const bool hadFailure = !session_.failure().empty();
-  session_.play(path);
-  if (hadFailure || !session_.failure().empty()) setTitle();
-}
-
-void CMainWindow::playCommandLineFile() {
-  if (options_.file.empty()) return;
-  playFile(options_.file);
-  if (!session_.failure().empty() && options_.exitAtEnd) {
-    exitStatus_ = 1;
-    DestroyWindow(window_);
-  }
-}
-
-// The first file of a drop; later files of the same drop are left alone.
-void CMainWindow::onDrop(HDROP drop) {
-  std::string name;
-  if (DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0) > 0) {
-    // Sized by the name itself: a fixed buffer would cut a long path and open
-    // some other file, or none.
-    const UINT length = DragQueryFileA(drop, 0, nullptr, 0);
-    if (length > 0) {
-      name.resize(length + 1);
-      name.resize(DragQueryFileA(drop, 0, &name[0], length + 1));
-    }
-  }
-  if (!name.empty()) playFile(name);
-  DragFinish(drop);
-  SetForegroundWindow(window_);
-}
-
-void CMainWindow::onMove() {
-  if (!overlay_) return;
-  RECT client;
-  GetClientRect(window_, &client);
-  POINT origin = {client.left, client.top};
-  ClientToScreen(window_, &origin);
-  overlay_->moveOverlay(origin.x, origin.y);
-}
-
-LRESULT CALLBACK CMainWindow::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_NCCREATE) {
-    auto* self = static_cast<CMainWindow*>(reinterpret_cast<CREATESTRUCTA*>(lParam)->lpCreateParams);
-    self->window_ = window;
-    SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<CMainWindow*>(GetWindowLongPtrA(window, GWLP_USERDATA));
-  return self ? self->onMessage(message, wParam, lParam) : DefWindowProcA(window, message, wParam, lParam);
-}
-
-LRESULT CMainWindow::onMessage(UINT message, WPARAM wParam, LPARAM lParam) {
-  switch (message) {
-    case WM_DESTROY:
-      PostQuitMessage(exitStatus_);
-      return 0;
-    case WM_MOVE:
-      onMove();
-      return 0;
-    case WM_PAINT: {
-      // The presenter draws the pictures.
-      PAINTSTRUCT paint;
-      BeginPaint(window_, &paint);
-      EndPaint(window_, &paint);
-      return 0;
-    }
-    case WM_COMMAND:
-      switch (LOWORD(wParam)) {
-        case IDM_ZARVEL_EXIT:
-          DestroyWindow(window_);
-          return 0;
-        case IDM_ZARVEL_PRESENT_SWITCH:
-          // Applies from the next file on; what plays is not affected.
-          session_.presentPictures = !session_.presentPictures;
-          setModeLabel();
-          return 0;
-        default:
-          break;
-      }
-      break;
-    case WM_DROPFILES:
-      onDrop(reinterpret_cast<HDROP>(wParam));
-      return 0;
-    case endMessage:
-      if (session_.fileEnded() && options_.exitAtEnd) DestroyWindow(window_);
-      return 0;
-    default:
-      break;
-  }
-  return DefWindowProcA(window_, message, wParam, lParam);
-}
-
-bool CMainWindow::create(int showCommand) {
-  if (!LoadStringA(instance_, IDS_ZARVEL_TITLE, title_, sizeof title_) ||
-      !LoadStringA(instance_, IDC_ZARVEL, className_, sizeof className_)) {
-    kolm::sys::debugOutput("zarvel: the program's resources are missing");
-    return false;
-  }
-  WNDCLASSEXA windowClass = {};
-  windowClass.cbSize = sizeof windowClass;
-  windowClass.style = CS_HREDRAW | CS_VREDRAW;
-  windowClass.lpfnWndProc = windowProc;
-  windowClass.hInstance = instance_;
-  windowClass.hIcon = LoadIconA(instance_, MAKEINTRESOURCEA(IDI_ZARVEL));
-  windowClass.hIconSm = LoadIconA(instance_, MAKEINTRESOURCEA(IDI_ZARVEL_SMALL));
-  windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
-  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
-  windowClass.lpszMenuName = MAKEINTRESOURCEA(IDC_ZARVEL);
-  windowClass.lpszClassName = className_;
-  RegisterClassExA(&windowClass);
-
-  RECT frame = {0, 0, startWidth, startHeight};
-  AdjustWindowRect(&frame, windowStyle, TRUE);
-  if (!CreateWindowExA(0, className_, title_, windowStyle, CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
-                       frame.bottom - frame.top, nullptr, nullptr, instance_, this)) {
-    // A window that cannot be made is a failure, not a normal end.
-    char line[80];
-    std::snprintf(line, sizeof line, "zarvel: cannot make the window (error %lu)", GetLastError());
-    kolm::sys::debugOutput(line);
-    return false;
-  }
-  ShowWindow(window_, showCommand);
-  UpdateWindow(window_);
-  presenter_ = std::make_unique<kolm::CDX3DDraw>(window_);
-  // DirectSound, or the null device (which keeps real time) where none opens.
-  sound_ = std::make_unique<kolm::CDXSound>(window_, kolm::soundDeviceFactory("dsound"));
-  sound_->createDevice();
-  if (options_.overlay) makeOverlay();
-  // With an overlay the pictures go there, and the Direct3D presenter idles.
-  session_.attach(overlay_ ? nullptr : presenter_.get(), sound_.get(), overlay_.get());
-  DragAcceptFiles(window_, TRUE);
-  setModeLabel();
-  return true;
-}
-
-// The overlay the command line asked for, where the adapter has overlays
-// (Wine's has none); without one the pictures go through Direct3D as always.
-void CMainWindow::makeOverlay() {
-  auto overlay = std::make_unique<kolm::CDXOverlay>();
-  const char* why = "the display adapter has no overlay";
-  try {
-    if (overlay->create(window_, startWidth, startHeight)) {
-      overlay_ = std::move(overlay);
-      onMove();
-      return;
-    }
-  } catch (const char*) {
-    // Its texts are the overlay's own (Japanese); the debug output is ASCII.
-    why = "the overlay could not be made";
-  }
-  kolm::sys::debugOutput((std::string("zarvel: no overlay, pictures through Direct3D: ") + why).c_str());
-}
-
-void CMainWindow::shutDown() {
-  session_.close();
-  if (session_.statisticsFailed()) exitStatus_ = 1;
-  overlay_.reset();
-  presenter_.reset();
-  sound_.reset();
-}
 
 int runWindow(HINSTANCE instance, int showCommand, const Options& options) {
   CMainWindow main(instance, options);
@@ -325,9 +290,9 @@ int runWindow(HINSTANCE instance, int showCommand, const Options& options) {
     }
   }
   // A file still playing when the window closed reports what it showed.
-  main.shutDown();
+  const int status = main.shutDown();
   if (got < 0) return 1;
-  return main.exitStatus() != 0 ? main.exitStatus() : static_cast<int>(message.wParam);
+  return status != 0 ? status : static_cast<int>(message.wParam);
 }
 
 }  // namespace

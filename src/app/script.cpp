@@ -5,7 +5,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/command_line.h"
 #include "kolm/sys/sys.h"
+#include "playback/session.h"
 
 namespace {
 constexpr std::uint64_t waitLimitMs = 10000;
@@ -32,7 +34,10 @@ bool parseKeyPress(const std::string& text, KeyPress* key) {
 
 bool CScript::load(const std::string& path) {
   std::ifstream in(path);
-  if (!in) return false;
+  if (!in) {
+    std::fprintf(stderr, "zarvel: cannot read %s\n", printable(path).c_str());
+    return false;
+  }
   for (std::string line; std::getline(in, line);) {
     std::istringstream words(line);
     std::vector<std::string> command;
@@ -89,3 +94,37 @@ bool CScript::failed(ITarget& target, const char* what) {
   deadline_ = 0;
   return false;
 }
+
+CSessionTarget::CSessionTarget(CPlaybackSession& session) : session_(session) {
+  session_.onPictureSize = [this](int width, int height) {
+    width_ = width;
+    height_ = height;
+  };
+}
+
+CSessionTarget::~CSessionTarget() { session_.onPictureSize = nullptr; }
+
+bool CSessionTarget::act(const std::vector<std::string>& command) {
+  if (command[0] == "drop") {
+    if (command.size() > 1) session_.play(command[1]);  // the first file of a drop
+  } else if (command[0] == "key") {
+    KeyPress key;
+    if (command.size() != 2 || !parseKeyPress(command[1], &key)) return false;
+    const Command what = commandForKey(key.name, key.alt, key.ctrl);
+    if (what == Command::quit) quit_ = true;
+    if (what == Command::switchMode) session_.presentPictures = !session_.presentPictures;
+  } else if (command[0] == "quit") {
+    quit_ = true;
+  }
+  // Full screen and double clicks change nothing without a window.
+  return true;
+}
+
+std::string CSessionTarget::title() { return windowTitle(session_); }
+
+void CSessionTarget::clientSize(int* width, int* height) {
+  *width = width_;
+  *height = height_;
+}
+
+bool CSessionTarget::fileEnded() { return session_.ended(); }

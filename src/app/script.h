@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+class CPlaybackSession;
+
 // A key press as a script names it.
 struct KeyPress {
   std::string name;
@@ -47,6 +49,7 @@ class CScript {
     ~ITarget() = default;
   };
 
+  // False (said on standard error) when the file cannot be read.
   bool load(const std::string& path);
   // Commands are left.
   bool active() const { return next_ < commands_.size(); }
@@ -63,4 +66,29 @@ class CScript {
   std::vector<std::vector<std::string>> commands_;
   std::size_t next_ = 0;
   std::uint64_t deadline_ = 0;  // of the wait under way; 0 when none is
+};
+
+// The script's target for a front end without a window (headless mode): a
+// drop plays its first file in the session, the keys do what they do in the
+// window where that means anything without one, and the client area is the
+// size the window would have taken.
+class CSessionTarget final : public CScript::ITarget {
+ public:
+  // Takes the session's onPictureSize, until it goes.
+  explicit CSessionTarget(CPlaybackSession& session);
+  ~CSessionTarget();
+  bool act(const std::vector<std::string>& command) override;
+  bool settled() override { return true; }
+  std::string title() override;
+  void clientSize(int* width, int* height) override;
+  int fullScreen() override { return -1; }
+  bool fileEnded() override;
+  // Alt+X or quit came.
+  bool quitAsked() const { return quit_; }
+
+ private:
+  CPlaybackSession& session_;
+  int width_ = 640;
+  int height_ = 480;
+  bool quit_ = false;
 };

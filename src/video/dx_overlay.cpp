@@ -77,6 +77,16 @@ bool CDXOverlay::create(HWND window, int width, int height) {
   return initialise(window, width, height);
 }
 
+std::unique_ptr<CDXOverlay> CDXOverlay::open(HWND window, int width, int height) {
+  auto overlay = std::make_unique<CDXOverlay>();
+  try {
+    if (overlay->create(window, width, height)) return overlay;
+  } catch (const char*) {
+    // What failed does not matter to a caller that has Direct3D to fall back on.
+  }
+  return nullptr;
+}
+
 bool CDXOverlay::checkOverlaySupport() {
   DDCAPS caps;
   std::memset(&caps, 0, sizeof caps);

@@ -5,6 +5,7 @@
 #include <ddraw.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "video/video_overlay.h"
@@ -52,6 +53,9 @@ class CDXOverlay final : public IVideoOverlay {
   // Creates DirectDraw, then initialise(). Throws when DirectDraw cannot be
   // had; false (no exception) when the adapter has no overlays.
   bool create(HWND window, int width, int height);
+  // A created overlay for the window, or null, without an exception, where
+  // the adapter has none or it cannot be made.
+  static std::unique_ptr<CDXOverlay> open(HWND window, int width, int height);
   // The primary surface and a black, hidden overlay of that size. False when
   // there is no DirectDraw or the adapter has no overlays; throws when a
   // surface cannot be made.
