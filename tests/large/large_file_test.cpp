@@ -166,9 +166,9 @@ void makePage(Bytes& page, int flags, std::int64_t granule, std::uint32_t serial
 
 // Ogg Theora + Vorbis: pages of a third logical stream, a text stream whose
 // first page comes with the other first pages. We step over every page of a
-// stream that is neither Theora nor Vorbis; FFmpeg takes it for subtitles
-// and hands its packets out unasked for, which keeps its buffers small (the
-// pages of a stream it knows no codec for would pile up in its buffer).
+// stream that is neither Theora nor Vorbis; FFmpeg reads it as subtitles,
+// whose packets the decoder drops. (A stream of no codec FFmpeg knows would
+// not do: FFmpeg keeps all of its pages in memory.)
 TEST(LargeFiles, OggTheoraVorbisPastTwoGigabytes) {
   if (!roomInTmp()) GTEST_SKIP() << "less than 3.3 GiB free in /tmp";
   const std::string name = "ogg-tv-176x120.ogv";

@@ -128,7 +128,7 @@ std::int64_t CIStreamWrapper::size() {
   STATSTG info{};
   if (stream->Stat(&info, STATFLAG_NONAME) != S_OK) return 0;
   return info.cbSize.QuadPart > static_cast<ULONGLONG>(maxPosition) ? maxPosition
-                                                                     : static_cast<std::int64_t>(info.cbSize.QuadPart);
+                                                                    : static_cast<std::int64_t>(info.cbSize.QuadPart);
 }
 
 CStream* CIStreamWrapper::reopen() { return openFileStream(fileName.c_str(), 1); }
