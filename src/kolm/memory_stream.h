@@ -16,15 +16,15 @@ class CMemoryStream : public CStream {
 
   int read(void* buffer, int count) override;
   int write(const void* buffer, int count) override;
-  bool seek(int offset, int origin) override;
-  int tell() override { return position_; }
-  int size() override;
+  bool seek(std::int64_t offset, int origin) override;
+  std::int64_t tell() override { return position_; }
+  std::int64_t size() override;
   CStream* reopen() override;
 
  private:
   explicit CMemoryStream(std::shared_ptr<const std::vector<std::uint8_t>> bytes);
   std::shared_ptr<const std::vector<std::uint8_t>> bytes_;
-  int position_ = 0;
+  std::int64_t position_ = 0;
 };
 
 }  // namespace kolm

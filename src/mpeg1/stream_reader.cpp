@@ -67,7 +67,7 @@ bool CMpegStreamReader::readSystemHeader(const std::uint8_t* head) {
 bool CMpegStreamReader::seekNextCode(bool zerosOnly) {
   std::uint8_t buffer[4096 + 3];
   int carry = 0;
-  int base = byteStream_->tell();  // file offset of buffer[0]
+  std::int64_t base = byteStream_->tell();  // file offset of buffer[0]
   int scanned = 0;
   for (;;) {
     const int got = byteStream_->read(buffer + carry, 4096);
@@ -233,8 +233,7 @@ int CMpegStreamReader::readPacket(bool audio, int number, std::uint8_t* destinat
   if (!pts) pts = &unused;
   *pts = -1;
   *payloadOffset = 0;
-  if (*filePosition > 0x7FFFFFFF || !byteStream_->seek(static_cast<int>(*filePosition), kolm::fromBegin))
-    return 0;
+  if (!byteStream_->seek(*filePosition, kolm::fromBegin)) return 0;
   if (elementary_) {
     const int got = byteStream_->read(destination, capacity);
     *filePosition = byteStream_->tell();

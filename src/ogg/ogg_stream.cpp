@@ -1,7 +1,6 @@
 #include "ogg/ogg_stream.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <new>
 
@@ -128,7 +127,7 @@ bool COggStream::resync() {
   std::uint8_t buffer[4096 + 3];
   std::int64_t base = filePosition_ + 1;  // file offset of buffer[0]
   int carry = 0;
-  if (base > INT_MAX || !source_->seek(static_cast<int>(base), kolm::fromBegin)) return false;
+  if (!source_->seek(base, kolm::fromBegin)) return false;
   while (lostBytes_ <= maxResync) {
     const int got = source_->read(buffer + carry, 4096);
     if (got <= 0) return false;
@@ -184,7 +183,7 @@ bool COggStream::readPage() {
   };
 
   for (;;) {
-    if (filePosition_ > INT_MAX || !source_->seek(static_cast<int>(filePosition_), kolm::fromBegin)) break;
+    if (!source_->seek(filePosition_, kolm::fromBegin)) break;
     const int got = source_->read(probe, probeSize);
     if (got < 4) break;
     if (std::memcmp(probe, "OggS", 4) != 0) {

@@ -1,10 +1,16 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <memory>
-#include <string>
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "kolm/memory_stream.h"
 #include "kolm/stream.h"
 
 using kolm::CStream;
@@ -81,8 +87,86 @@ TEST(FileStream, FailedSeeksLeaveThePositionAlone) {
   EXPECT_FALSE(stream->seek(-6, kolm::fromCurrent));
   EXPECT_FALSE(stream->seek(-1, kolm::fromBegin));
   EXPECT_FALSE(stream->seek(-101, kolm::fromEnd));
-  EXPECT_FALSE(stream->seek(0x7FFFFFFF, kolm::fromEnd));  // beyond 32-bit positions
+  EXPECT_FALSE(stream->seek(std::numeric_limits<std::int64_t>::max(), kolm::fromEnd));  // beyond int64
   EXPECT_EQ(stream->tell(), 5);
+}
+
+// A sparse file of 5 GiB (nothing but its marks takes disk space) with marks
+// across the 2 GiB and 4 GiB lines and at its end: 32-bit positions would cut
+// or wrap all three.
+TEST(FileStream, PositionsPastFourGigabytes) {
+  constexpr std::int64_t GiB = std::int64_t{1} << 30;
+  constexpr std::int64_t length = 5 * GiB;
+  char name[] = "/tmp/zarvel-stream-XXXXXX";
+  const int fd = mkstemp(name);
+  ASSERT_GE(fd, 0);
+  const std::string path = name;
+  struct Remove {
+    std::string path;
+    ~Remove() { std::remove(path.c_str()); }
+  } remove{path};
+  const unsigned char mark[4] = {0xA1, 0xB2, 0xC3, 0xD4};
+  const bool made = ::ftruncate(fd, length) == 0 && ::pwrite(fd, mark, 4, 2 * GiB - 2) == 4 &&
+                    ::pwrite(fd, mark, 4, 4 * GiB - 2) == 4 && ::pwrite(fd, mark, 4, length - 4) == 4;
+  ::close(fd);
+  if (!made) GTEST_SKIP() << "this file system takes no 5 GiB sparse file";
+
+  auto stream = open(path);
+  ASSERT_NE(stream, nullptr);
+  EXPECT_EQ(stream->size(), length);
+  unsigned char got[8] = {};
+  for (const std::int64_t at : {2 * GiB - 2, 4 * GiB - 2}) {
+    ASSERT_TRUE(stream->seek(at, kolm::fromBegin));
+    ASSERT_EQ(stream->read(got, 4), 4);
+    EXPECT_EQ(std::vector<unsigned char>(got, got + 4), std::vector<unsigned char>(mark, mark + 4));
+    EXPECT_EQ(stream->tell(), at + 4);
+  }
+  // Relative moves of more than 2 GiB each way.
+  ASSERT_TRUE(stream->seek(-4 * GiB, kolm::fromCurrent));
+  EXPECT_EQ(stream->tell(), 2);
+  ASSERT_TRUE(stream->seek(3 * GiB, kolm::fromCurrent));
+  EXPECT_EQ(stream->tell(), 3 * GiB + 2);
+  // The end: a short last read, then nothing.
+  ASSERT_TRUE(stream->seek(-6, kolm::fromEnd));
+  EXPECT_EQ(stream->read(got, 8), 6);
+  EXPECT_EQ(got[2], 0xA1);
+  EXPECT_EQ(got[5], 0xD4);
+  EXPECT_EQ(stream->tell(), length);
+  EXPECT_EQ(stream->read(got, 8), 0);
+
+  // A reopened stream starts at 0 and reaches the end on its own.
+  std::unique_ptr<CStream> second(stream->reopen());
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(second->tell(), 0);
+  ASSERT_TRUE(second->seek(length - 4, kolm::fromBegin));
+  ASSERT_EQ(second->read(got, 4), 4);
+  EXPECT_EQ(got[3], 0xD4);
+}
+
+// Positions up to the largest int64 are taken (reads there give nothing);
+// one that would pass it is refused and leaves the position alone.
+TEST(Streams, PositionsStopAtTheLargestInt64) {
+  constexpr std::int64_t largest = std::numeric_limits<std::int64_t>::max();
+  ScratchFile file(100);
+  std::vector<std::unique_ptr<CStream>> streams;
+  streams.push_back(open(file.path));
+  streams.push_back(std::make_unique<kolm::CMemoryStream>(std::vector<std::uint8_t>(100, 7)));
+  for (auto& stream : streams) {
+    ASSERT_NE(stream, nullptr);
+    ASSERT_TRUE(stream->seek(largest, kolm::fromBegin));
+    EXPECT_EQ(stream->tell(), largest);
+    unsigned char byte = 0;
+    EXPECT_EQ(stream->read(&byte, 1), 0);
+    EXPECT_EQ(stream->tell(), largest);
+    EXPECT_FALSE(stream->seek(1, kolm::fromCurrent));
+    EXPECT_FALSE(stream->seek(largest - 99, kolm::fromEnd));
+    EXPECT_FALSE(stream->seek(std::numeric_limits<std::int64_t>::min(), kolm::fromCurrent));
+    EXPECT_EQ(stream->tell(), largest);
+    ASSERT_TRUE(stream->seek(-largest, kolm::fromCurrent));
+    EXPECT_EQ(stream->tell(), 0);
+    ASSERT_TRUE(stream->seek(largest - 100, kolm::fromEnd));
+    EXPECT_EQ(stream->tell(), largest);
+  }
 }
 
 TEST(FileStream, ReopenedStreamsKeepTheirOwnPositions) {

@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -117,6 +119,83 @@ TEST(Win32Stream, AnEmptyFileIsAskedItsSizeAgain) {
   EXPECT_EQ(stream->size(), 0);
   file.append(42);  // the stream shares the file with writers
   EXPECT_EQ(stream->size(), 42);
+}
+
+constexpr std::int64_t GiB = std::int64_t{1} << 30;
+constexpr unsigned char kMark[4] = {0xA1, 0xB2, 0xC3, 0xD4};
+
+// A 5 GiB file, sized with SetEndOfFile (sparse under Wine on Linux), with
+// kMark across the 2 GiB and 4 GiB lines and at its end.
+struct BigFile {
+  BigFile() {
+    char folder[MAX_PATH], name[MAX_PATH];
+    GetTempPathA(MAX_PATH, folder);
+    GetTempFileNameA(folder, "zrv", 0, name);
+    path = name;
+    HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    LARGE_INTEGER end;
+    end.QuadPart = length;
+    made = SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+    for (const std::int64_t at : {2 * GiB - 2, 4 * GiB - 2, length - 4}) {
+      LARGE_INTEGER where;
+      where.QuadPart = at;
+      DWORD put = 0;
+      made = made && SetFilePointerEx(file, where, nullptr, FILE_BEGIN) && WriteFile(file, kMark, 4, &put, nullptr) &&
+             put == 4;
+    }
+    CloseHandle(file);
+  }
+  ~BigFile() { DeleteFileA(path.c_str()); }
+  static constexpr std::int64_t length = 5 * GiB;
+  std::string path;
+  bool made = false;
+};
+
+std::vector<unsigned char> readAt(CStream& stream, std::int64_t at, int count) {
+  std::vector<unsigned char> bytes(static_cast<size_t>(count));
+  if (!stream.seek(at, kolm::fromBegin)) return {};
+  const int got = stream.read(bytes.data(), count);
+  bytes.resize(got > 0 ? static_cast<size_t>(got) : 0);
+  return bytes;
+}
+
+// Both streams past 4 GiB: the size, reads across the 2 GiB and 4 GiB lines,
+// relative moves of more than 2 GiB and the end of the file.
+TEST(FileStreams, PositionsPastFourGigabytes) {
+  BigFile file;
+  ASSERT_TRUE(file.made);
+  const std::vector<unsigned char> mark(kMark, kMark + 4);
+  std::unique_ptr<CStream> shell(kolm::openFileStream(file.path.c_str(), 1));
+  std::unique_ptr<CStream> overlapped(CWin32Stream::open(file.path.c_str()));
+  for (CStream* stream : {shell.get(), overlapped.get()}) {
+    ASSERT_NE(stream, nullptr);
+    SCOPED_TRACE(stream == shell.get() ? "shell stream" : "overlapped stream");
+    EXPECT_EQ(stream->size(), BigFile::length);
+    EXPECT_EQ(readAt(*stream, 2 * GiB - 2, 4), mark);
+    EXPECT_EQ(readAt(*stream, 4 * GiB - 2, 4), mark);
+    EXPECT_EQ(stream->tell(), 4 * GiB + 2);
+    ASSERT_TRUE(stream->seek(-4 * GiB, kolm::fromCurrent));
+    EXPECT_EQ(stream->tell(), 2);
+    ASSERT_TRUE(stream->seek(3 * GiB, kolm::fromCurrent));
+    EXPECT_EQ(stream->tell(), 3 * GiB + 2);
+    ASSERT_TRUE(stream->seek(-6, kolm::fromEnd));
+    unsigned char tail[8] = {};
+    EXPECT_EQ(stream->read(tail, 8), 6);
+    EXPECT_EQ(std::vector<unsigned char>(tail + 2, tail + 6), mark);
+    EXPECT_EQ(stream->tell(), BigFile::length);
+    EXPECT_EQ(stream->read(tail, 8), 0);
+    // Refused moves leave the position where it was.
+    EXPECT_FALSE(stream->seek(std::numeric_limits<std::int64_t>::max(), kolm::fromEnd));
+    EXPECT_FALSE(stream->seek(-BigFile::length - 1, kolm::fromCurrent));
+    EXPECT_EQ(stream->tell(), BigFile::length);
+  }
+  // The shell stream may stand past the end, where reads give nothing.
+  ASSERT_TRUE(shell->seek(GiB, kolm::fromEnd));
+  EXPECT_EQ(shell->tell(), 6 * GiB);
+  unsigned char byte = 0;
+  EXPECT_EQ(shell->read(&byte, 1), 0);
+  EXPECT_EQ(readAt(*shell, 2 * GiB - 2, 4), mark);
 }
 
 }  // namespace

@@ -5,8 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <string>
 
@@ -16,6 +16,12 @@ namespace kolm {
 
 namespace {
 
+// Positions past 2 GB go straight to pread and fstat: a 32-bit off_t (a
+// 32-bit build without large-file support) would cut them.
+static_assert(sizeof(off_t) >= sizeof(std::int64_t), "64-bit file offsets needed");
+
+constexpr std::int64_t maxPosition = std::numeric_limits<std::int64_t>::max();
+
 class CFileStream : public CStream {
  public:
   CFileStream(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
@@ -23,9 +29,8 @@ class CFileStream : public CStream {
 
   int read(void* buffer, int count) override {
     if (!buffer || count <= 0) return 0;
-    // Positions are 32-bit: nothing past INT_MAX is reachable.
-    const std::int64_t room = static_cast<std::int64_t>(INT_MAX) - position_;
-    if (room < count) count = static_cast<int>(room);
+    // The position never passes what int64 holds, even after a seek far past the end.
+    if (maxPosition - position_ < count) count = static_cast<int>(maxPosition - position_);
     int done = 0;
     while (done < count) {
       const ssize_t got = ::pread(fd_, static_cast<char*>(buffer) + done,
@@ -40,8 +45,7 @@ class CFileStream : public CStream {
 
   int write(const void* buffer, int count) override {
     if (!buffer || count <= 0) return 0;
-    const std::int64_t room = static_cast<std::int64_t>(INT_MAX) - position_;
-    if (room < count) count = static_cast<int>(room);
+    if (maxPosition - position_ < count) count = static_cast<int>(maxPosition - position_);
     int done = 0;
     while (done < count) {
       const ssize_t put = ::pwrite(fd_, static_cast<const char*>(buffer) + done,
@@ -54,35 +58,25 @@ class CFileStream : public CStream {
     return done;
   }
 
-  bool seek(int offset, int origin) override {
-    std::int64_t base;
-    if (origin == fromCurrent)
-      base = position_;
-    else if (origin == fromBegin)
-      base = 0;
-    else
-      base = size();
-    const std::int64_t target = base + offset;
+  bool seek(std::int64_t offset, int origin) override {
+    const std::int64_t base = origin == fromCurrent ? position_ : origin == fromBegin ? 0 : size();
     // Like a COM stream, a position past the end is allowed (reads there give 0).
-    if (target < 0 || target > INT_MAX) return false;
-    position_ = static_cast<int>(target);
-    return true;
+    return positionFrom(base, offset, &position_);
   }
 
-  int tell() override { return position_; }
+  std::int64_t tell() override { return position_; }
 
-  int size() override {
+  std::int64_t size() override {
     struct stat info {};
     if (::fstat(fd_, &info) != 0 || info.st_size < 0) return 0;
-    // Files past 2 GB are cut to what 32-bit positions reach.
-    return info.st_size > INT_MAX ? INT_MAX : static_cast<int>(info.st_size);
+    return static_cast<std::int64_t>(info.st_size);
   }
 
   CStream* reopen() override { return openFileStream(path_.c_str(), 1); }
 
  private:
   int fd_;
-  int position_ = 0;
+  std::int64_t position_ = 0;
   std::string path_;
 };
 

@@ -10,7 +10,9 @@
 
 #include "kolm/sys/win32/file_stream.h"
 
-#include <climits>
+#include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <new>
 
 namespace kolm {
@@ -18,6 +20,11 @@ namespace kolm {
 namespace {
 
 using CreateStreamOnFile = HRESULT(WINAPI*)(LPCSTR, DWORD, IStream**);
+
+constexpr std::int64_t maxPosition = std::numeric_limits<std::int64_t>::max();
+// The shell stream is moved by at most this much a call, and that many calls a seek.
+constexpr std::int64_t maxStep = 0x7FFFFFFF;
+constexpr std::int64_t maxSteps = 4096;
 
 }  // namespace
 
@@ -55,62 +62,73 @@ CIStreamWrapper::~CIStreamWrapper() {
   if (library_) FreeLibrary(static_cast<HMODULE>(library_));
 }
 
-bool CIStreamWrapper::position(std::uint64_t* at) {
-  ULARGE_INTEGER now{};
-  if (stream->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, &now) != S_OK) return false;
-  *at = now.QuadPart;
-  return true;
-}
-
 int CIStreamWrapper::read(void* buffer, int count) {
   if (!buffer || count <= 0) return 0;
-  // Positions are 32-bit: nothing past INT_MAX is reachable.
-  std::uint64_t at = 0;
-  if (!position(&at) || at >= static_cast<std::uint64_t>(INT_MAX)) return 0;
-  if (static_cast<std::uint64_t>(INT_MAX) - at < static_cast<std::uint64_t>(count))
-    count = static_cast<int>(INT_MAX - at);
+  if (maxPosition - position_ < count) count = static_cast<int>(maxPosition - position_);
+  if (count == 0) return 0;
   ULONG got = 0;
   const HRESULT hr = stream->Read(buffer, static_cast<ULONG>(count), &got);
   // S_FALSE is the shell stream's answer for the last, short read: its bytes
   // are real data, not a failure.
   if (hr != S_OK && hr != S_FALSE) return 0;
-  return got > static_cast<ULONG>(count) ? count : static_cast<int>(got);
+  const int done = got > static_cast<ULONG>(count) ? count : static_cast<int>(got);
+  position_ += done;
+  return done;
 }
 
 int CIStreamWrapper::write(const void* buffer, int count) {
   if (!buffer || count <= 0) return 0;
+  if (maxPosition - position_ < count) count = static_cast<int>(maxPosition - position_);
+  if (count == 0) return 0;
   ULONG put = 0;
   if (stream->Write(buffer, static_cast<ULONG>(count), &put) != S_OK) return 0;
-  return put > static_cast<ULONG>(count) ? count : static_cast<int>(put);
+  const int done = put > static_cast<ULONG>(count) ? count : static_cast<int>(put);
+  position_ += done;
+  return done;
 }
 
-bool CIStreamWrapper::seek(int offset, int origin) {
-  const DWORD how = origin == fromCurrent ? STREAM_SEEK_CUR : origin == fromBegin ? STREAM_SEEK_SET : STREAM_SEEK_END;
-  std::uint64_t before = 0;
-  if (!position(&before)) return false;
-  LARGE_INTEGER move;
-  move.QuadPart = offset;
-  ULARGE_INTEGER after{};
-  const HRESULT hr = stream->Seek(move, how, &after);
-  if (hr == S_OK && after.QuadPart <= static_cast<std::uint64_t>(INT_MAX)) return true;
-  // Refused, or beyond what a 32-bit position can say: stay where we were.
-  LARGE_INTEGER back;
-  back.QuadPart = static_cast<LONGLONG>(before);
-  stream->Seek(back, STREAM_SEEK_SET, nullptr);
+std::int64_t CIStreamWrapper::moveTowards(std::int64_t from, std::int64_t to) {
+  while (from != to) {
+    // Both are positions (0 to INT64_MAX), so their difference cannot overflow.
+    const std::int64_t step = std::max(-maxStep, std::min(maxStep, to - from));
+    LARGE_INTEGER move;
+    move.QuadPart = step;
+    if (stream->Seek(move, STREAM_SEEK_CUR, nullptr) != S_OK) break;
+    from += step;
+  }
+  return from;
+}
+
+bool CIStreamWrapper::seek(std::int64_t offset, int origin) {
+  std::int64_t base = origin == fromCurrent ? position_ : 0;
+  if (origin != fromCurrent && origin != fromBegin) {
+    STATSTG info{};
+    if (stream->Stat(&info, STATFLAG_NONAME) != S_OK || info.cbSize.QuadPart > static_cast<ULONGLONG>(maxPosition))
+      return false;
+    base = static_cast<std::int64_t>(info.cbSize.QuadPart);
+  }
+  std::int64_t target = 0;
+  if (!positionFrom(base, offset, &target)) return false;
+  // Every step is a call: a move that would take thousands of them (8 TB) is refused.
+  const std::int64_t distance = target > position_ ? target - position_ : position_ - target;
+  if (distance / maxStep > maxSteps) return false;
+  const std::int64_t reached = moveTowards(position_, target);
+  if (reached == target) {
+    position_ = target;
+    return true;
+  }
+  // Refused part way: back to where we were (or as near as the stream lets us).
+  position_ = moveTowards(reached, position_);
   return false;
 }
 
-int CIStreamWrapper::tell() {
-  std::uint64_t at = 0;
-  if (!position(&at)) return 0;
-  return at > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(at);
-}
+std::int64_t CIStreamWrapper::tell() { return position_; }
 
-int CIStreamWrapper::size() {
+std::int64_t CIStreamWrapper::size() {
   STATSTG info{};
   if (stream->Stat(&info, STATFLAG_NONAME) != S_OK) return 0;
-  // Files past 2 GB are cut to what 32-bit positions reach.
-  return info.cbSize.QuadPart > static_cast<ULONGLONG>(INT_MAX) ? INT_MAX : static_cast<int>(info.cbSize.QuadPart);
+  return info.cbSize.QuadPart > static_cast<ULONGLONG>(maxPosition) ? maxPosition
+                                                                    : static_cast<std::int64_t>(info.cbSize.QuadPart);
 }
 
 CStream* CIStreamWrapper::reopen() { return openFileStream(fileName.c_str(), 1); }
@@ -146,12 +164,13 @@ CWin32Stream::~CWin32Stream() {
 
 int CWin32Stream::read(void* buffer, int count) {
   if (!buffer || count <= 0 || position < 0) return 0;
-  if (INT_MAX - position < count) count = INT_MAX - position;
+  if (maxPosition - position < count) count = static_cast<int>(maxPosition - position);
   if (count == 0) return 0;
   lastRead = 0;
   readDone.reset();
   OVERLAPPED overlapped{};
   overlapped.Offset = static_cast<DWORD>(position);
+  overlapped.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(position) >> 32);
   overlapped.hEvent = this;
   if (!ReadFileEx(file, buffer, static_cast<DWORD>(count), &overlapped, readCompleted)) return 0;
   // The completion routine runs only inside an alertable wait of this thread.
@@ -167,8 +186,10 @@ int CWin32Stream::write(const void* buffer, int count) {
   if (!buffer || count <= 0) return 0;
   // An overlapped handle needs an OVERLAPPED for every transfer; the position
   // does not move.
+  if (position < 0) return 0;
   OVERLAPPED overlapped{};
   overlapped.Offset = static_cast<DWORD>(position);
+  overlapped.OffsetHigh = static_cast<DWORD>(static_cast<std::uint64_t>(position) >> 32);
   overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   if (!overlapped.hEvent) return 0;
   DWORD put = 0;
@@ -179,36 +200,31 @@ int CWin32Stream::write(const void* buffer, int count) {
   return done ? static_cast<int>(put) : 0;
 }
 
-bool CWin32Stream::seek(int offset, int origin) {
+bool CWin32Stream::seek(std::int64_t offset, int origin) {
   const std::int64_t length = size();
   std::int64_t target;
-  if (origin == fromCurrent) {
-    target = static_cast<std::int64_t>(position) + offset;
-    if (target < 0 || target > length) return false;
-  } else if (origin == fromBegin) {
+  if (origin == fromBegin) {
     // Unlike the other origins, the size itself is not a place to go from
     // the beginning; a negative offset never is.
     if (offset < 0 || offset >= length) return false;
     target = offset;
-  } else {
-    target = length + offset;
-    if (target < 0 || target > length) return false;
+  } else if (!positionFrom(origin == fromCurrent ? position : length, offset, &target) || target > length) {
+    return false;
   }
-  position = static_cast<int>(target);
+  position = target;
   return true;
 }
 
-int CWin32Stream::tell() { return position; }
+std::int64_t CWin32Stream::tell() { return position; }
 
-int CWin32Stream::size() {
+std::int64_t CWin32Stream::size() {
   if (cachedSize == 0) {
     // The full 64-bit size: a file past 4 GB must not pass for its low part.
     LARGE_INTEGER length{};
     if (!GetFileSizeEx(file, &length) || length.QuadPart < 0) return 0;
-    cachedSize = length.QuadPart > INT_MAX ? static_cast<std::uint32_t>(INT_MAX)
-                                           : static_cast<std::uint32_t>(length.QuadPart);
+    cachedSize = length.QuadPart;
   }
-  return static_cast<int>(cachedSize);
+  return cachedSize;
 }
 
 CStream* CWin32Stream::reopen() { return nullptr; }

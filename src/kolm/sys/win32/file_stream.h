@@ -14,10 +14,15 @@ namespace kolm {
 
 // A CStream over the COM stream of SHCreateStreamOnFileA. The shell library
 // is loaded at run time; each wrapper holds a reference to it, so the
-// stream's code stays loaded while the stream lives.
+// stream's code stays loaded while the stream lives. The wrapper keeps the
+// 64-bit position itself and moves the COM stream by relative steps of less
+// than 2 GB: Wine's shell stream takes only the low 32 bits of a move
+// (sign-extended) and reports only the low 32 bits of its position. A seek
+// more than 8 TB away is refused (it would take thousands of steps).
 class CIStreamWrapper : public CStream {
  public:
-  // Takes over the caller's reference to `stream` and to `library`.
+  // Takes over the caller's reference to `stream`, which must be at its
+  // beginning, and to `library`.
   CIStreamWrapper(IStream* stream, std::string fileName, void* library);
   ~CIStreamWrapper() override;
   CIStreamWrapper(const CIStreamWrapper&) = delete;
@@ -25,18 +30,20 @@ class CIStreamWrapper : public CStream {
 
   int read(void* buffer, int count) override;
   int write(const void* buffer, int count) override;
-  bool seek(int offset, int origin) override;
-  int tell() override;
-  int size() override;
+  bool seek(std::int64_t offset, int origin) override;
+  std::int64_t tell() override;
+  std::int64_t size() override;
   CStream* reopen() override;
 
   IStream* stream;
   std::string fileName;
 
  private:
-  bool position(std::uint64_t* at);
+  // Moves the COM stream from `from` towards `to`; where it got to.
+  std::int64_t moveTowards(std::int64_t from, std::int64_t to);
 
   void* library_;
+  std::int64_t position_ = 0;
 };
 
 // A CStream over a Win32 file handle opened for overlapped input. Reads are
@@ -54,16 +61,16 @@ class CWin32Stream : public CStream {
 
   int read(void* buffer, int count) override;
   int write(const void* buffer, int count) override;
-  bool seek(int offset, int origin) override;
-  int tell() override;
-  int size() override;
+  bool seek(std::int64_t offset, int origin) override;
+  std::int64_t tell() override;
+  std::int64_t size() override;
   CStream* reopen() override;  // not supported: null
 
   void* file;
   CEvent readDone;
   int lastRead = 0;
-  int position = 0;
-  std::uint32_t cachedSize = 0;
+  std::int64_t position = 0;
+  std::int64_t cachedSize = 0;
 };
 
 }  // namespace kolm
