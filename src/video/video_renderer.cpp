@@ -87,6 +87,12 @@ int CVideoRenderer::start() {
   {
     sys::Guard guard(queueLock_);
     stopping_ = false;
+    // The size shown so far; read here rather than on the new thread, where
+    // it could come after, and undo, a picture delivered right after start().
+    if (IVideoHardwareAccelerator* shows = presenter_ ? presenter_ : overlay) {
+      currentWidth_ = shows->getWidth();
+      currentHeight_ = shows->getHeight();
+    }
   }
   return CThread::start();
 }
@@ -124,12 +130,6 @@ void CVideoRenderer::currentSize(int* width, int* height) {
 
 void CVideoRenderer::run() {
   CThread::run();
-  if (IVideoHardwareAccelerator* shows = presenter_ ? presenter_ : overlay) {
-    // Under the lock: a decoder may already be delivering.
-    sys::Guard guard(queueLock_);
-    currentWidth_ = shows->getWidth();
-    currentHeight_ = shows->getHeight();
-  }
   presentLoop();
 }
 

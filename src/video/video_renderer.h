@@ -44,7 +44,7 @@ class CVideoRenderer : public IVideoDownstream, public CThread {
   // Gives every pending picture back to the pool; always true.
   virtual bool flush();
 
-  // The size of the last picture seen (the presenter's at thread start, then
+  // The size of the last picture seen (the presenter's when started, then
   // each delivered picture's); 0 by 0 before either.
   void currentSize(int* width, int* height);
 

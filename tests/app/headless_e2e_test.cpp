@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <ostream>
 #include <regex>
@@ -253,6 +254,62 @@ TEST(CommandLine, WithoutADisplayTheWindowFallsBackToHeadless) {
       << err;
   EXPECT_NE(err.find("headless"), std::string::npos) << err;
   EXPECT_TRUE(std::regex_match(out, kStatistics)) << out;
+}
+
+// The test driver runs in headless mode too: drops go to the session, Alt+R
+// and Alt+X do what they do in the window, and the "window" takes each
+// picture's size. Every file that played reports its statistics.
+TEST(Headless, AScriptDrivesTheSessionWithoutAWindow) {
+  const std::string script = fixtures::tempPath(".script");
+  {
+    std::ofstream out(script);
+    out << "expect-size 640 480\n"
+           "drop " << fixtures::dataPath("ogg-t-180x100.ogv") << " " << fixtures::dataPath("mpg-ip-176x120.mpg") << "\n"
+           "expect-size 180 100\n"
+           "wait-end\n"
+           "key alt+r\n"
+           "wait-title zarvel [timing]\n"
+           "drop " << fixtures::dataPath("bad-random.bin") << "\n"
+           "wait-title zarvel [timing] - cannot play bad-random.bin: \n"
+           "expect-size 180 100\n"
+           "key alt+r\n"
+           "drop " << fixtures::dataPath("mpg-ip-176x120.mpg") << "\n"
+           "wait-title zarvel\n"
+           "expect-size 176 120\n"
+           "key alt+x\n";
+  }
+  std::string out, err;
+  EXPECT_EQ(runZarvel("--headless --stats-json - --script " + script, &out, &err), 0) << err;
+  EXPECT_EQ(lineCount(out), 2) << out;
+  EXPECT_NE(out.find("{\"path\": \"ogg\", \"pictures\": 20, "), std::string::npos) << out;
+  EXPECT_NE(out.find("{\"path\": \"mpeg1\", "), std::string::npos) << out;
+
+  // Without a window there is no full screen to wait for.
+  std::ofstream(script) << "expect-fullscreen 1\n";
+  EXPECT_EQ(runZarvel("--headless --script " + script, &out, &err), 3);
+  EXPECT_NE(err.find("script command \"expect-fullscreen 1\" cannot run (title \"zarvel\", 640 x 480)"),
+            std::string::npos)
+      << err;
+  std::remove(script.c_str());
+}
+
+// Ctrl+C ends headless playback through the usual teardown: the statistics
+// of what did play are written, and the status says which signal ended it.
+TEST(Headless, AnInterruptEndsPlaybackAndStillReports) {
+  const std::string json = fixtures::tempPath(".json");
+  const std::string status = fixtures::tempPath(".status");
+  const std::string command = "timeout --preserve-status -s INT 1.5 " + std::string(ZARVEL_PROGRAM) +
+                              " --headless --stats-json " + json + " " + fixtures::dataPath("../../samples/demo.ogv") +
+                              " 2>/dev/null; echo $? >" + status;
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(readText(status), "130\n");
+  const std::string written = readText(json);
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(written, match, kStatistics)) << written;
+  EXPECT_GT(std::stoi(match[2]), 0);
+  EXPECT_LT(std::stoi(match[2]), 125);  // the clip is 5 s long
+  std::remove(json.c_str());
+  std::remove(status.c_str());
 }
 
 }  // namespace

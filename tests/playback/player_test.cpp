@@ -3,6 +3,7 @@
 // in quick succession (run under the thread sanitizer too).
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 
@@ -156,6 +157,73 @@ TEST(Player, ReplacingPlayingFilesAgainAndAgain) {
     if (cycle % 7 == 0) rig.presenter.presentedEvent.wait(50);  // 7, coprime with the 10 files: each in turn
   }
   rig.player.stop();
+}
+
+// The player tells of a file's end itself, once, from the thread that
+// finishes last; a file stopped before its end is never told of.
+TEST(Player, TheEndIsToldOnceAndNeverForAStoppedFile) {
+  Rig rig;
+  std::atomic<int> ends{0};
+  CEvent ended;
+  rig.player.setEndCallback([&] {
+    ++ends;
+    ended.set();
+  });
+  for (const char* file : {"ogg-tv-176x120.ogv", "mpg-ip-176x120.mpg", "mp4-vfr-176x120.mp4"}) {
+    SCOPED_TRACE(file);
+    ends = 0;
+    ASSERT_TRUE(rig.open(file));
+    rig.player.play();
+    ASSERT_EQ(ended.wait(20000), 0);
+    EXPECT_TRUE(rig.player.isFinished());
+    rig.player.stop();
+    EXPECT_EQ(ends, 1);
+  }
+  ends = 0;
+  ASSERT_TRUE(rig.open("../../samples/demo.ogv"));
+  rig.player.play();
+  while (rig.presenter.presented().size() < 3) ASSERT_EQ(rig.presenter.presentedEvent.wait(5000), 0);
+  rig.player.stop();
+  EXPECT_EQ(ended.wait(0), 1);
+  EXPECT_EQ(ends, 0);
+}
+
+// A presenter that fails in the middle of a file, as Direct3D can, with its
+// own exception type. The pictures end there, which is said once on the
+// debug output with the path's name, and the file still comes to its end.
+TEST(Player, AFailureInTheMiddleIsSaidAndStillEndsTheFile) {
+  struct FailingPresenter final : IVideoHardwareAccelerator {
+    int getWidth() override { return inner.getWidth(); }
+    int getHeight() override { return inner.getHeight(); }
+    bool present(int width, int height, VideoSurface surface) override { return inner.present(width, height, surface); }
+    bool configure(int* width, int* height, int* count, int kind) override {
+      return inner.configure(width, height, count, kind);
+    }
+    bool allocateSurface(int width, int height, VideoSurface* surface) override {
+      return inner.allocateSurface(width, height, surface);
+    }
+    bool lockSurface(int* height, int* width, int* pitch, std::uint8_t** bits, VideoSurface surface) override {
+      if (++locks == 4) throw kolm::CHResultException("Device lost.", static_cast<kolm::HResult>(0x88760868u));
+      return inner.lockSurface(height, width, pitch, bits, surface);
+    }
+    void unlockSurface(VideoSurface surface) override { inner.unlockSurface(surface); }
+    CMemoryPresenter inner;
+    std::atomic<int> locks{0};
+  } presenter;
+  Rig rig;
+  CEvent ended;
+  rig.player.setEndCallback([&] { ended.set(); });
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(rig.player.open(fixtures::dataPath("mpg-ip-176x120.mpg"), &presenter, nullptr, true));
+  rig.player.play();
+  const int waited = ended.wait(20000);
+  rig.player.stop();
+  const std::string said = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(waited, 0) << said;
+  const std::string line = "zarvel: mpeg1: the pictures stopped: Device lost.";
+  ASSERT_NE(said.find(line), std::string::npos) << said;
+  EXPECT_EQ(said.find(line), said.rfind(line)) << said;
+  EXPECT_LT(rig.player.statistics().pictures, 25);
 }
 
 }  // namespace

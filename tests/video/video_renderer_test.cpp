@@ -355,3 +355,113 @@ TEST(VideoRenderer, ASlowPresentStallsNeitherDeliverNorFlush) {
 }
 
 }  // namespace
+
+// A display overlay standing in for the DirectDraw one: one YV12 surface of
+// its own, never larger than `limit`, resized as the renderer asks.
+class StandInOverlay final : public IVideoOverlay {
+ public:
+  int getWidth() override { return width_; }
+  int getHeight() override { return height_; }
+  bool present(int width, int height, VideoSurface surface) override {
+    presented.push_back({width, height, surface});
+    return true;
+  }
+  bool configure(int*, int*, int*, int) override { return true; }
+  bool allocateSurface(int, int, VideoSurface*) override { return false; }
+  bool lockSurface(int*, int*, int*, std::uint8_t**, VideoSurface) override { return false; }
+  void unlockSurface(VideoSurface) override {}
+  void resize(int width, int height) override {
+    resizes.push_back({width, height, nullptr});
+    width_ = std::min(width, limitWidth);
+    height_ = std::min(height, limitHeight);
+    pitch = width_ + 3;  // wider than a row, as display surfaces are
+    bits.assign(YV12Planes::bytes(pitch, height_), 0);
+  }
+  bool lockOverlay(int* height, int* width, int* outPitch, std::uint8_t** outBits) override {
+    *height = height_;
+    *width = width_;
+    *outPitch = pitch;
+    *outBits = bits.data();
+    return !bits.empty();
+  }
+  void unlockOverlay() override {}
+
+  struct Call {
+    int width, height;
+    VideoSurface surface;
+  };
+  std::vector<Call> resizes, presented;
+  std::vector<std::uint8_t> bits;
+  int pitch = 0, limitWidth = 1 << 20, limitHeight = 1 << 20;
+
+ private:
+  int width_ = 32, height_ = 16;
+};
+
+// Without a presenter the renderer shows its pictures in the overlay: it
+// reads the overlay's size at start, resizes it for the pictures, copies a
+// memory picture's planes into the overlay's surface (no more than either
+// holds) and hands a presenter surface to the overlay itself.
+TEST(VideoRenderer, WithAnOverlayAndNoPresenterThePicturesGoIntoTheOverlay) {
+  FakeClock clock;
+  kolm::CTimekeeper timekeeper;
+  timekeeper.clock = &clock;
+  StandInOverlay overlay;
+  overlay.limitWidth = 5;  // narrower than the picture: its right column is left out
+  CVideoRenderer renderer(nullptr, &timekeeper);
+  renderer.overlay = &overlay;
+  CEvent idle;
+  renderer.onIdle = [&idle] { idle.set(); };
+  CSampleQueue* pool = renderer.sampleQueue();
+  pool->setFormat(2, 6, 4, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(pool->allocate());
+  CSample* first = nullptr;
+  CSample* second = nullptr;
+  ASSERT_TRUE(pool->acquire(&first));
+  ASSERT_TRUE(pool->acquire(&second));
+  YV12Planes from;
+  ASSERT_TRUE(first->lockPlanes(&from));
+  for (int row = 0; row < 4; ++row)
+    for (int column = 0; column < 6; ++column) from.y[row * from.pitchY + column] = static_cast<std::uint8_t>(10 * row + column);
+  for (int row = 0; row < 2; ++row)
+    for (int column = 0; column < 3; ++column) {
+      from.v[row * from.pitchC + column] = static_cast<std::uint8_t>(100 + 10 * row + column);
+      from.u[row * from.pitchC + column] = static_cast<std::uint8_t>(200 + 10 * row + column);
+    }
+  first->unlockPlanes();
+  first->time = second->time = 0;
+  clock.set(0);
+  ASSERT_EQ(renderer.start(), 0);
+  renderer.deliver(first);
+  ASSERT_EQ(idle.wait(kNoHang), 0);
+
+  int width = 0, height = 0;
+  renderer.currentSize(&width, &height);
+  EXPECT_EQ(width, 6);
+  EXPECT_EQ(height, 4);
+  ASSERT_EQ(overlay.resizes.size(), 1u);
+  EXPECT_EQ(overlay.resizes[0].width, 6);
+  YV12Planes to;
+  ASSERT_TRUE(YV12Planes::layout(overlay.bits.data(), overlay.pitch, 5, 4, &to));
+  for (int row = 0; row < 4; ++row)
+    for (int column = 0; column < 5; ++column) EXPECT_EQ(to.y[row * to.pitchY + column], 10 * row + column);
+  for (int row = 0; row < 2; ++row)
+    for (int column = 0; column < 3; ++column) {
+      EXPECT_EQ(to.v[row * to.pitchC + column], 100 + 10 * row + column);
+      EXPECT_EQ(to.u[row * to.pitchC + column], 200 + 10 * row + column);
+    }
+  EXPECT_EQ(to.y[5], 0);  // past the overlay's width: nothing written
+  EXPECT_TRUE(overlay.presented.empty());
+
+  // A presenter's surface is the overlay's to show.
+  second->kind = CSample::presenterSurface;
+  second->surface = &overlay;
+  renderer.deliver(second);
+  ASSERT_EQ(idle.wait(kNoHang), 0);
+  EXPECT_EQ(renderer.stop(), 0);
+  ASSERT_EQ(overlay.presented.size(), 1u);
+  EXPECT_EQ(overlay.presented[0].surface, &overlay);
+  EXPECT_EQ(overlay.resizes.size(), 1u);  // same size, no second resize
+  second->kind = CSample::memoryYV12;
+  second->surface = nullptr;
+}

@@ -75,3 +75,17 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Clip>& info) { return std::string(info.param.path); });
 
 }  // namespace
+
+namespace {
+
+// --overlay on an adapter without overlays (Wine's has none): said once on
+// the debug output, and the pictures go through Direct3D to the end.
+TEST(OverlaySwitch, WithoutAnOverlayTheFilePlaysThroughDirect3D) {
+  DebuggedZarvel zarvel("--overlay --exit-at-end \"" + sample("demo.mpg") + "\"");
+  ASSERT_TRUE(zarvel.running());
+  EXPECT_EQ(zarvel.waitForExit(90000), 0);
+  EXPECT_NE(zarvel.waitForLine("zarvel: no display overlay can be had", 0), "");
+  EXPECT_NE(zarvel.waitForLine("zarvel : ", 0), "");
+}
+
+}  // namespace
