@@ -123,6 +123,7 @@ class CWindow final : public CScript::ITarget {
     return is && fullScreen_ ? 1 : !is && !fullScreen_ ? 0 : 2;  // 2: on its way
   }
   bool fileEnded() override { return session_.ended(); }
+  long picturesShown() override { return session_.picturesShown(); }
 
  private:
   // The top-left corner stays where it is, whatever the window manager does.

@@ -69,12 +69,29 @@ bool CScript::run(ITarget& target) {
       met = target.fullScreen() == (command[1] == "1" ? 1 : 0);
     } else if (name == "wait-end" && command.size() == 1) {
       met = target.fileEnded();
+    } else if (name == "play-for" && command.size() == 2) {
+      if (playUntil_ == 0) playUntil_ = kolm::sys::milliseconds() + std::strtoull(command[1].c_str(), nullptr, 10);
+      met = kolm::sys::milliseconds() >= playUntil_;
+      if (met) playUntil_ = 0;
+    } else if (name == "timed-drop" && command.size() == 2) {
+      if (droppedAt_ == 0) {
+        droppedAt_ = kolm::sys::milliseconds();
+        if (!target.act({"drop", command[1]})) return failed(target, "cannot run");
+        continue;  // looked at once the drop has been handled
+      }
+      met = target.picturesShown() > 0;
+      if (met) {
+        std::printf("zarvel: drop to first picture %llu ms\n",
+                    static_cast<unsigned long long>(kolm::sys::milliseconds() - droppedAt_));
+        std::fflush(stdout);
+        droppedAt_ = 0;
+      }
     } else {
       return failed(target, "cannot run");
     }
     const std::uint64_t now = kolm::sys::milliseconds();
     if (!met) {
-      if (deadline_ == 0) deadline_ = now + waitLimitMs;
+      if (deadline_ == 0) deadline_ = now + waitLimitMs + (playUntil_ ? playUntil_ - now : 0);
       return now <= deadline_ || failed(target, "was not met");
     }
     deadline_ = 0;
@@ -91,7 +108,7 @@ bool CScript::failed(ITarget& target, const char* what) {
   std::fprintf(stderr, "zarvel: script command \"%s\" %s (title \"%s\", %d x %d)\n", line.c_str(), what,
                target.title().c_str(), width, height);
   next_ = commands_.size();
-  deadline_ = 0;
+  deadline_ = droppedAt_ = playUntil_ = 0;
   return false;
 }
 
@@ -128,3 +145,5 @@ void CSessionTarget::clientSize(int* width, int* height) {
 }
 
 bool CSessionTarget::fileEnded() { return session_.ended(); }
+
+long CSessionTarget::picturesShown() { return session_.picturesShown(); }

@@ -8,6 +8,9 @@
 //   expect-size W H                waits until the client area is W x H
 //   expect-fullscreen 0|1          waits until full screen is off / on
 //   wait-end                       waits until the file last played has played to its end
+//   play-for MS                    lets what plays play MS milliseconds (for benchmarks)
+//   timed-drop PATH                drops PATH, waits until its first picture has been shown and
+//                                  prints "zarvel: drop to first picture N ms" (for benchmarks)
 // A wait that is not met within 10 s, or a command the front end cannot
 // take, fails the script: the program then ends with status 3.
 #pragma once
@@ -44,6 +47,8 @@ class CScript {
     virtual int fullScreen() = 0;
     // The file last played has played to its end.
     virtual bool fileEnded() = 0;
+    // Pictures the file playing now has shown (0 while none plays).
+    virtual long picturesShown() = 0;
 
    protected:
     ~ITarget() = default;
@@ -66,6 +71,8 @@ class CScript {
   std::vector<std::vector<std::string>> commands_;
   std::size_t next_ = 0;
   std::uint64_t deadline_ = 0;  // of the wait under way; 0 when none is
+  std::uint64_t droppedAt_ = 0;  // of the timed drop under way; 0 when none is
+  std::uint64_t playUntil_ = 0;  // the end of the play-for under way; 0 when none is
 };
 
 // The script's target for a front end without a window (headless mode): a
@@ -83,6 +90,7 @@ class CSessionTarget final : public CScript::ITarget {
   void clientSize(int* width, int* height) override;
   int fullScreen() override { return -1; }
   bool fileEnded() override;
+  long picturesShown() override;
   // Alt+X or quit came.
   bool quitAsked() const { return quit_; }
 

@@ -60,6 +60,8 @@ class CPlaybackSession {
   const std::string& failedFile() const { return failedFile_; }
   // The last file played has played to its end.
   bool ended() const { return ended_; }
+  // Pictures the file playing now has shown; 0 while none plays.
+  long picturesShown() { return player_.isOpen() ? player_.statistics().pictures : 0; }
   // Statistics could not be written (said on the debug output).
   bool statisticsFailed() const { return statisticsFailed_; }
 
