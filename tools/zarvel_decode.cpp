@@ -13,6 +13,7 @@
 #include "kolm/audio_downstream.h"
 #include "kolm/audio_sample_queue.h"
 #include "kolm/decode_path.h"
+#include "kolm/printable.h"
 #include "kolm/sample_queue.h"
 #include "kolm/stream.h"
 #include "kolm/video_downstream.h"
@@ -37,12 +38,19 @@ void usage() {
   std::fprintf(stderr,
                "usage: zarvel-decode FILE [--y4m OUT] [--wav OUT] [--frames N]\n"
                "                      [--path auto|mpeg1|ogg|ffmpeg] [--no-postprocess] [--no-audio]\n"
-               "                      [--simd plain|sse2|avx2]\n");
+               "                      [--simd plain|sse2|avx2]\n"
+               "       (-- before a FILE whose name begins with a dash)\n");
 }
 
 bool parse(int argc, char** argv, Options& options) {
+  bool optionsEnd = false;  // after "--", a name that begins with a dash is a file
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if (optionsEnd) {
+      if (!options.file.empty()) return false;
+      options.file = arg;
+      continue;
+    }
     auto value = [&](std::string& out) {
       if (i + 1 >= argc) return false;
       out = argv[++i];
@@ -70,6 +78,8 @@ bool parse(int argc, char** argv, Options& options) {
       options.postprocess = false;
     } else if (arg == "--no-audio") {
       options.audio = false;
+    } else if (arg == "--") {
+      optionsEnd = true;
     } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
       return false;
     } else if (options.file.empty()) {
@@ -189,7 +199,7 @@ int decode(kolm::IDecodePath& path, DecodeSink& sink, SoundSink& sound, const Op
   const kolm::VideoFormat format = path.videoFormat();
   if (!options.y4m.empty() &&
       !sink.writer.open(options.y4m, format.width, format.height, format.rateNumerator, format.rateDenominator)) {
-    std::fprintf(stderr, "zarvel-decode: cannot write %s\n", options.y4m.c_str());
+    std::fprintf(stderr, "zarvel-decode: cannot write %s\n", kolm::printable(options.y4m).c_str());
     return 1;
   }
   kolm::IAudioSource* audio = options.audio ? path.sound() : nullptr;
@@ -203,11 +213,11 @@ int decode(kolm::IDecodePath& path, DecodeSink& sink, SoundSink& sound, const Op
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   if (!sink.writer.close() || sink.writeFailed) {
-    std::fprintf(stderr, "zarvel-decode: writing %s failed\n", options.y4m.c_str());
+    std::fprintf(stderr, "zarvel-decode: writing %s failed\n", kolm::printable(options.y4m).c_str());
     return 1;
   }
   if (!sound.writer.close() || sound.writeFailed) {
-    std::fprintf(stderr, "zarvel-decode: writing %s failed\n", options.wav.c_str());
+    std::fprintf(stderr, "zarvel-decode: writing %s failed\n", kolm::printable(options.wav).c_str());
     return 1;
   }
   const std::string codec = path.codec();
@@ -234,9 +244,11 @@ int main(int argc, char** argv) {
     usage();
     return 2;
   }
-  std::unique_ptr<kolm::CStream> stream(kolm::openFileStream(options.file.c_str(), 1));
+  const std::string name = kolm::printable(options.file);
+  std::string why;
+  std::unique_ptr<kolm::CStream> stream(kolm::openFileStream(options.file.c_str(), 1, &why));
   if (!stream) {
-    std::fprintf(stderr, "zarvel-decode: cannot open %s\n", options.file.c_str());
+    std::fprintf(stderr, "zarvel-decode: cannot open %s: %s\n", name.c_str(), why.c_str());
     return 1;
   }
 
@@ -255,8 +267,8 @@ int main(int argc, char** argv) {
   const std::unique_ptr<kolm::IDecodePath> path =
       kolm::probeFile(request, options.path == "auto" ? nullptr : options.path.c_str(), &refusal);
   if (!path) {
-    std::fprintf(stderr, "zarvel-decode: no decode path accepts %s%s%s%s\n", options.file.c_str(),
-                 refusal.empty() ? "" : " (", refusal.c_str(), refusal.empty() ? "" : ")");
+    std::fprintf(stderr, "zarvel-decode: no decode path accepts %s%s%s%s\n", name.c_str(),
+                 refusal.empty() ? "" : " (", kolm::printable(refusal).c_str(), refusal.empty() ? "" : ")");
     return 1;
   }
   return decode(*path, sink, sound, options);

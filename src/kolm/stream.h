@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <limits>
 
 namespace kolm {
@@ -39,7 +40,10 @@ inline bool positionFrom(std::int64_t base, std::int64_t offset, std::int64_t* t
 }
 
 // Opens a file: mode 2 for writing an existing file, anything else for reading
-// (the player passes 1). Returns a stream owned by the caller, or null.
-CStream* openFileStream(const char* path, int mode);
+// (the player passes 1). Returns a stream owned by the caller, or null with
+// *why (when given) saying in a few words why not ("no such file",
+// "permission denied", "it is a folder"...). Only regular files open, and the
+// open never waits: a pipe with no writer or a device is refused at once.
+CStream* openFileStream(const char* path, int mode, std::string* why = nullptr);
 
 }  // namespace kolm

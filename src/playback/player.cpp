@@ -18,11 +18,8 @@ bool CPlayer::open(const std::string& path, IVideoHardwareAccelerator* presenter
                    bool presentPictures, IVideoOverlay* overlay) {
   stop();
   lastError_.clear();
-  stream_ = kolm::openFileStream(path.c_str(), 1);
-  if (!stream_) {
-    lastError_ = "cannot open " + path;
-    return false;
-  }
+  stream_ = kolm::openFileStream(path.c_str(), 1, &lastError_);
+  if (!stream_) return false;
   videoRenderer_ = new kolm::CVideoRenderer(presenter, &timekeeper_);
   videoRenderer_->overlay = overlay;
   audioRenderer_ = new kolm::CAudioRenderer(sound, &timekeeper_);
@@ -42,6 +39,9 @@ bool CPlayer::open(const std::string& path, IVideoHardwareAccelerator* presenter
   // that could not be made keep the built-in clock, which always moves.
   const bool soundPlays = decodeThread_->hasAudio && sound && sound->hasDevice() &&
                           audioRenderer_->sampleQueue()->isAllocated();
+  // The sound output stays open from one file with sound to the next (on
+  // some systems closing it takes seconds); a file without sound lets it go.
+  if (!decodeThread_->hasAudio && sound) sound->releaseStream();
   kolm::IReferenceClock* clock = soundPlays ? sound->attachTimekeeper(&timekeeper_) : nullptr;
   timekeeper_.clock = clock ? clock : &timekeeper_.basicClock;
   soundIsClock_ = clock != nullptr;

@@ -57,7 +57,8 @@ class CPlayer {
   // The picture size of the open file; false when none is open.
   bool getVideoSize(int* width, int* height);
 
-  // Why the last open failed ("no decode path accepts FILE (...)"), or "".
+  // Why the last open failed ("no such file", "no decode path accepts FILE
+  // (...)"), or "".
   const std::string& lastError() const { return lastError_; }
   // A file is open (and playing once play() has been called).
   bool isOpen() const { return isOpen_; }

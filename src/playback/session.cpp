@@ -3,13 +3,6 @@
 #include "kolm/sys/sys.h"
 #include "playback/statistics_json.h"
 
-std::string printable(const std::string& text) {
-  std::string out = text;
-  for (char& c : out)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  return out;
-}
-
 CPlaybackSession::CPlaybackSession(std::string statsJson) : statsJson_(std::move(statsJson)) {
   player_.setEndCallback([this] {
     if (onEnd) onEnd();

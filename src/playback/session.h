@@ -3,6 +3,7 @@
 #include <functional>
 #include <string>
 
+#include "kolm/printable.h"
 #include "kolm/video_hardware_accelerator.h"
 #include "playback/player.h"
 
@@ -10,9 +11,7 @@ namespace kolm {
 class CDXSound;
 }
 
-// The text with every control character replaced, so that a hostile file name
-// keeps a message on one line.
-std::string printable(const std::string& text);
+using kolm::printable;
 
 // What every front end (a window, headless mode) does with the files it is
 // given: stops what plays, opens the file, says why when it cannot be played,

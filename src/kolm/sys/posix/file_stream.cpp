@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -82,18 +84,65 @@ class CFileStream : public CStream {
 
 }  // namespace
 
-CStream* openFileStream(const char* path, int mode) {
-  if (!path) return nullptr;
-  const int fd = ::open(path, (mode == 2 ? O_WRONLY : O_RDONLY) | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+namespace {
+
+// Why an open failed, in a user's words.
+std::string openError(int error) {
+  switch (error) {
+    case ENOENT: return "no such file";
+    case ENOTDIR: return "a folder on its path is not a folder";
+    case EACCES:
+    case EPERM: return "permission denied";
+    case ENAMETOOLONG: return "its name is too long";
+    case ELOOP: return "too many symbolic links on its path";
+    case EISDIR: return "it is a folder";
+    default: break;
+  }
+  std::string text = std::strerror(error);
+  if (!text.empty()) text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+  return text;
+}
+
+std::string notAFile(mode_t mode) {
+  if (S_ISDIR(mode)) return "it is a folder";
+  if (S_ISFIFO(mode)) return "it is a pipe, not a file";
+  if (S_ISSOCK(mode)) return "it is a socket, not a file";
+  if (S_ISCHR(mode) || S_ISBLK(mode)) return "it is a device, not a file";
+  return "it is not a regular file";
+}
+
+}  // namespace
+
+CStream* openFileStream(const char* path, int mode, std::string* why) {
+  std::string ignored;
+  if (!why) why = &ignored;
+  if (!path) {
+    *why = "no file name";
+    return nullptr;
+  }
+  // Without waiting: opening a pipe that has no writer (or some devices)
+  // would block until one comes, possibly for ever.
+  const int fd = ::open(path, (mode == 2 ? O_WRONLY : O_RDONLY) | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) {
+    *why = openError(errno);
+    return nullptr;
+  }
   struct stat info {};
-  // A directory opens for reading on POSIX but is no byte stream.
+  // A directory opens for reading on POSIX but is no byte stream; nor is a
+  // pipe, a socket or a device.
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    *why = notAFile(info.st_mode);
     ::close(fd);
     return nullptr;
   }
+  // Reads of a regular file wait for their data like any other.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
   CStream* stream = new (std::nothrow) CFileStream(fd, path);
-  if (!stream) ::close(fd);
+  if (!stream) {
+    *why = "out of memory";
+    ::close(fd);
+  }
   return stream;
 }
 

@@ -12,8 +12,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <new>
+#include <string>
 
 namespace kolm {
 
@@ -26,25 +28,77 @@ constexpr std::int64_t maxPosition = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t maxStep = 0x7FFFFFFF;
 constexpr std::int64_t maxSteps = 4096;
 
+// Why a file cannot be opened, in a user's words, from a Win32 error code.
+std::string openError(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND: return "no such file";
+    case ERROR_ACCESS_DENIED: return "permission denied";
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION: return "another program has it open";
+    case ERROR_FILENAME_EXCED_RANGE: return "its name is too long";
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME: return "its name is not a valid file name";
+    case ERROR_NOT_READY: return "the drive is not ready";
+    default: return "Windows error " + std::to_string(error);
+  }
+}
+
+// What a path names, before the shell is asked to stream it: a folder or a
+// device ("\\.\..." names one) is no file.
+bool isPlainFile(const char* path, std::string* why) {
+  if (std::strncmp(path, "\\\\.\\", 4) == 0) {
+    *why = "it is a device, not a file";
+    return false;
+  }
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    *why = openError(GetLastError());
+    return false;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    *why = "it is a folder";
+    return false;
+  }
+  if (attributes & FILE_ATTRIBUTE_DEVICE) {
+    *why = "it is a device, not a file";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-CStream* openFileStream(const char* path, int mode) {
-  if (!path) return nullptr;
+CStream* openFileStream(const char* path, int mode, std::string* why) {
+  std::string ignored;
+  if (!why) why = &ignored;
+  if (!path) {
+    *why = "no file name";
+    return nullptr;
+  }
+  if (!isPlainFile(path, why)) return nullptr;
   const DWORD access = mode == 2 ? STGM_WRITE : STGM_READ;
   HMODULE shell = LoadLibraryA("shlwapi.dll");
-  if (!shell) return nullptr;
+  if (!shell) {
+    *why = "the shell library (shlwapi.dll) cannot be loaded";
+    return nullptr;
+  }
   auto create = reinterpret_cast<CreateStreamOnFile>(
       reinterpret_cast<void*>(GetProcAddress(shell, "SHCreateStreamOnFileA")));
   IStream* stream = nullptr;
-  if (!create || create(path, access, &stream) != S_OK || !stream) {
+  const HRESULT hr = create ? create(path, access, &stream) : E_NOINTERFACE;
+  if (hr != S_OK || !stream) {
     if (stream) stream->Release();
     FreeLibrary(shell);
+    *why = HRESULT_FACILITY(hr) == FACILITY_WIN32 ? openError(HRESULT_CODE(hr))
+                                                  : "the shell cannot stream it (error " + std::to_string(hr) + ")";
     return nullptr;
   }
   // The stream's code lives in the shell library: the wrapper keeps this
   // reference until it has released the stream.
   CStream* wrapper = new (std::nothrow) CIStreamWrapper(stream, path, shell);
   if (!wrapper) {
+    *why = "out of memory";
     stream->Release();
     FreeLibrary(shell);
   }
