@@ -343,7 +343,9 @@ int runWindow(const Options& options) {
     std::fprintf(stderr, "zarvel: cannot make the window (%s)\n", SDL_GetError());
   }
   if (window) SDL_DestroyWindow(window);
-  SDL_Quit();
+  // A sound device still closing is left to the end of the process: quitting
+  // does not wait on the sound server.
+  if (kolm::soundDevicesClosing() == 0) SDL_Quit();
   return status;
 }
 

@@ -383,6 +383,14 @@ bool CDXSound::createStream(int count) {
   return true;
 }
 
+void CDXSound::releaseStream() {
+  {
+    sys::Guard guard(streamLock_);
+    stream_.reset();
+  }
+  if (device_) device_->releaseIdle();
+}
+
 void CDXSound::resetBuffer() {
   if (auto stream = streamingSound()) {
     stream->reset();

@@ -125,6 +125,9 @@ class CDXSound : public IReferenceClock, public ISoundFormatSink {
   void setFormat(AudioFormat& format) override;
   // Replaces the streaming buffer by one of count chunks of the agreed format.
   bool createStream(int count) override;
+  // Lets the streaming buffer go, and what the device keeps open for a next
+  // one, when a file without sound plays; a clock reading then gives 0.
+  void releaseStream();
 
   // Signalled at every chunk boundary of the buffers created from now on.
   void setNotifyEvent(sys::EventHandle event) { notifyEvent_ = event; }

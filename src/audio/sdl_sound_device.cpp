@@ -3,12 +3,23 @@
 // offset the cursor passes. Between two callbacks the reported cursor is
 // interpolated from the wall clock, never past what the callback has taken,
 // so the audio clock runs smoothly instead of in callback-sized steps.
+//
+// One SDL output device serves buffer after buffer: closing one waits for
+// SDL's audio thread, which a sound server can hold for seconds (PulseAudio
+// took 1.5 s here), and some drivers (the dummy one) have a single device,
+// which cannot be opened again before it is closed. So the output stays
+// open from one file to the next of the same format, and is closed on a
+// thread of its own when the format changes or a file without sound plays.
 #include <SDL.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "audio/memory_sound_device.h"
@@ -34,6 +45,43 @@ class SdlAudio {
  private:
   bool ok_;
 };
+
+// Devices whose closing is under way, and the signal that one has closed.
+std::mutex closingLock;
+std::condition_variable closed;
+int closing = 0;
+
+// Closes a device on a thread of its own, so that the thread that lets it go
+// never waits. The pause comes first, on the caller's thread: it takes the
+// lock every callback holds, so once it returns no callback runs or will run.
+void closeSoon(SDL_AudioDeviceID device) {
+  SDL_PauseAudioDevice(device, 1);
+  // The closing thread holds SDL's audio subsystem until it is done, so the
+  // subsystem is not quit, closing the device a second time, under it.
+  SDL_InitSubSystem(SDL_INIT_AUDIO);
+  {
+    std::lock_guard<std::mutex> hold(closingLock);
+    ++closing;
+  }
+  const auto close = [device] {
+    SDL_CloseAudioDevice(device);
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    std::lock_guard<std::mutex> hold(closingLock);
+    --closing;
+    closed.notify_all();
+  };
+  try {
+    std::thread(close).detach();
+  } catch (const std::system_error&) {
+    close();  // no thread to be had: here, and slowly
+  }
+}
+
+// Waits (bounded) until no device is closing; false when some still are.
+bool waitForCloses(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> hold(closingLock);
+  return closed.wait_for(hold, limit, [] { return closing == 0; });
+}
 
 // Frames per callback. SDL rounds every period up to a power of two. Real
 // drivers get about 25 ms, so the cursor is never far from what is heard.
@@ -65,6 +113,106 @@ Uint16 callbackFrames(std::uint32_t rate) {
   return static_cast<Uint16>(best);
 }
 
+class SdlSoundBuffer;
+
+// What an output device is opened with; buffers of the same spec share it.
+struct OutputSpec {
+  int rate = 0;
+  SDL_AudioFormat format = 0;
+  Uint8 channels = 0;
+  Uint16 samples = 0;
+  bool operator==(const OutputSpec& other) const {
+    return rate == other.rate && format == other.format && channels == other.channels && samples == other.samples;
+  }
+};
+
+OutputSpec outputSpec(const PcmFormat& format) {
+  return {static_cast<int>(format.samplesPerSec), static_cast<SDL_AudioFormat>(format.bitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16SYS),
+          static_cast<Uint8>(format.channels), callbackFrames(format.samplesPerSec)};
+}
+
+// The process's one SDL output device and the buffer it plays, if any. Its
+// callback fills from that buffer under lock_, so a buffer that detaches is
+// never called again. No SDL function is called with lock_ held: SDL holds
+// its own device lock around the callback, which takes lock_.
+class SdlOutput {
+ public:
+  static SdlOutput& instance() {
+    // Never deleted: a device may still be open when the process ends.
+    static SdlOutput* output = new SdlOutput;
+    return *output;
+  }
+
+  // Plays `buffer` (null: silence) on an output of this spec: the open one
+  // when it has the spec and is free, else a new one. False when none opens.
+  bool attach(SdlSoundBuffer* buffer, const OutputSpec& spec) {
+    SDL_AudioDeviceID old = 0;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (device_ && !attached_ && spec_ == spec) {
+        attached_ = buffer;
+        return true;
+      }
+      old = device_;
+      device_ = 0;
+      attached_ = nullptr;
+    }
+    if (old) {
+      closeSoon(old);
+      SDL_QuitSubSystem(SDL_INIT_AUDIO);
+    }
+    SDL_AudioSpec want{};
+    want.freq = spec.rate;
+    want.format = spec.format;
+    want.channels = spec.channels;
+    want.samples = spec.samples;
+    want.callback = &SdlOutput::callback;
+    want.userdata = this;
+    // No changes allowed: SDL converts to whatever the hardware takes.
+    SDL_AudioDeviceID device = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
+    // A driver with a single device opens it again only once it has closed.
+    if (!device && waitForCloses(std::chrono::seconds(3))) device = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, 0);
+    if (!device) return false;
+    SDL_InitSubSystem(SDL_INIT_AUDIO);  // held while the device is open; closeSoon gives it back
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      device_ = device;
+      spec_ = spec;
+      attached_ = buffer;
+    }
+    // Runs from now on; it plays silence while no buffer plays.
+    SDL_PauseAudioDevice(device, 0);
+    return true;
+  }
+
+  // From now on the callback does not touch `buffer`; the device stays open.
+  void detach(SdlSoundBuffer* buffer) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (attached_ == buffer) attached_ = nullptr;
+  }
+
+  // Closes the device (on a thread of its own) unless a buffer plays on it.
+  void releaseIdle() {
+    SDL_AudioDeviceID old = 0;
+    {
+      std::lock_guard<std::mutex> hold(lock_);
+      if (attached_ || !device_) return;
+      old = device_;
+      device_ = 0;
+    }
+    closeSoon(old);
+    SDL_QuitSubSystem(SDL_INIT_AUDIO);
+  }
+
+ private:
+  static void SDLCALL callback(void* self, Uint8* stream, int length);
+
+  std::mutex lock_;
+  SDL_AudioDeviceID device_ = 0;
+  OutputSpec spec_;
+  SdlSoundBuffer* attached_ = nullptr;
+};
+
 class SdlSoundBuffer : public ISoundBuffer {
  public:
   SdlSoundBuffer(std::uint32_t bytes, const PcmFormat& format)
@@ -77,26 +225,46 @@ class SdlSoundBuffer : public ISoundBuffer {
         flags_(ds::bufferCtrlPositionNotify | ds::bufferGetCurrentPosition2 | ds::bufferGlobalFocus) {}
 
   ~SdlSoundBuffer() override {
-    // Joins SDL's audio thread: no callback runs after this.
-    if (device_) SDL_CloseAudioDevice(device_);
+    // The callback does not reach this buffer after this.
+    if (attached_) SdlOutput::instance().detach(this);
   }
 
   HResult open(const PcmFormat& format) {
     if (!audio_.ok()) return ds::errNoDriver;
-    SDL_AudioSpec want{};
-    want.freq = static_cast<int>(format.samplesPerSec);
-    want.format = format.bitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16SYS;
-    want.channels = static_cast<Uint8>(format.channels);
-    want.samples = callbackFrames(format.samplesPerSec);
-    want.callback = &SdlSoundBuffer::callback;
-    want.userdata = this;
-    SDL_AudioSpec have{};
-    // No changes allowed: SDL converts to whatever the hardware takes.
-    device_ = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
-    if (!device_) return ds::errAllocated;
-    // Runs from now on; the callback plays silence while the buffer is stopped.
-    SDL_PauseAudioDevice(device_, 0);
-    return ds::ok;
+    attached_ = SdlOutput::instance().attach(this, outputSpec(format));
+    return attached_ ? ds::ok : ds::errAllocated;
+  }
+
+  // The output's callback, with the output's lock held.
+  void fill(Uint8* stream, std::uint32_t length) {
+    std::lock_guard<std::mutex> hold(lock_);
+    if (!playing_) {
+      std::memset(stream, silence_, length);
+      return;
+    }
+    // What the last callback took is being heard now: the cursor is at least
+    // at its end, and the notifications up to there are due. Signalled under
+    // the lock, so none can follow a stop().
+    const std::uint64_t start = consumed_;
+    reported_ = std::max(reported_, start);
+    for (const SoundNotifyPosition& position : positions_) {
+      if (backend::notificationPassed(origin_ + notified_, origin_ + start, position.offset, size_))
+        sys::setEvent(position.event);
+    }
+    notified_ = start;
+    segmentStart_ = start;
+    segmentTime_ = Clock::now();
+
+    std::uint32_t from = static_cast<std::uint32_t>((origin_ + start) % size_);
+    std::uint32_t left = length;
+    while (left > 0) {
+      const std::uint32_t run = std::min(left, size_ - from);
+      std::memcpy(stream, ring_.data() + from, run);
+      stream += run;
+      left -= run;
+      from = (from + run) % size_;
+    }
+    consumed_ += length;
   }
 
   HResult getCaps(SoundBufferCaps* caps) override {
@@ -203,41 +371,6 @@ class SdlSoundBuffer : public ISoundBuffer {
   }
 
  private:
-  static void SDLCALL callback(void* self, Uint8* stream, int length) {
-    static_cast<SdlSoundBuffer*>(self)->fill(stream, static_cast<std::uint32_t>(length));
-  }
-
-  void fill(Uint8* stream, std::uint32_t length) {
-    std::lock_guard<std::mutex> hold(lock_);
-    if (!playing_) {
-      std::memset(stream, silence_, length);
-      return;
-    }
-    // What the last callback took is being heard now: the cursor is at least
-    // at its end, and the notifications up to there are due. Signalled under
-    // the lock, so none can follow a stop().
-    const std::uint64_t start = consumed_;
-    reported_ = std::max(reported_, start);
-    for (const SoundNotifyPosition& position : positions_) {
-      if (backend::notificationPassed(origin_ + notified_, origin_ + start, position.offset, size_))
-        sys::setEvent(position.event);
-    }
-    notified_ = start;
-    segmentStart_ = start;
-    segmentTime_ = Clock::now();
-
-    std::uint32_t from = static_cast<std::uint32_t>((origin_ + start) % size_);
-    std::uint32_t left = length;
-    while (left > 0) {
-      const std::uint32_t run = std::min(left, size_ - from);
-      std::memcpy(stream, ring_.data() + from, run);
-      stream += run;
-      left -= run;
-      from = (from + run) % size_;
-    }
-    consumed_ += length;
-  }
-
   // Under lock_: the cursor as heard now, in bytes since the origin. It moves
   // with the wall clock from the start of what the last callback took, stops
   // at its end until the next callback, and never goes back.
@@ -272,11 +405,21 @@ class SdlSoundBuffer : public ISoundBuffer {
   Clock::time_point segmentTime_;    // when the last callback (or play) ran
   std::uint64_t reported_ = 0;       // the furthest cursor reported
   std::uint64_t notified_ = 0;       // notifications are signalled up to here
-  SDL_AudioDeviceID device_ = 0;
+  bool attached_ = false;            // plays on the output
 };
+
+void SDLCALL SdlOutput::callback(void* self, Uint8* stream, int length) {
+  auto* output = static_cast<SdlOutput*>(self);
+  std::lock_guard<std::mutex> hold(output->lock_);
+  if (output->attached_)
+    output->attached_->fill(stream, static_cast<std::uint32_t>(length));
+  else
+    std::memset(stream, output->spec_.format == AUDIO_U8 ? 0x80 : 0x00, static_cast<std::size_t>(length));
+}
 
 class SdlSoundDevice : public CMemorySoundDevice {
  public:
+  ~SdlSoundDevice() override { releaseIdle(); }
   bool ok() const { return audio_.ok(); }
 
   // SDL converts every PCM layout and rate to what the hardware takes, and
@@ -291,6 +434,8 @@ class SdlSoundDevice : public CMemorySoundDevice {
     return ds::ok;
   }
 
+  void releaseIdle() override { SdlOutput::instance().releaseIdle(); }
+
  private:
   SdlAudio audio_;
 };
@@ -300,17 +445,20 @@ class SdlSoundDevice : public CMemorySoundDevice {
 std::unique_ptr<ISoundDevice> createSdlSoundDevice() {
   auto device = std::make_unique<SdlSoundDevice>();
   if (!device->ok()) return nullptr;
-  // Only a device that opens counts; without a callback SDL queues, and the
-  // device stays paused, so nothing is heard.
-  SDL_AudioSpec want{};
-  want.freq = 44100;
-  want.format = AUDIO_S16SYS;
-  want.channels = 2;
-  want.samples = callbackFrames(44100);
-  const SDL_AudioDeviceID probe = SDL_OpenAudioDevice(nullptr, 0, &want, nullptr, SDL_AUDIO_ALLOW_ANY_CHANGE);
-  if (!probe) return nullptr;
-  SDL_CloseAudioDevice(probe);
+  // Only a device that opens counts. It stays open, silent, for a first file
+  // in the commonest format.
+  PcmFormat common;
+  common.channels = 2;
+  common.samplesPerSec = 44100;
+  common.bitsPerSample = 16;
+  common.blockAlign = 4;
+  if (!SdlOutput::instance().attach(nullptr, outputSpec(common))) return nullptr;
   return device;
+}
+
+int soundDevicesClosing() {
+  std::lock_guard<std::mutex> hold(closingLock);
+  return closing;
 }
 
 }  // namespace kolm

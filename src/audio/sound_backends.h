@@ -21,6 +21,10 @@ std::unique_ptr<ISoundDevice> createDirectSoundDevice();
 #else
 // SDL2 output on the default audio device; null when SDL cannot open one.
 std::unique_ptr<ISoundDevice> createSdlSoundDevice();
+// SDL devices still being closed on threads of their own (a sound server can
+// take seconds to close one). A program that ends while some are must not
+// quit SDL, which would close them a second time; it just ends.
+int soundDevicesClosing();
 #endif
 
 // One back end: the name it is chosen by, and how to make its device (null

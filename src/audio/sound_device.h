@@ -147,6 +147,9 @@ class ISoundDevice {
   virtual HResult getCaps(SoundDeviceCaps* caps) = 0;
   virtual HResult setCooperativeLevel(void* window, std::uint32_t level) = 0;
   virtual HResult createSoundBuffer(const SoundBufferDesc& desc, std::unique_ptr<ISoundBuffer>* buffer) = 0;
+  // Lets go of what the device keeps open for a next buffer once no buffer
+  // is left (an output kept from one file to the next); nothing by default.
+  virtual void releaseIdle() {}
 };
 
 // Makes a device for the default output (DirectSoundCreate8); null on failure.
