@@ -1,6 +1,7 @@
 #include "ffmpeg/ffmpeg_demuxer.h"
 
 #include <climits>
+#include <cstring>
 
 namespace ffmpeg {
 
@@ -19,6 +20,37 @@ std::int64_t stampToUnits(std::int64_t stamp, AVRational timeBase) {
   return static_cast<std::int64_t>(units);
 }
 
+namespace {
+
+// FFmpeg opens more than movies: text and art files (which it shows as
+// pictures of characters), playlists and lists of other files or addresses,
+// scripts and filter graphs. The fallback is for media files only.
+constexpr const char* notMedia[] = {"tty",      "bin",  "xbin", "adf",  "idf",   "hls",         "concat",
+                                    "dash",     "webm_dash_manifest", "imf",  "sdp",   "rtp",  "rtsp",
+                                    "lavfi",    "vapoursynth", "avisynth"};
+
+bool isMedia(const char* names) {
+  // One demuxer may answer to several names ("mov,mp4,m4a,...").
+  for (const char* name : notMedia) {
+    const std::size_t length = std::strlen(name);
+    for (const char* at = names; (at = std::strstr(at, name)) != nullptr; at += length)
+      if ((at == names || at[-1] == ',') && (at[length] == '\0' || at[length] == ',')) return false;
+  }
+  return true;
+}
+
+// Every demuxer of the loaded libraries that reads media, as FFmpeg's
+// format whitelist takes them.
+std::string mediaFormats(const Api& api) {
+  std::string list;
+  void* state = nullptr;
+  while (const AVInputFormat* format = api.av_demuxer_iterate(&state))
+    if (format->name && isMedia(format->name)) list += (list.empty() ? "" : ",") + std::string(format->name);
+  return list;
+}
+
+}  // namespace
+
 CDemuxer::CDemuxer(const Api& api) : api_(api), origin_(kNoOrigin) {}
 
 CDemuxer::~CDemuxer() {
@@ -27,10 +59,20 @@ CDemuxer::~CDemuxer() {
 }
 
 bool CDemuxer::open(const char* fileName, std::string* error) {
-  int result = api_.avformat_open_input(&context_, fileName ? fileName : "", nullptr, nullptr);
+  // A local file and nothing else: "file:" keeps a name with a colon from
+  // passing for an address, and no protocol but the file may be opened from
+  // inside it (a playlist's entries, say).
+  static const std::string formats = mediaFormats(api_);
+  AVDictionary* options = nullptr;
+  api_.av_dict_set(&options, "protocol_whitelist", "file", 0);
+  api_.av_dict_set(&options, "format_whitelist", formats.c_str(), 0);
+  int result = api_.avformat_open_input(&context_, ("file:" + std::string(fileName ? fileName : "")).c_str(), nullptr,
+                                        &options);
+  api_.av_dict_free(&options);
   if (result < 0) {
     context_ = nullptr;
-    *error = "FFmpeg cannot open the file: " + errorText(api_, result);
+    // FFmpeg refuses what is not on the lists with this code.
+    *error = result == AVERROR(EINVAL) ? "not a media file" : "FFmpeg cannot open the file: " + errorText(api_, result);
     return false;
   }
   result = api_.avformat_find_stream_info(context_, nullptr);
