@@ -35,9 +35,9 @@ class CWindow final : public CScript::ITarget {
       : options_(options), window_(window), renderer_(renderer), session_(options.statsJson) {
     session_.presentPictures = !options.timing;
     session_.onPictureSize = [this](int width, int height) { takePictureSize(width, height); };
-    session_.onEnd = [this] { noticeEnd(); };
-    endEvent_ = SDL_RegisterEvents(2);
-    syncEvent_ = endEvent_ + 1;
+    session_.onNews = [this] { noticeNews(); };
+    newsEvent_ = SDL_RegisterEvents(2);
+    syncEvent_ = newsEvent_ + 1;
   }
 
   int run() {
@@ -50,9 +50,8 @@ class CWindow final : public CScript::ITarget {
 
     if (!options_.script.empty() && !script_.load(options_.script)) {
       status_ = 2;
-    } else if (!options_.file.empty() && !playFile(options_.file) && options_.exitAtEnd) {
-      status_ = 1;
     } else {
+      if (!options_.file.empty()) session_.play(options_.file);
       loop();
     }
     // The player's threads use the presenter and the sound device until it stops.
@@ -138,20 +137,27 @@ class CWindow final : public CScript::ITarget {
   }
 
   // Any thread: wakes the loop, which asks the session on its own thread.
-  void noticeEnd() {
+  void noticeNews() {
     SDL_Event event;
     SDL_zero(event);
-    event.type = endEvent_;
+    event.type = newsEvent_;
     SDL_PushEvent(&event);
     presenter_->wakeEvent.set();  // for a loop that waits on it instead of on SDL
   }
 
   void setTitle() { SDL_SetWindowTitle(window_, windowTitle(session_).c_str()); }
 
-  bool playFile(const std::string& path) {
-    const bool played = session_.play(path);
+  // A file opened, failed, or played to its end. With --exit-at-end the
+  // window leaves when a file ends or cannot be played, with status 1 then.
+  void takeNews() {
+    const CPlaybackSession::News news = session_.update();
+    if (news == CPlaybackSession::News::none) return;
     setTitle();
-    return played;
+    const bool failed = !session_.failure().empty();
+    if (options_.exitAtEnd && (failed || news == CPlaybackSession::News::ended)) {
+      if (failed) status_ = 1;
+      quit_ = true;
+    }
   }
 
   void push(SDL_Event event) {
@@ -198,8 +204,8 @@ class CWindow final : public CScript::ITarget {
       presenter_->draw(renderer_);
       return;
     }
-    if (event.type == endEvent_) {
-      if (session_.fileEnded() && options_.exitAtEnd) quit_ = true;
+    if (event.type == newsEvent_) {
+      takeNews();
       return;
     }
     if (event.type == syncEvent_) {
@@ -218,7 +224,7 @@ class CWindow final : public CScript::ITarget {
         // Later files of the same drop are left alone.
         if (event.drop.file && !dropTaken_) {
           dropTaken_ = true;
-          playFile(event.drop.file);
+          session_.play(event.drop.file);
         }
         SDL_free(event.drop.file);
         break;
@@ -283,7 +289,7 @@ class CWindow final : public CScript::ITarget {
   std::unique_ptr<kolm::CDXSound> sound_;
   CPlaybackSession session_;
   CScript script_;
-  Uint32 endEvent_ = 0;   // pushed when a file may have played to its end
+  Uint32 newsEvent_ = 0;  // pushed when the session has news
   Uint32 syncEvent_ = 0;  // pushed after a script command's events
   bool awaitingSync_ = false;
   bool fullScreen_ = false;
@@ -297,6 +303,12 @@ class CWindow final : public CScript::ITarget {
 // SDL falls back to a driver that draws into memory when there is no display;
 // that counts as none unless it was asked for by name.
 bool initDisplay(std::string* reason) {
+  // Nothing names a display: SDL is not asked at all, since its drivers'
+  // libraries print their own complaints (Wayland's about XDG_RUNTIME_DIR).
+  if (!SDL_getenv("SDL_VIDEODRIVER") && !SDL_getenv("DISPLAY") && !SDL_getenv("WAYLAND_DISPLAY")) {
+    *reason = "neither DISPLAY nor WAYLAND_DISPLAY is set";
+    return false;
+  }
   if (SDL_Init(SDL_INIT_VIDEO) != 0) {
     *reason = SDL_GetError();
     return false;

@@ -28,7 +28,7 @@ namespace {
 constexpr int startWidth = 640;
 constexpr int startHeight = 480;
 constexpr DWORD windowStyle = WS_OVERLAPPEDWINDOW;
-constexpr UINT endMessage = WM_APP + 1;  // posted when a file may have played to its end
+constexpr UINT newsMessage = WM_APP + 1;  // posted when the session has news
 
 // The labels of the mode switch name the mode that choosing it switches to,
 // in code page 932: "time measurement (&R)" and "render (&R)".
@@ -53,7 +53,7 @@ class CMainWindow {
       : instance_(instance), options_(options), session_(options.statsJson) {
     session_.presentPictures = !options.timing;
     session_.onPictureSize = [this](int width, int height) { fitClientArea(width, height); };
-    session_.onEnd = [this] { PostMessageA(window_, endMessage, 0, 0); };
+    session_.onNews = [this] { PostMessageA(window_, newsMessage, 0, 0); };
   }
   CMainWindow(const CMainWindow&) = delete;
   CMainWindow& operator=(const CMainWindow&) = delete;
@@ -105,12 +105,7 @@ class CMainWindow {
   }
 
   void playCommandLineFile() {
-    if (options_.file.empty()) return;
-    playFile(options_.file);
-    if (!session_.failure().empty() && options_.exitAtEnd) {
-      exitStatus_ = 1;
-      DestroyWindow(window_);
-    }
+    if (!options_.file.empty()) session_.play(options_.file);
   }
 
   // Nothing of the window's playback is left after this; the session's
@@ -164,8 +159,8 @@ class CMainWindow {
       case WM_DROPFILES:
         onDrop(reinterpret_cast<HDROP>(wParam));
         return 0;
-      case endMessage:
-        if (session_.fileEnded() && options_.exitAtEnd) DestroyWindow(window_);
+      case newsMessage:
+        takeNews();
         return 0;
       default:
         break;
@@ -229,11 +224,17 @@ class CMainWindow {
     }
   }
 
-  // What a drop does with its first file (and the command line with its file).
-  void playFile(const std::string& path) {
-    const bool hadFailure = !session_.failure().empty();
-    session_.play(path);
-    if (hadFailure || !session_.failure().empty()) setTitle();
+  // A file opened, failed, or played to its end. With --exit-at-end the
+  // window leaves when a file ends or cannot be played, with status 1 then.
+  void takeNews() {
+    const CPlaybackSession::News news = session_.update();
+    if (news == CPlaybackSession::News::none) return;
+    setTitle();
+    const bool failed = !session_.failure().empty();
+    if (options_.exitAtEnd && (failed || news == CPlaybackSession::News::ended)) {
+      if (failed) exitStatus_ = 1;
+      DestroyWindow(window_);
+    }
   }
 
   // The first file of a drop; later files of the same drop are left alone.
@@ -248,7 +249,7 @@ class CMainWindow {
         name.resize(DragQueryFileA(drop, 0, &name[0], length + 1));
       }
     }
-    if (!name.empty()) playFile(name);
+    if (!name.empty()) session_.play(name);
     DragFinish(drop);
     SetForegroundWindow(window_);
   }

@@ -19,6 +19,7 @@ class CPath final : public kolm::IDecodePath {
   }
   std::int64_t duration() const override { return decoder_->duration(); }
   bool videoStep() override { return decoder_->decodeAndDeliver(); }
+  std::int64_t picturesDecoded() const override { return decoder_->frameCount; }
   kolm::IAudioSource* sound() override { return sound_; }
   std::string soundProblem() const override { return soundProblem_; }
   void setPresentPictures(bool present) override { decoder_->deliverPictures = present; }

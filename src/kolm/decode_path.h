@@ -61,6 +61,8 @@ class IDecodePath {
   // finishes. False once the pictures have ended or can go no further; it
   // is not called again then.
   virtual bool videoStep() = 0;
+  // Pictures decoded so far, shown or (timing mode) recycled unseen.
+  virtual std::int64_t picturesDecoded() const = 0;
   // The file's sound, owned by the path; null for a file without sound and
   // for one whose sound cannot be decoded (soundProblem() then says why).
   virtual IAudioSource* sound() = 0;

@@ -17,6 +17,7 @@ class CPath final : public kolm::IDecodePath {
             decoder.frameRateDen()};
   }
   bool videoStep() override { return source_->decoder->step(); }
+  std::int64_t picturesDecoded() const override { return source_->decoder->picturesDelivered(); }
   kolm::IAudioSource* sound() override { return sound_.get(); }
   std::string soundProblem() const override { return soundProblem_; }
   std::string stopReason() const override {

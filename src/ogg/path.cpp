@@ -20,6 +20,7 @@ class CPath final : public kolm::IDecodePath {
             clampRate(decoder_->theoraInfo.fps_denominator)};
   }
   bool videoStep() override { return decoder_->videoStep(); }
+  std::int64_t picturesDecoded() const override { return decoder_->picturesDelivered; }
   kolm::IAudioSource* sound() override { return decoder_->vorbisActive ? decoder_.get() : nullptr; }
   void setPresentPictures(bool present) override { decoder_->presentPictures = present; }
   bool decodeMilliseconds(std::uint32_t* ms) const override {

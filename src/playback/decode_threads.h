@@ -69,6 +69,8 @@ class CVideoDecodeThread : public CThread {
   const std::string& refusal() const { return refusal_; }
   // The accepting path's name; "" before one has.
   const char* pathName() const { return path_ ? path_->name() : ""; }
+  // Pictures the path decoded; read once the video decode thread has ended.
+  std::int64_t picturesDecoded() const { return path_ ? path_->picturesDecoded() : 0; }
   // Both threads have run and ended (true also once torn down).
   bool finished();
   // The statistics line the last run wrote.

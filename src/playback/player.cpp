@@ -125,4 +125,6 @@ PlaybackStatistics CPlayer::statistics() {
   return stats;
 }
 
+std::int64_t CPlayer::picturesDecoded() { return isOpen_ ? decodeThread_->picturesDecoded() : 0; }
+
 std::string CPlayer::statisticsLine() { return decodeThread_ ? decodeThread_->statisticsLine() : std::string(); }

@@ -73,6 +73,10 @@ class CPlayer {
   // What the open file's playback has shown so far.
   PlaybackStatistics statistics();
 
+  // Pictures the file's decode path decoded (shown or, in timing mode, not);
+  // final once isFinished().
+  std::int64_t picturesDecoded();
+
   // The decode thread's statistics line once the file has ended, else "".
   std::string statisticsLine();
 

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "kolm/printable.h"
+#include "kolm/thread.h"
 #include "kolm/video_hardware_accelerator.h"
 #include "playback/player.h"
 
@@ -14,12 +17,13 @@ class CDXSound;
 using kolm::printable;
 
 // What every front end (a window, headless mode) does with the files it is
-// given: stops what plays, opens the file, says why when it cannot be played,
+// given: stops what plays, opens the file on a thread of its own (a slow
+// file never holds the front end up), says why when it cannot be played,
 // hears of its end without asking, reports its statistics once and tears it
 // down. The front end keeps its own events, window, presenter and sound device.
 //
-// Threads: every operation on the front end's thread; onEnd comes on a
-// playback thread.
+// Threads: every operation on the front end's thread; onNews comes on the
+// opening thread or a playback thread.
 class CPlaybackSession {
  public:
   // statsJson: where each file's statistics go when it stops ("-" standard
@@ -33,41 +37,53 @@ class CPlaybackSession {
   // be null) every file plays through, before the first play(); they outlive
   // close().
   void attach(IVideoHardwareAccelerator* presenter, kolm::CDXSound* sound, IVideoOverlay* overlay = nullptr);
-  // Stops what plays (it reports), then opens and plays path. False when it
-  // cannot be played: nothing plays then, failure() says why, and one line
-  // "zarvel: cannot play PATH: REASON" has gone to the debug output.
-  bool play(const std::string& path);
-  // After onEnd: true once, when the file has really
-  // played to its end; its statistics have then been reported.
-  bool fileEnded();
-  // Reports what plays and stops it; before the presenter and the sound
-  // device go. Harmless twice.
+  // Stops what plays (it reports) and starts opening path; onNews says when
+  // it plays or could not be played. A play() while a file is still opening
+  // replaces it once that open is done (the newest wins).
+  void play(const std::string& path);
+
+  enum class News {
+    none,     // nothing yet
+    playing,  // the file opened and plays (onPictureSize came first)
+    failed,   // it cannot be played: failure() says why, in one line on the debug output too
+    ended,    // it played to its end; failure() is set when no picture could be decoded
+  };
+  // After onNews, on the front end's thread: what has happened.
+  News update();
+  // Reports what plays and stops it, after waiting for a file that is still
+  // opening; before the presenter and the sound device go. Harmless twice.
   void close();
 
   // What the session tells the front end; set before the first play().
-  // On the front end's thread, while play() opens a file, before its clock
-  // starts: the picture's size, for the window to take.
+  // On the front end's thread, in update(), before a file's clock starts:
+  // its picture's size, for the window to take.
   std::function<void(int width, int height)> onPictureSize;
-  // On a playback thread, once per file that plays to its end: the front end
-  // calls fileEnded() on its own thread (it posts a message, sets an event).
-  std::function<void()> onEnd;
+  // On any thread: there is news; the front end calls update() on its own
+  // thread (it posts a message, sets an event).
+  std::function<void()> onNews;
   // Presenting (true) or timing mode, for the next file.
   bool presentPictures = true;
-  // Why the last play() failed, printable; "" after one succeeded.
+  // A file is being opened.
+  bool opening() const { return opening_; }
+  // Why the last file failed, printable; "" after one played.
   const std::string& failure() const { return failure_; }
-  // The file the last play() failed to play.
+  // The file that failed.
   const std::string& failedFile() const { return failedFile_; }
   // The last file played has played to its end.
   bool ended() const { return ended_; }
   // Pictures the file playing now has shown; 0 while none plays.
-  long picturesShown() { return player_.isOpen() ? player_.statistics().pictures : 0; }
+  long picturesShown() { return !opening_ && player_.isOpen() ? player_.statistics().pictures : 0; }
   // Statistics could not be written (said on the debug output).
   bool statisticsFailed() const { return statisticsFailed_; }
 
+  // Not while opening().
   CPlayer& player() { return player_; }
   kolm::CTimekeeper& timekeeper() { return player_.timekeeper(); }
 
  private:
+  class COpener;
+  void startOpening(const std::string& path);
+  News fail(const std::string& path, const std::string& why);
   void report();
 
   std::string statsJson_;
@@ -75,6 +91,11 @@ class CPlaybackSession {
   IVideoOverlay* overlay_ = nullptr;
   kolm::CDXSound* sound_ = nullptr;
   CPlayer player_;
+  std::unique_ptr<COpener> opener_;
+  bool opening_ = false;
+  std::string openingFile_;
+  bool hasNext_ = false;  // a play() came while opening
+  std::string nextFile_;
   std::string failure_;
   std::string failedFile_;
   bool statisticsPending_ = false;  // a file plays whose statistics are still to be written
