@@ -19,7 +19,11 @@ bool CPlayer::open(const std::string& path, IVideoHardwareAccelerator* presenter
   stop();
   lastError_.clear();
   stream_ = kolm::openFileStream(path.c_str(), 1, &lastError_);
-  if (!stream_) return false;
+  if (!stream_) {
+    // Nothing plays: the sound output goes too (see below).
+    if (sound) sound->releaseStream();
+    return false;
+  }
   videoRenderer_ = new kolm::CVideoRenderer(presenter, &timekeeper_);
   videoRenderer_->overlay = overlay;
   audioRenderer_ = new kolm::CAudioRenderer(sound, &timekeeper_);
@@ -31,6 +35,7 @@ bool CPlayer::open(const std::string& path, IVideoHardwareAccelerator* presenter
   if (!decodeThread_->probe()) {
     const std::string why = decodeThread_->refusal();
     stop();
+    if (sound) sound->releaseStream();
     lastError_ = "no decode path accepts " + path + (why.empty() ? "" : " (" + why + ")");
     return false;
   }

@@ -2,6 +2,8 @@
 // time and reports what it showed.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -17,6 +19,12 @@
 #include "support/fixtures.h"
 
 namespace {
+
+std::string printableName(std::string name) {
+  for (char& c : name)
+    if (static_cast<unsigned char>(c) < 0x20) c = '?';
+  return name;
+}
 
 const fixtures::Row* manifestRow(const std::string& file) {
   static const std::vector<fixtures::Row> rows = fixtures::manifest();
@@ -310,6 +318,46 @@ TEST(Headless, AnInterruptEndsPlaybackAndStillReports) {
   EXPECT_LT(std::stoi(match[2]), 125);  // the clip is 5 s long
   std::remove(json.c_str());
   std::remove(status.c_str());
+}
+
+// What is no regular file is refused at once with its reason, one line and
+// status 1, by the player and by zarvel-decode: opening a pipe with no
+// writer used to wait for ever. A name with a control character keeps the
+// line whole.
+TEST(Headless, WhatIsNoFileIsRefusedAtOnceWithItsReason) {
+  const std::string fifo = fixtures::tempPath(".fifo");
+  const std::string odd = fixtures::tempPath("\nodd.mpg");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::pair<std::string, std::string> cases[] = {{fifo, "it is a pipe, not a file"},
+                                                       {"/tmp", "it is a folder"},
+                                                       {"/dev/zero", "it is a device, not a file"},
+                                                       {"/nonexistent/zarvel.mpg", "no such file"},
+                                                       {odd, "no such file"}};
+  for (const auto& [file, reason] : cases) {
+    SCOPED_TRACE(file);
+    std::string out, err;
+    EXPECT_EQ(runZarvel("--headless -- '" + file + "'", &out, &err), 1);
+    EXPECT_EQ(err, "zarvel: cannot play " + printableName(file) + ": " + reason + "\n");
+    EXPECT_EQ(fixtures::runTool(ZARVEL_DECODE, "-- '" + file + "'", &err, true), 1);
+    EXPECT_EQ(err, "zarvel-decode: cannot open " + printableName(file) + ": " + reason + "\n");
+  }
+  std::remove(fifo.c_str());
+}
+
+// Headers that parse and pictures that never come: no success.
+TEST(Headless, AFileWithoutAPictureIsAFailure) {
+  const std::string cut = fixtures::tempPath(".ogv");
+  {
+    std::ifstream in(fixtures::dataPath("ogg-tv-176x120.ogv"), std::ios::binary);
+    std::string head(1582, '\0');
+    in.read(&head[0], static_cast<std::streamsize>(head.size()));
+    std::ofstream(cut, std::ios::binary) << head;
+  }
+  std::string out, err;
+  EXPECT_EQ(runZarvel("--headless --stats-json - " + cut, &out, &err), 1);
+  EXPECT_NE(err.find("zarvel: cannot play " + cut + ": no picture could be decoded"), std::string::npos) << err;
+  EXPECT_NE(out.find("\"pictures\": 0"), std::string::npos) << out;
+  std::remove(cut.c_str());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -44,12 +45,49 @@ class VirtualDisplay : public ::testing::Test {
     close(pipeFds[0]);
     ASSERT_FALSE(number.empty()) << "Xvfb did not start";
     display_ = ":" + number;
+    startSoundServer();
   }
   void TearDown() override {
-    if (server_ > 0) {
-      kill(server_, SIGTERM);
-      waitpid(server_, nullptr, 0);
+    for (pid_t server : {sound_, server_}) {
+      if (server > 0) {
+        kill(server, SIGTERM);
+        waitpid(server, nullptr, 0);
+      }
     }
+    if (!runtime_.empty()) std::system(("rm -rf '" + runtime_ + "'").c_str());
+  }
+
+  // A PulseAudio server of the test's own with a null sink, so the window
+  // plays through SDL's PulseAudio back end as on a desktop (skipped, with
+  // SDL's dummy driver instead, when PulseAudio is not installed).
+  void startSoundServer() {
+    if (std::system("command -v pulseaudio >/dev/null 2>&1 && command -v pactl >/dev/null 2>&1") != 0) return;
+    char folder[] = "/tmp/zarvel-pulse.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    runtime_ = folder;
+    const std::string environment = "HOME='" + runtime_ + "' XDG_RUNTIME_DIR='" + runtime_ + "'";
+    sound_ = fork();
+    ASSERT_GE(sound_, 0);
+    if (sound_ == 0) {
+      freopen("/dev/null", "w", stdout);
+      freopen("/dev/null", "w", stderr);
+      setenv("HOME", folder, 1);
+      setenv("XDG_RUNTIME_DIR", folder, 1);
+      unsetenv("PULSE_SERVER");
+      execlp("pulseaudio", "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+             "-L", "module-native-protocol-unix", "-L", "module-null-sink sink_name=nullsink", "-L",
+             "module-always-sink", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    // Up within a few seconds, or the test fails: a sound server that never
+    // answers is no desktop.
+    bool up = false;
+    for (int i = 0; i < 100 && !up; ++i) {
+      up = std::system(("env " + environment + " pactl info >/dev/null 2>&1").c_str()) == 0;
+      if (!up) usleep(50000);
+    }
+    ASSERT_TRUE(up) << "PulseAudio did not start";
+    audio_ = environment + " SDL_AUDIODRIVER=pulseaudio";
   }
 
   // SDL's software renderer on a plain X framebuffer: Mesa's GL threads are
@@ -59,12 +97,15 @@ class VirtualDisplay : public ::testing::Test {
   int runWindow(const std::string& arguments, std::string* out, std::string* err) {
     return runZarvel(arguments, out, err,
                      "env DISPLAY=" + display_ +
-                         " SDL_AUDIODRIVER=dummy SDL_RENDER_DRIVER=software SDL_FRAMEBUFFER_ACCELERATION=0"
+                         " " + audio_ + " SDL_RENDER_DRIVER=software SDL_FRAMEBUFFER_ACCELERATION=0"
                          " ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\"");
   }
 
   pid_t server_ = -1;
+  pid_t sound_ = -1;
   std::string display_;
+  std::string runtime_;
+  std::string audio_ = "SDL_AUDIODRIVER=dummy";
 };
 
 TEST_F(VirtualDisplay, DropsKeysAndFullScreen) {
@@ -110,6 +151,31 @@ TEST_F(VirtualDisplay, PlaysTheFileItWasGivenToItsEnd) {
       << err;
   EXPECT_TRUE(std::regex_search(out, std::regex(R"re(^\{"path": "ogg", "pictures": 25, "early_pictures": 0, )re")))
       << out;
+}
+
+// Files with sound replace each other on a real sound server, each showing
+// its pictures; a dropped pipe (no writer: its open used to wait for ever)
+// is refused with its reason and the window goes on answering.
+TEST_F(VirtualDisplay, FilesWithSoundReplaceEachOtherAndAPipeFreezesNothing) {
+  const std::string script = fixtures::tempPath(".script");
+  const std::string fifo = fixtures::tempPath(".fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  {
+    std::ofstream out(script);
+    for (const char* file : {"../../samples/demo.ogv", "../../samples/demo.mpg", "mp4-h264-176x120.mp4",
+                             "mpg-mp3-176x120.mpg", "../../samples/demo.ogv"})
+      out << "timed-drop " << fixtures::dataPath(file) << "\nplay-for 300\n";
+    out << "drop " << fifo << "\n"
+        << "wait-title - cannot play " << fifo.substr(fifo.rfind('/') + 1) << ": it is a pipe, not a file\n"
+        << "key alt+r\n"
+           "wait-title zarvel [timing]\n"
+           "key alt+x\n";
+  }
+  std::string out, err;
+  EXPECT_EQ(runWindow("--script " + script, &out, &err), 0) << err;
+  EXPECT_EQ(lineCount(out), 5) << out;
+  std::remove(script.c_str());
+  std::remove(fifo.c_str());
 }
 
 }  // namespace

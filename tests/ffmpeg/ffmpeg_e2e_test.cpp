@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 #include <set>
 
 #include "support/fixtures.h"
@@ -102,6 +103,31 @@ TEST(FFmpegEndToEnd, FilesWithoutPicturesAreRefusedWithAReason) {
     EXPECT_NE(printed.find("no decode path accepts"), std::string::npos) << printed;
     EXPECT_NE(printed.find(reason), std::string::npos) << printed;
   }
+}
+
+// FFmpeg opens text as a film of characters and follows playlists to other
+// files: neither is a movie. A name with a colon is a file, not an address.
+TEST(FFmpegEndToEnd, TextAndPlaylistsAreNotMediaFiles) {
+  const std::string text = fixtures::tempPath(".txt");
+  const std::string playlist = fixtures::tempPath(".m3u8");
+  const std::string colon = fixtures::tempPath("http:named.mp4");
+  {
+    std::ofstream out(text);
+    for (int line = 0; line < 100; ++line) out << "A line of plain text, as a README has them. " << line << "\n";
+    std::ofstream(playlist) << "#EXTM3U\n#EXT-X-TARGETDURATION:10\n#EXTINF:10,\n"
+                            << fixtures::dataPath("mp4-h264-176x120.mp4") << "\n#EXT-X-ENDLIST\n";
+    std::ifstream in(fixtures::dataPath("mp4-h264-176x120.mp4"), std::ios::binary);
+    std::ofstream(colon, std::ios::binary) << in.rdbuf();
+  }
+  for (const std::string& file : {text, playlist}) {
+    std::string printed;
+    EXPECT_EQ(fixtures::runTool(kTool, file, &printed, true), 1);
+    EXPECT_NE(printed.find("(not a media file)"), std::string::npos) << printed;
+  }
+  std::string printed;
+  EXPECT_EQ(fixtures::runTool(kTool, colon, &printed), 0);
+  EXPECT_NE(printed.find(" 25 pictures"), std::string::npos) << printed;
+  for (const std::string& file : {text, playlist, colon}) std::remove(file.c_str());
 }
 
 }  // namespace
