@@ -47,9 +47,17 @@ class SdlAudio {
 };
 
 // Devices whose closing is under way, and the signal that one has closed.
-std::mutex closingLock;
-std::condition_variable closed;
-int closing = 0;
+// Never destroyed: a closing thread may still use them while the process
+// ends and runs its static destructors.
+struct Closing {
+  std::mutex lock;
+  std::condition_variable closed;
+  int count = 0;
+};
+Closing& closing() {
+  static Closing* state = new Closing;
+  return *state;
+}
 
 // Closes a device on a thread of its own, so that the thread that lets it go
 // never waits. The pause comes first, on the caller's thread: it takes the
@@ -60,15 +68,16 @@ void closeSoon(SDL_AudioDeviceID device) {
   // subsystem is not quit, closing the device a second time, under it.
   SDL_InitSubSystem(SDL_INIT_AUDIO);
   {
-    std::lock_guard<std::mutex> hold(closingLock);
-    ++closing;
+    std::lock_guard<std::mutex> hold(closing().lock);
+    ++closing().count;
   }
   const auto close = [device] {
     SDL_CloseAudioDevice(device);
     SDL_QuitSubSystem(SDL_INIT_AUDIO);
-    std::lock_guard<std::mutex> hold(closingLock);
-    --closing;
-    closed.notify_all();
+    Closing& state = closing();
+    std::lock_guard<std::mutex> hold(state.lock);
+    --state.count;
+    state.closed.notify_all();
   };
   try {
     std::thread(close).detach();
@@ -79,8 +88,9 @@ void closeSoon(SDL_AudioDeviceID device) {
 
 // Waits (bounded) until no device is closing; false when some still are.
 bool waitForCloses(std::chrono::milliseconds limit) {
-  std::unique_lock<std::mutex> hold(closingLock);
-  return closed.wait_for(hold, limit, [] { return closing == 0; });
+  Closing& state = closing();
+  std::unique_lock<std::mutex> hold(state.lock);
+  return state.closed.wait_for(hold, limit, [&state] { return state.count == 0; });
 }
 
 // Frames per callback. SDL rounds every period up to a power of two. Real
@@ -457,8 +467,8 @@ std::unique_ptr<ISoundDevice> createSdlSoundDevice() {
 }
 
 int soundDevicesClosing() {
-  std::lock_guard<std::mutex> hold(closingLock);
-  return closing;
+  std::lock_guard<std::mutex> hold(closing().lock);
+  return closing().count;
 }
 
 }  // namespace kolm
