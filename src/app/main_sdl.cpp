@@ -194,6 +194,9 @@ class CWindow final : public CScript::ITarget {
       case Command::leaveFullScreen:
         if (fullScreen_) toggleFullScreen();
         break;
+      case Command::pause:
+        session_.togglePause();
+        break;
       case Command::none:
         break;
     }

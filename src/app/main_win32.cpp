@@ -149,6 +149,10 @@ class CMainWindow {
           DestroyWindow(window_);
           return 0;
         }
+        if (LOWORD(wParam) == IDM_ZARVEL_PAUSE) {
+          session_.togglePause();
+          return 0;
+        }
         if (LOWORD(wParam) == IDM_ZARVEL_PRESENT_SWITCH) {
           // Applies from the next file on; what plays is not affected.
           session_.presentPictures = !session_.presentPictures;

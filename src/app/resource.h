@@ -9,3 +9,4 @@
 #define IDI_ZARVEL_SMALL 108
 #define IDC_ZARVEL 109  // menu, accelerators and the class-name string
 #define IDM_ZARVEL_PRESENT_SWITCH 32773
+#define IDM_ZARVEL_PAUSE 32774  // an accelerator only (Space, P): the menu keeps its two commands

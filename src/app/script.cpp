@@ -130,6 +130,7 @@ bool CSessionTarget::act(const std::vector<std::string>& command) {
     const Command what = commandForKey(key.name, key.alt, key.ctrl);
     if (what == Command::quit) quit_ = true;
     if (what == Command::switchMode) session_.presentPictures = !session_.presentPictures;
+    if (what == Command::pause) session_.togglePause();
   } else if (command[0] == "quit") {
     quit_ = true;
   }

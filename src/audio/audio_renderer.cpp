@@ -80,6 +80,36 @@ void CAudioRenderer::requestStop() {
   CThread::requestStop();
 }
 
+void CAudioRenderer::setPaused(bool paused) {
+  {
+    sys::Guard guard(queueLock_);
+    if (paused == paused_) return;
+    paused_ = paused;
+    if (sound_ && !halted_) {
+      if (paused && bufferPlayed_) {
+        sound_->pauseBuffer();
+      } else if (!paused && bufferPlayed_) {
+        sound_->resumeBuffer();
+      } else if (!paused && firstWritten_) {
+        sound_->play();  // paused before it could start
+        bufferPlayed_ = true;
+      }
+    }
+  }
+  if (!paused) resumed_.set();
+}
+
+bool CAudioRenderer::waitWhilePaused() {
+  for (;;) {
+    {
+      sys::Guard guard(queueLock_);
+      if (!paused_) return keepRunning();
+    }
+    if (!keepRunning()) return false;
+    waitForObjectOrStop(&resumed_.handle, sys::infinite);
+  }
+}
+
 bool CAudioRenderer::flush() {
   if (keepRunning()) return false;
   sys::Guard guard(queueLock_);
@@ -160,13 +190,18 @@ void CAudioRenderer::playLoop() {
     sound_->writeFirst(first->buffer.get(), first->format);
     written(first);
     dropFront();
-    sound_->play();
+    firstWritten_ = true;
+    // A pause before the first block keeps the buffer still until the resume.
+    if (!paused_) {
+      sound_->play();
+      bufferPlayed_ = true;
+    }
   }
 
   // Filling: as many blocks as there is room for, as they arrive, until the
   // writes have gone round the buffer once (from then on a chunk is free only
   // when the cursor has left it) or the cursor has caught up with them.
-  while (keepRunning()) {
+  while (waitWhilePaused()) {
     sound_->silencePlayedChunks();
     if (sound_->isFull() || sound_->isFilled()) break;
     bool failed = false;
@@ -191,7 +226,7 @@ void CAudioRenderer::playLoop() {
 
   // Steady state: each chunk notification frees one chunk, which takes the
   // next block, or silence when there is none.
-  while (keepRunning()) {
+  while (waitWhilePaused()) {
     waitForObjectOrStop(&positionNotify_.handle, sys::infinite);
     if (!keepRunning()) break;
     sound_->silencePlayedChunks();

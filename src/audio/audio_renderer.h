@@ -56,6 +56,9 @@ class CAudioRenderer : public IAudioDownstream, public CThread {
   Counts counts();
   // Nothing is waiting and every block written has been played.
   bool drained();
+  // Paused: the buffer stops where it is (so does a sound clock), nothing is
+  // written, and the thread waits, without polling, for the resume or a stop.
+  void setPaused(bool paused);
   // Called on the renderer thread at each chunk the buffer plays once
   // drained() holds. Set before the thread starts.
   std::function<void()> onDrained;
@@ -79,6 +82,12 @@ class CAudioRenderer : public IAudioDownstream, public CThread {
   CAudioSampleQueue pool_;
   CTimekeeper* timekeeper_;
   bool halted_ = false;  // a stop halted the buffer: it must not start again
+  bool paused_ = false;
+  bool firstWritten_ = false;  // the start-up block is in the buffer
+  bool bufferPlayed_ = false;  // and the buffer was started
+  CEvent resumed_;
+  // Waits while paused; false when a stop came instead.
+  bool waitWhilePaused();
   // Under queueLock_.
   void written(CAudioSample* sample);
   Counts counts_;

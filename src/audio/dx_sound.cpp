@@ -221,6 +221,10 @@ HResult CDXStreamingSound::play(std::uint32_t priority, std::uint32_t flags, std
 
 HResult CDXStreamingSound::stop() { return buffer_ ? buffer_->stop() : ds::coNotInitialized; }
 
+HResult CDXStreamingSound::resume() {
+  return buffer_ ? buffer_->play(0, 0, ds::playLooping) : ds::coNotInitialized;
+}
+
 bool CDXStreamingSound::readPlayed(std::uint32_t* cursor, std::uint64_t* played) {
   if (!buffer_) return false;
   // Under the lock: the producer's deliver reads this count too.
@@ -431,6 +435,12 @@ bool CDXSound::play() {
 
 void CDXSound::stopBuffer() {
   if (auto stream = streamingSound()) stream->stop();
+}
+
+void CDXSound::pauseBuffer() { stopBuffer(); }
+
+void CDXSound::resumeBuffer() {
+  if (auto stream = streamingSound()) stream->resume();
 }
 
 bool CDXSound::isFull() {

@@ -50,6 +50,8 @@ class CDXStreamingSound {
   HResult play(std::uint32_t priority, std::uint32_t flags, std::int32_t volume, std::int32_t frequency,
                std::int32_t pan);
   HResult stop();
+  // Plays on from where stop() left it, the frame counters kept.
+  HResult resume();
   bool updatePlayed();
   bool isFull();
   // True once the writes have gone round the whole buffer since writeFirst:
@@ -140,6 +142,9 @@ class CDXSound : public IReferenceClock, public ISoundFormatSink {
   int silencePlayedChunks();
   bool play();
   void stopBuffer();
+  // A pause: the buffer stops where it is, and plays on from there.
+  void pauseBuffer();
+  void resumeBuffer();
   bool isFull();
   bool isFilled();
   std::uint64_t playedFrames();

@@ -16,4 +16,44 @@ CTimekeeper::CTimekeeper() : clock(&basicClock) {}
 
 CTimekeeper::~CTimekeeper() = default;
 
+std::int64_t CTimekeeper::playbackTime() {
+  sys::Guard guard(lock_);
+  return (paused_ ? pausedAt_ : clock->getTime()) - startTime_;
+}
+
+void CTimekeeper::start() {
+  sys::Guard guard(lock_);
+  startTime_ = clock->getTime();
+  paused_ = false;
+}
+
+void CTimekeeper::pause() {
+  sys::Guard guard(lock_);
+  if (paused_) return;
+  pausedAt_ = clock->getTime();
+  paused_ = true;
+}
+
+void CTimekeeper::resume() {
+  sys::Guard guard(lock_);
+  if (!paused_) return;
+  startTime_ += clock->getTime() - pausedAt_;
+  paused_ = false;
+}
+
+bool CTimekeeper::paused() {
+  sys::Guard guard(lock_);
+  return paused_;
+}
+
+std::int64_t CTimekeeper::startTime() {
+  sys::Guard guard(lock_);
+  return startTime_;
+}
+
+void CTimekeeper::setStartTime(std::int64_t time) {
+  sys::Guard guard(lock_);
+  startTime_ = time;
+}
+
 }  // namespace kolm

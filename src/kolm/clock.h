@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "kolm/sys/sys.h"
+
 namespace kolm {
 
 // Every time value is a signed count of 100 ns units.
@@ -23,9 +25,10 @@ class CBasicReferenceClock : public IReferenceClock {
   std::int64_t getTime() override;
 };
 
-// Says which clock is current and at which reading playback started. The
-// player writes both fields while no thread of the current file runs; the
-// threads only read them.
+// Says which clock is current and at which reading playback started, and
+// holds playback time still while playback is paused. The player sets the
+// clock while no thread of the current file runs; start, pause and resume
+// come from the player's thread while the threads read the time.
 class CTimekeeper {
  public:
   CTimekeeper();
@@ -33,12 +36,29 @@ class CTimekeeper {
   CTimekeeper(const CTimekeeper&) = delete;
   CTimekeeper& operator=(const CTimekeeper&) = delete;
 
-  // Current clock reading minus startTime.
-  std::int64_t playbackTime() const { return clock->getTime() - startTime; }
+  // Current clock reading minus the start; while paused, the reading of the
+  // moment of the pause minus the start.
+  std::int64_t playbackTime();
+  // Playback starts now, not paused.
+  void start();
+  // Playback time stands still from now (the clock goes on).
+  void pause();
+  // Playback time goes on from where it stood: the start moves on by what
+  // the clock moved meanwhile (nothing for a sound card that was stopped).
+  void resume();
+  bool paused();
+  std::int64_t startTime();
+  // For tests and the start of playback: the reading that is playback time 0.
+  void setStartTime(std::int64_t time);
 
   IReferenceClock* clock;
   CBasicReferenceClock basicClock;
-  std::int64_t startTime = 0;
+
+ private:
+  sys::CriticalSection lock_;  // playback time is read whole, never half-moved
+  std::int64_t startTime_ = 0;
+  bool paused_ = false;
+  std::int64_t pausedAt_ = 0;
 };
 
 }  // namespace kolm

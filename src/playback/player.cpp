@@ -62,11 +62,28 @@ bool CPlayer::open(const std::string& path, IVideoHardwareAccelerator* presenter
 void CPlayer::play() {
   if (!isOpen_) return;
   watchingEnd_ = true;
-  timekeeper_.startTime = timekeeper_.clock->getTime();
+  timekeeper_.start();
   audioRenderer_->start();
   videoRenderer_->start();
   decodeThread_->startThreads();
 }
+
+void CPlayer::pause() {
+  if (!isOpen_ || timekeeper_.paused()) return;
+  // The sound first: with it stops the sound card's clock.
+  audioRenderer_->setPaused(true);
+  timekeeper_.pause();
+  videoRenderer_->setPaused(true);
+}
+
+void CPlayer::resume() {
+  if (!isOpen_ || !timekeeper_.paused()) return;
+  timekeeper_.resume();
+  videoRenderer_->setPaused(false);
+  audioRenderer_->setPaused(false);
+}
+
+bool CPlayer::paused() { return isOpen_ && timekeeper_.paused(); }
 
 void CPlayer::stop() {
   // A stopped file has not ended: what the threads report from here on is not passed on.

@@ -54,6 +54,12 @@ class CPlayer {
   void play();
   // Ends playback and frees the graph; safe at any time.
   void stop();
+  // Pictures and sound stand still where they are, and so does playback
+  // time (the sound card's, or the built-in clock's); resume() goes on from
+  // there. Nothing when no file plays. A new file starts unpaused.
+  void pause();
+  void resume();
+  bool paused();
   // The picture size of the open file; false when none is open.
   bool getVideoSize(int* width, int* height);
 

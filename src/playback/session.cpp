@@ -106,6 +106,14 @@ CPlaybackSession::News CPlaybackSession::update() {
   return News::ended;
 }
 
+void CPlaybackSession::togglePause() {
+  if (opening_) return;
+  if (player_.paused())
+    player_.resume();
+  else
+    player_.pause();
+}
+
 void CPlaybackSession::close() {
   if (opening_) {
     // The open cannot be cut short; its file is not played.

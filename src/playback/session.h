@@ -61,6 +61,9 @@ class CPlaybackSession {
   // On any thread: there is news; the front end calls update() on its own
   // thread (it posts a message, sets an event).
   std::function<void()> onNews;
+  // Pauses what plays, or resumes it; nothing while none plays.
+  void togglePause();
+  bool paused() { return !opening_ && player_.paused(); }
   // Presenting (true) or timing mode, for the next file.
   bool presentPictures = true;
   // A file is being opened.

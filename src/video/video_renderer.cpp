@@ -138,13 +138,21 @@ std::vector<std::int64_t> CVideoRenderer::lateness() {
   return lateness_;
 }
 
+void CVideoRenderer::setPaused(bool paused) {
+  {
+    sys::Guard guard(queueLock_);
+    paused_ = paused;
+  }
+  if (!paused) resumed_.set();
+}
+
 bool CVideoRenderer::idle() {
   sys::Guard guard(queueLock_);
   return pending_.empty() && !presenting_;
 }
 
 void CVideoRenderer::presentLoop() {
-  enum class Next { waitForArrival, sleep, poll, none };
+  enum class Next { waitForArrival, sleep, poll, waitForResume, none };
   while (keepRunning()) {
     Next next = Next::none;
     int sleepMs = 0;
@@ -153,7 +161,9 @@ void CVideoRenderer::presentLoop() {
     std::int64_t dueAt = 0;  // the clock reading that found it due; it is shown right after
     {
       sys::Guard guard(queueLock_);
-      if (pending_.empty()) {
+      if (paused_) {
+        next = Next::waitForResume;
+      } else if (pending_.empty()) {
         next = Next::waitForArrival;
       } else {
         CSample* front = pending_.front();
@@ -209,6 +219,9 @@ void CVideoRenderer::presentLoop() {
         break;
       case Next::poll:
         sys::sleepMicroseconds(pollUs);
+        break;
+      case Next::waitForResume:
+        waitForObjectOrStop(&resumed_.handle, sys::infinite);
         break;
       case Next::none:
         break;

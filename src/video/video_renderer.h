@@ -55,6 +55,9 @@ class CVideoRenderer : public IVideoDownstream, public CThread {
   std::vector<std::int64_t> lateness();
   // No picture is waiting or being shown.
   bool idle();
+  // Paused: nothing is shown, and the thread waits, without polling, for the
+  // resume or a stop.
+  void setPaused(bool paused);
   // The second route, taken only by a renderer without a presenter: every
   // picture goes into this overlay (memory pictures are copied into its
   // surface), which is resized whenever the pictures' size changes. Set
@@ -79,6 +82,8 @@ class CVideoRenderer : public IVideoDownstream, public CThread {
   std::vector<std::int64_t> lateness_;  // under queueLock_
   bool presenting_ = false;             // a picture is off the queue, being shown
   bool stopping_ = false;               // stop requested: deliveries go straight back
+  bool paused_ = false;
+  CEvent resumed_;
   int currentWidth_ = 0;
   int currentHeight_ = 0;
 };

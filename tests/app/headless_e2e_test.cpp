@@ -360,4 +360,32 @@ TEST(Headless, AFileWithoutAPictureIsAFailure) {
   std::remove(cut.c_str());
 }
 
+// A pause holds pictures, sound and playback time together: with the sound
+// card as the clock (the demo clip) and with the built-in one (a file
+// without sound), every picture and block comes after it, none early,
+// none dropped, and nothing is late by the pause's length.
+TEST(Headless, APauseHoldsPicturesSoundAndTimeTogether) {
+  const std::string script = fixtures::tempPath(".script");
+  for (const std::string file : {"../../samples/demo.ogv", "m1v-ibbp-352x240.m1v"}) {
+    SCOPED_TRACE(file);
+    std::ofstream(script) << "drop " << fixtures::dataPath(file) << "\nplay-for 300\nkey space\n"
+                          << "play-for 1500\nkey p\nwait-end\n";
+    std::string out, err;
+    ASSERT_EQ(runZarvel("--headless --stats-json - --script " + script, &out, &err), 0) << err;
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(out, match, kStatistics)) << out;
+    const fixtures::Row* row = manifestRow(file);
+    EXPECT_EQ(std::stol(match[2]), row ? std::stol((*row)["frames"]) : 125);
+    EXPECT_EQ(match[3].str(), "0");
+    std::smatch late;
+    ASSERT_TRUE(std::regex_search(out, late, std::regex(R"re("max": (-?[0-9.]+)\})re")));
+    EXPECT_LT(std::stod(late[1]), 1000.0) << "the pictures after the pause came late by its length";
+    if (row == nullptr) {
+      EXPECT_NE(out.find("\"blocks_played\": 25, \"blocks_dropped\": 0, \"underruns\": 0"), std::string::npos)
+          << out;
+    }
+  }
+  std::remove(script.c_str());
+}
+
 }  // namespace

@@ -81,11 +81,11 @@ class FakeClock : public IReferenceClock {
 TEST(Timekeeper, ReadsTheBuiltInClockUntilSwitched) {
   CTimekeeper keeper;
   EXPECT_EQ(keeper.clock, &keeper.basicClock);
-  EXPECT_EQ(keeper.startTime, 0);
+  EXPECT_EQ(keeper.startTime(), 0);
   const std::int64_t before = keeper.basicClock.getTime();
   EXPECT_GE(keeper.playbackTime(), before);
 
-  keeper.startTime = keeper.clock->getTime();
+  keeper.setStartTime(keeper.clock->getTime());
   const std::int64_t justAfter = keeper.playbackTime();
   EXPECT_GE(justAfter, 0);
   EXPECT_LT(justAfter, 5 * unitsPerSecond);
@@ -93,7 +93,7 @@ TEST(Timekeeper, ReadsTheBuiltInClockUntilSwitched) {
   FakeClock sound;
   sound.now = 44100 * unitsPerSecond / 44100;
   keeper.clock = &sound;
-  keeper.startTime = 0;
+  keeper.setStartTime(0);
   EXPECT_EQ(keeper.playbackTime(), unitsPerSecond);
 }
 

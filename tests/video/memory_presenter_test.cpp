@@ -39,7 +39,7 @@ TEST(MemoryPresenter, HandsOutNoMoreSurfacesThanConfigured) {
 
 TEST(MemoryPresenter, RecordsEachPresentAndHandsTheVisiblePictureToTheWriter) {
   kolm::CTimekeeper keeper;
-  keeper.startTime = keeper.clock->getTime();
+  keeper.setStartTime(keeper.clock->getTime());
   CMemoryPresenter presenter(&keeper);
   VideoSurface surface = nullptr;
   ASSERT_TRUE(presenter.allocateSurface(6, 4, &surface));
