@@ -70,12 +70,13 @@ void printUsage(FILE* to) {
                "                     JSON object to PATH (- for standard output)\n"
 #ifdef _WIN32
                "  --overlay          show pictures in a display overlay where the adapter has one\n"
-               "Window keys: drop a file to play it; Space or P pauses and resumes;\n"
-               "Alt+R timing mode for the next file; Alt+X quits.\n");
+               "Window keys: drop a file to play it; Space or P pauses and resumes; 9 and 0\n"
+               "(or the wheel) volume down and up, M mutes; Alt+R timing mode for the next\n"
+               "file; Alt+X quits.\n");
 #else
-               "Window keys: drop a file to play it; Space or P pauses and resumes;\n"
-               "Alt+R timing mode for the next file; F or a double click full screen,\n"
-               "Escape leaves it; Alt+X quits.\n");
+               "Window keys: drop a file to play it; Space or P pauses and resumes; 9 and 0\n"
+               "(or the wheel) volume down and up, M mutes; Alt+R timing mode for the next\n"
+               "file; F or a double click full screen, Escape leaves it; Alt+X quits.\n");
 #endif
 }
 
@@ -96,7 +97,11 @@ Command commandForKey(const std::string& name, bool alt, bool ctrl) {
   if (is("R")) return alt ? Command::switchMode : Command::none;
   if (is("F")) return alt || ctrl ? Command::none : Command::fullScreen;
   if (is("Escape")) return Command::leaveFullScreen;
-  if (is("Space") || is("P")) return alt || ctrl ? Command::none : Command::pause;
+  if (alt || ctrl) return Command::none;
+  if (is("Space") || is("P")) return Command::pause;
+  if (is("9")) return Command::volumeDown;
+  if (is("0")) return Command::volumeUp;
+  if (is("M")) return Command::mute;
   return Command::none;
 }
 

@@ -26,7 +26,7 @@ void printUsage(FILE* to);
 std::string baseName(const std::string& path);
 
 // What the keys of the window ask for.
-enum class Command { none, quit, switchMode, fullScreen, leaveFullScreen, pause };
+enum class Command { none, quit, switchMode, fullScreen, leaveFullScreen, pause, volumeDown, volumeUp, mute };
 // The command of a key press, the key named as SDL names keys ("X", "R",
 // "F", "Escape"; any case). Windows has the menu's accelerators instead.
 Command commandForKey(const std::string& name, bool alt, bool ctrl);

@@ -178,8 +178,9 @@ class CWindow final : public CScript::ITarget {
   void handleKey(const SDL_KeyboardEvent& key) {
     const Command command =
         commandForKey(SDL_GetKeyName(key.keysym.sym), key.keysym.mod & KMOD_ALT, key.keysym.mod & KMOD_CTRL);
-    // A held key repeats; only leaving does no harm twice.
-    if (key.repeat && command != Command::quit) return;
+    // A held key repeats; only leaving and the volume do no harm twice.
+    if (key.repeat && command != Command::quit && command != Command::volumeDown && command != Command::volumeUp)
+      return;
     switch (command) {
       case Command::quit:
         quit_ = true;
@@ -196,6 +197,13 @@ class CWindow final : public CScript::ITarget {
         break;
       case Command::pause:
         session_.togglePause();
+        break;
+      case Command::volumeDown:
+      case Command::volumeUp:
+        session_.changeVolume(command == Command::volumeUp ? 1 : -1);
+        break;
+      case Command::mute:
+        session_.toggleMute();
         break;
       case Command::none:
         break;
@@ -236,6 +244,9 @@ class CWindow final : public CScript::ITarget {
         break;
       case SDL_KEYDOWN:
         handleKey(event.key);
+        break;
+      case SDL_MOUSEWHEEL:
+        if (event.wheel.y != 0) session_.changeVolume(event.wheel.y > 0 ? 1 : -1);
         break;
       case SDL_MOUSEBUTTONDOWN:
         if (event.button.button == SDL_BUTTON_LEFT && event.button.clicks == 2) toggleFullScreen();

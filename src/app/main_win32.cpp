@@ -149,9 +149,19 @@ class CMainWindow {
           DestroyWindow(window_);
           return 0;
         }
-        if (LOWORD(wParam) == IDM_ZARVEL_PAUSE) {
-          session_.togglePause();
-          return 0;
+        switch (LOWORD(wParam)) {
+          case IDM_ZARVEL_PAUSE:
+            session_.togglePause();
+            return 0;
+          case IDM_ZARVEL_VOLUME_DOWN:
+          case IDM_ZARVEL_VOLUME_UP:
+            session_.changeVolume(LOWORD(wParam) == IDM_ZARVEL_VOLUME_UP ? 1 : -1);
+            return 0;
+          case IDM_ZARVEL_MUTE:
+            session_.toggleMute();
+            return 0;
+          default:
+            break;
         }
         if (LOWORD(wParam) == IDM_ZARVEL_PRESENT_SWITCH) {
           // Applies from the next file on; what plays is not affected.
@@ -160,6 +170,9 @@ class CMainWindow {
           return 0;
         }
         break;
+      case WM_MOUSEWHEEL:
+        session_.changeVolume(GET_WHEEL_DELTA_WPARAM(wParam) > 0 ? 1 : -1);
+        return 0;
       case WM_DROPFILES:
         onDrop(reinterpret_cast<HDROP>(wParam));
         return 0;

@@ -9,4 +9,8 @@
 #define IDI_ZARVEL_SMALL 108
 #define IDC_ZARVEL 109  // menu, accelerators and the class-name string
 #define IDM_ZARVEL_PRESENT_SWITCH 32773
-#define IDM_ZARVEL_PAUSE 32774  // an accelerator only (Space, P): the menu keeps its two commands
+// Accelerators only: the menu keeps its two commands.
+#define IDM_ZARVEL_PAUSE 32774        // Space, P
+#define IDM_ZARVEL_VOLUME_DOWN 32775  // 9
+#define IDM_ZARVEL_VOLUME_UP 32776    // 0
+#define IDM_ZARVEL_MUTE 32777         // M

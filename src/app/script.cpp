@@ -131,6 +131,9 @@ bool CSessionTarget::act(const std::vector<std::string>& command) {
     if (what == Command::quit) quit_ = true;
     if (what == Command::switchMode) session_.presentPictures = !session_.presentPictures;
     if (what == Command::pause) session_.togglePause();
+    if (what == Command::volumeDown || what == Command::volumeUp)
+      session_.changeVolume(what == Command::volumeUp ? 1 : -1);
+    if (what == Command::mute) session_.toggleMute();
   } else if (command[0] == "quit") {
     quit_ = true;
   }

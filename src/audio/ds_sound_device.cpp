@@ -134,6 +134,13 @@ class DsSoundBuffer : public ISoundBuffer {
 
   HResult restore() override { return buffer_->Restore(); }
   HResult setVolume(std::int32_t volume) override { return buffer_->SetVolume(volume); }
+  HResult getVolume(std::int32_t* volume) override {
+    if (!volume) return ds::errInvalidParam;
+    LONG value = 0;
+    const HRESULT hr = buffer_->GetVolume(&value);
+    *volume = static_cast<std::int32_t>(value);
+    return hr;
+  }
   HResult setFrequency(std::uint32_t frequency) override { return buffer_->SetFrequency(frequency); }
   HResult setPan(std::int32_t pan) override { return buffer_->SetPan(pan); }
 

@@ -1,6 +1,7 @@
 #include "audio/dx_sound.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <utility>
 #include <vector>
@@ -14,7 +15,7 @@ constexpr int restoreAttempts = 100;
 constexpr unsigned restorePauseMs = 10;
 
 constexpr std::uint32_t streamingBufferFlags =
-    ds::bufferGetCurrentPosition2 | ds::bufferGlobalFocus | ds::bufferCtrlPositionNotify;
+    ds::bufferGetCurrentPosition2 | ds::bufferGlobalFocus | ds::bufferCtrlPositionNotify | ds::bufferCtrlVolume;
 
 }  // namespace
 
@@ -221,6 +222,16 @@ HResult CDXStreamingSound::play(std::uint32_t priority, std::uint32_t flags, std
 
 HResult CDXStreamingSound::stop() { return buffer_ ? buffer_->stop() : ds::coNotInitialized; }
 
+void CDXStreamingSound::setVolume(std::int32_t attenuation) {
+  if (buffer_ && (caps_.flags & ds::bufferCtrlVolume)) buffer_->setVolume(attenuation);
+}
+
+std::int32_t CDXStreamingSound::volume() {
+  std::int32_t value = ds::volumeMax;
+  if (!buffer_ || ds::failed(buffer_->getVolume(&value))) return ds::volumeMax;
+  return value;
+}
+
 HResult CDXStreamingSound::resume() {
   return buffer_ ? buffer_->play(0, 0, ds::playLooping) : ds::coNotInitialized;
 }
@@ -382,6 +393,7 @@ bool CDXSound::createStream(int count) {
   if (ds::failed(buffer->setNotificationPositions(static_cast<std::uint32_t>(count), positions.data()))) return false;
 
   auto stream = std::make_shared<CDXStreamingSound>(std::move(buffer), static_cast<std::uint32_t>(total), chunk, format_);
+  stream->setVolume(attenuation_);
   sys::Guard guard(streamLock_);
   stream_ = std::move(stream);
   return true;
@@ -430,7 +442,17 @@ int CDXSound::silencePlayedChunks() {
 
 bool CDXSound::play() {
   auto stream = streamingSound();
-  return stream && stream->play(0, 0, 0, -1, 0) == ds::ok;
+  return stream && stream->play(0, 0, attenuation_, -1, 0) == ds::ok;
+}
+
+void CDXSound::setVolume(int percent, bool muted) {
+  percent = percent < 0 ? 0 : percent > 100 ? 100 : percent;
+  // 20 log10(share) dB, in hundredths; silence below what the scale reaches.
+  const std::int32_t attenuation =
+      muted || percent == 0 ? ds::volumeMin
+                            : std::max(ds::volumeMin, static_cast<std::int32_t>(std::lround(2000.0 * std::log10(percent / 100.0))));
+  attenuation_ = attenuation;
+  if (auto stream = streamingSound()) stream->setVolume(attenuation);
 }
 
 void CDXSound::stopBuffer() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -52,6 +53,10 @@ class CDXStreamingSound {
   HResult stop();
   // Plays on from where stop() left it, the frame counters kept.
   HResult resume();
+  // Attenuation in hundredths of a decibel, where the buffer has the control.
+  void setVolume(std::int32_t attenuation);
+  // What the buffer reports (volumeMax where it cannot say).
+  std::int32_t volume();
   bool updatePlayed();
   bool isFull();
   // True once the writes have gone round the whole buffer since writeFirst:
@@ -142,6 +147,11 @@ class CDXSound : public IReferenceClock, public ISoundFormatSink {
   int silencePlayedChunks();
   bool play();
   void stopBuffer();
+  // The loudness of every buffer, this one and those made later: a share of
+  // full loudness (0 to 100 %, on a decibel scale), or silence when muted.
+  void setVolume(int percent, bool muted);
+  // The attenuation that gives (hundredths of a decibel, as buffers take it).
+  std::int32_t attenuation() const { return attenuation_; }
   // A pause: the buffer stops where it is, and plays on from there.
   void pauseBuffer();
   void resumeBuffer();
@@ -178,6 +188,7 @@ class CDXSound : public IReferenceClock, public ISoundFormatSink {
   std::uint32_t cooperativeLevel_ = ds::levelNormal;
   AudioFormat format_;
   CTimekeeper* timekeeper_ = nullptr;
+  std::atomic<std::int32_t> attenuation_{ds::volumeMax};
 };
 
 // WAVEFORMATEX of a PCM format.

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cmath>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -26,7 +28,8 @@ class NullSoundBuffer : public ISoundBuffer {
         size_(bytes),
         blockAlign_(format.blockAlign),
         rate_(format.samplesPerSec),
-        flags_(ds::bufferCtrlPositionNotify | ds::bufferGetCurrentPosition2 | ds::bufferGlobalFocus),
+        flags_(ds::bufferCtrlPositionNotify | ds::bufferGetCurrentPosition2 | ds::bufferGlobalFocus |
+               ds::bufferCtrlVolume),
         changed_(sys::createEvent()) {
     std::uint32_t id = 0;
     if (changed_) notifier_ = sys::startThread(&NullSoundBuffer::threadProc, this, &id);
@@ -124,7 +127,20 @@ class NullSoundBuffer : public ISoundBuffer {
   }
 
   HResult restore() override { return ds::ok; }
-  HResult setVolume(std::int32_t) override { return ds::errControlUnavail; }
+  // Kept and reported, as a card would apply it: what plays nothing still
+  // says how loud it would play.
+  HResult setVolume(std::int32_t volume) override {
+    if (volume < ds::volumeMin || volume > ds::volumeMax) return ds::errInvalidParam;
+    sys::Guard hold(lock_);
+    volume_ = volume;
+    return ds::ok;
+  }
+  HResult getVolume(std::int32_t* volume) override {
+    if (!volume) return ds::errInvalidParam;
+    sys::Guard hold(lock_);
+    *volume = volume_;
+    return ds::ok;
+  }
   HResult setFrequency(std::uint32_t) override { return ds::errControlUnavail; }
   HResult setPan(std::int32_t) override { return ds::errControlUnavail; }
 
@@ -211,6 +227,7 @@ class NullSoundBuffer : public ISoundBuffer {
   std::uint64_t base_ = 0;       // bytes played before start_
   Clock::time_point start_;      // when the current run of playing began
   std::uint64_t notified_ = 0;   // notifications are signalled up to here
+  std::int32_t volume_ = ds::volumeMax;
 };
 
 class NullSoundDevice : public CMemorySoundDevice {
@@ -226,6 +243,23 @@ class NullSoundDevice : public CMemorySoundDevice {
 };
 
 }  // namespace
+
+void backend::applyVolume(std::uint8_t* data, std::uint32_t bytes, int bitsPerSample, std::int32_t attenuation) {
+  if (attenuation >= ds::volumeMax) return;
+  // Gain in 1/65536 steps: exact at full volume and at silence.
+  const std::int64_t gain =
+      attenuation <= ds::volumeMin ? 0 : std::llround(65536.0 * std::pow(10.0, attenuation / 2000.0));
+  if (bitsPerSample == 8) {
+    for (std::uint32_t i = 0; i < bytes; ++i) data[i] = static_cast<std::uint8_t>(128 + ((data[i] - 128) * gain >> 16));
+    return;
+  }
+  for (std::uint32_t i = 0; i + 1 < bytes; i += 2) {
+    std::int16_t sample;
+    std::memcpy(&sample, data + i, 2);
+    sample = static_cast<std::int16_t>(sample * gain / 65536);
+    std::memcpy(data + i, &sample, 2);
+  }
+}
 
 std::unique_ptr<ISoundDevice> createNullSoundDevice() { return std::make_unique<NullSoundDevice>(); }
 

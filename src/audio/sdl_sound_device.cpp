@@ -232,7 +232,9 @@ class SdlSoundBuffer : public ISoundBuffer {
         blockAlign_(format.blockAlign),
         bytesPerSecond_(static_cast<std::uint64_t>(format.samplesPerSec) * format.blockAlign),
         silence_(format.bitsPerSample == 8 ? 0x80 : 0x00),
-        flags_(ds::bufferCtrlPositionNotify | ds::bufferGetCurrentPosition2 | ds::bufferGlobalFocus) {}
+        flags_(ds::bufferCtrlPositionNotify | ds::bufferGetCurrentPosition2 | ds::bufferGlobalFocus |
+               ds::bufferCtrlVolume),
+        bits_(format.bitsPerSample) {}
 
   ~SdlSoundBuffer() override {
     // The callback does not reach this buffer after this.
@@ -267,6 +269,7 @@ class SdlSoundBuffer : public ISoundBuffer {
 
     std::uint32_t from = static_cast<std::uint32_t>((origin_ + start) % size_);
     std::uint32_t left = length;
+    Uint8* const first = stream;
     while (left > 0) {
       const std::uint32_t run = std::min(left, size_ - from);
       std::memcpy(stream, ring_.data() + from, run);
@@ -274,6 +277,7 @@ class SdlSoundBuffer : public ISoundBuffer {
       left -= run;
       from = (from + run) % size_;
     }
+    backend::applyVolume(first, length, bits_, volume_);
     consumed_ += length;
   }
 
@@ -366,7 +370,19 @@ class SdlSoundBuffer : public ISoundBuffer {
   }
 
   HResult restore() override { return ds::ok; }
-  HResult setVolume(std::int32_t) override { return ds::errControlUnavail; }
+  // Applied to the samples as the callback takes them.
+  HResult setVolume(std::int32_t volume) override {
+    if (volume < ds::volumeMin || volume > ds::volumeMax) return ds::errInvalidParam;
+    std::lock_guard<std::mutex> hold(lock_);
+    volume_ = volume;
+    return ds::ok;
+  }
+  HResult getVolume(std::int32_t* volume) override {
+    if (!volume) return ds::errInvalidParam;
+    std::lock_guard<std::mutex> hold(lock_);
+    *volume = volume_;
+    return ds::ok;
+  }
   HResult setFrequency(std::uint32_t) override { return ds::errControlUnavail; }
   HResult setPan(std::int32_t) override { return ds::errControlUnavail; }
 
@@ -416,6 +432,8 @@ class SdlSoundBuffer : public ISoundBuffer {
   std::uint64_t reported_ = 0;       // the furthest cursor reported
   std::uint64_t notified_ = 0;       // notifications are signalled up to here
   bool attached_ = false;            // plays on the output
+  std::int32_t volume_ = ds::volumeMax;
+  int bits_;
 };
 
 void SDLCALL SdlOutput::callback(void* self, Uint8* stream, int length) {

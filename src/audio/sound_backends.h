@@ -67,6 +67,11 @@ inline bool notificationPassed(std::uint64_t from, std::uint64_t to, std::uint32
   return from + distance <= to;
 }
 
+// Applies an attenuation (hundredths of a decibel, as setVolume takes it) to
+// PCM in place: 16-bit signed or 8-bit unsigned samples; 0 leaves them as
+// they are, volumeMin (or less) silences them.
+void applyVolume(std::uint8_t* data, std::uint32_t bytes, int bitsPerSample, std::int32_t attenuation);
+
 // Where a lock of an in-memory buffer of `size` bytes lands: `first` bytes
 // from `offset`, then `second` bytes from the start when the caller takes a
 // second region (without one the lock is cut at the end of the buffer).

@@ -70,6 +70,10 @@ constexpr std::uint32_t statusLooping = 0x4;
 // Play flags (DSBPLAY_*).
 constexpr std::uint32_t playLooping = 0x1;
 
+// Volume (DSBVOLUME_*): attenuation in hundredths of a decibel.
+constexpr std::int32_t volumeMax = 0;
+constexpr std::int32_t volumeMin = -10000;
+
 // Lock flags (DSBLOCK_*).
 constexpr std::uint32_t lockFromWriteCursor = 0x1;
 constexpr std::uint32_t lockEntireBuffer = 0x2;
@@ -132,7 +136,9 @@ class ISoundBuffer {
   virtual HResult setCurrentPosition(std::uint32_t position) = 0;
   virtual HResult getStatus(std::uint32_t* status) = 0;
   virtual HResult restore() = 0;
+  // Attenuation in hundredths of a decibel: 0 full, -10000 silent.
   virtual HResult setVolume(std::int32_t volume) = 0;
+  virtual HResult getVolume(std::int32_t* volume) = 0;
   virtual HResult setFrequency(std::uint32_t frequency) = 0;
   virtual HResult setPan(std::int32_t pan) = 0;
   // Only while the buffer is stopped; replaces any earlier positions.

@@ -1,5 +1,8 @@
 #include "playback/session.h"
 
+#include <algorithm>
+
+#include "audio/dx_sound.h"
 #include "kolm/sys/sys.h"
 #include "playback/statistics_json.h"
 
@@ -47,6 +50,7 @@ void CPlaybackSession::attach(IVideoHardwareAccelerator* presenter, kolm::CDXSou
   presenter_ = presenter;
   overlay_ = overlay;
   sound_ = sound;
+  if (sound_) sound_->setVolume(volume_, muted_);
 }
 
 void CPlaybackSession::play(const std::string& path) {
@@ -104,6 +108,16 @@ CPlaybackSession::News CPlaybackSession::update() {
   // A file whose headers parse but whose pictures never come is no success.
   if (!pictures) fail(openingFile_, "no picture could be decoded");
   return News::ended;
+}
+
+void CPlaybackSession::changeVolume(int steps) {
+  volume_ = std::clamp(volume_ + 10 * steps, 0, 100);
+  if (sound_) sound_->setVolume(volume_, muted_);
+}
+
+void CPlaybackSession::toggleMute() {
+  muted_ = !muted_;
+  if (sound_) sound_->setVolume(volume_, muted_);
 }
 
 void CPlaybackSession::togglePause() {

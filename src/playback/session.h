@@ -61,6 +61,12 @@ class CPlaybackSession {
   // On any thread: there is news; the front end calls update() on its own
   // thread (it posts a message, sets an event).
   std::function<void()> onNews;
+  // The sound's loudness for this and every later file: 0 to 100 % in steps
+  // of 10 (on a decibel scale), and muting, which keeps the level.
+  void changeVolume(int steps);
+  void toggleMute();
+  int volume() const { return volume_; }
+  bool muted() const { return muted_; }
   // Pauses what plays, or resumes it; nothing while none plays.
   void togglePause();
   bool paused() { return !opening_ && player_.paused(); }
@@ -104,4 +110,6 @@ class CPlaybackSession {
   bool statisticsPending_ = false;  // a file plays whose statistics are still to be written
   bool ended_ = false;
   bool statisticsFailed_ = false;
+  int volume_ = 100;
+  bool muted_ = false;
 };

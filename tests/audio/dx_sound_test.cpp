@@ -50,7 +50,8 @@ TEST(DXSound, DefaultFormatMakesFiveChunksOfOneBlockEach) {
 
   auto& state = *device.state;
   EXPECT_EQ(state.desc.bufferBytes, kBuffer);
-  EXPECT_EQ(state.desc.flags, 0x18100u);
+  // Position notifications, the second cursor, global focus and a volume control.
+  EXPECT_EQ(state.desc.flags, 0x18180u);
   EXPECT_EQ(state.format.channels, 2);
   EXPECT_EQ(state.format.samplesPerSec, 44100u);
   EXPECT_EQ(state.format.bitsPerSample, 16);
@@ -424,6 +425,27 @@ TEST(SoundBackends, TableNamesThisPlatformsBackEndsOnly) {
   ASSERT_TRUE(device);
   kolm::SoundDeviceCaps caps;
   EXPECT_EQ(device->getCaps(&caps), ds::ok);
+}
+
+// The volume applied to the samples by the back ends that mix themselves
+// (SDL): full leaves them, silence zeroes them (8-bit: to 0x80), and half the
+// level in decibels halves them.
+TEST(SoundVolume, AppliedToSamplesOfBothWidths) {
+  std::int16_t pcm[4] = {32767, -32768, 1000, -1};
+  std::uint8_t* bytes = reinterpret_cast<std::uint8_t*>(pcm);
+  kolm::backend::applyVolume(bytes, sizeof pcm, 16, kolm::ds::volumeMax);
+  EXPECT_EQ(pcm[0], 32767);
+  EXPECT_EQ(pcm[1], -32768);
+  kolm::backend::applyVolume(bytes, sizeof pcm, 16, -602);  // -6.02 dB: a gain of 0.50003
+  EXPECT_EQ(pcm[0], 16384);
+  EXPECT_EQ(pcm[1], -16385);
+  EXPECT_EQ(pcm[2], 500);
+  EXPECT_EQ(pcm[3], 0);
+  kolm::backend::applyVolume(bytes, sizeof pcm, 16, kolm::ds::volumeMin);
+  for (std::int16_t sample : pcm) EXPECT_EQ(sample, 0);
+  std::uint8_t narrow[3] = {0xFF, 0x00, 0x80};
+  kolm::backend::applyVolume(narrow, sizeof narrow, 8, kolm::ds::volumeMin);
+  for (std::uint8_t sample : narrow) EXPECT_EQ(sample, 0x80);
 }
 
 }  // namespace

@@ -231,6 +231,7 @@ class FakeSoundBuffer : public kolm::ISoundBuffer {
   }
 
   HResult setVolume(std::int32_t) override { return control("volume"); }
+  HResult getVolume(std::int32_t*) override { return control("volume"); }
   HResult setFrequency(std::uint32_t) override { return control("frequency"); }
   HResult setPan(std::int32_t) override { return control("pan"); }
 

@@ -60,6 +60,7 @@ class CountingBuffer : public kolm::ISoundBuffer {
   kolm::HResult getStatus(std::uint32_t* status) override { return inner_->getStatus(status); }
   kolm::HResult restore() override { return inner_->restore(); }
   kolm::HResult setVolume(std::int32_t volume) override { return inner_->setVolume(volume); }
+  kolm::HResult getVolume(std::int32_t* volume) override { return inner_->getVolume(volume); }
   kolm::HResult setFrequency(std::uint32_t frequency) override { return inner_->setFrequency(frequency); }
   kolm::HResult setPan(std::int32_t pan) override { return inner_->setPan(pan); }
   kolm::HResult setNotificationPositions(std::uint32_t count, const kolm::SoundNotifyPosition* positions) override {

@@ -12,6 +12,7 @@
 #include "kolm/hresult_exception.h"
 #include "playback/decode_threads.h"
 #include "playback/player.h"
+#include "playback/session.h"
 #include "support/fixtures.h"
 #include "video/memory_presenter.h"
 
@@ -224,6 +225,41 @@ TEST(Player, AFailureInTheMiddleIsSaidAndStillEndsTheFile) {
   ASSERT_NE(said.find(line), std::string::npos) << said;
   EXPECT_EQ(said.find(line), said.rfind(line)) << said;
   EXPECT_LT(rig.player.statistics().pictures, 25);
+}
+
+// The volume belongs to the session: set before a file, it is the sound
+// buffer's (the null device keeps what it is given, as a card applies it),
+// muting silences and unmuting gives the level back, and the next file
+// keeps both.
+TEST(Session, VolumeAndMuteReachEverySoundBuffer) {
+  CEvent news;
+  CPlaybackSession session("");
+  session.onNews = [&news] { news.set(); };
+  CMemoryPresenter presenter(&session.timekeeper());
+  kolm::CDXSound sound(nullptr, kolm::soundDeviceFactory("null"));
+  sound.createDevice();
+  session.attach(&presenter, &sound);
+  const auto playing = [&](const std::string& file) {
+    session.play(fixtures::dataPath(file));
+    for (;;) {
+      if (news.wait(10000) != 0) return false;
+      const CPlaybackSession::News what = session.update();
+      if (what != CPlaybackSession::News::none) return what == CPlaybackSession::News::playing;
+    }
+  };
+  session.changeVolume(-5);
+  ASSERT_TRUE(playing("ogg-tv-176x120.ogv"));
+  ASSERT_NE(sound.streamingSound(), nullptr);
+  EXPECT_EQ(sound.streamingSound()->volume(), -602);  // 50 %: 20 log10(0.5) dB
+  session.toggleMute();
+  EXPECT_EQ(sound.streamingSound()->volume(), kolm::ds::volumeMin);
+  ASSERT_TRUE(playing("mpg-mp3-176x120.mpg"));
+  EXPECT_EQ(sound.streamingSound()->volume(), kolm::ds::volumeMin);
+  session.toggleMute();
+  session.changeVolume(20);  // no louder than full
+  EXPECT_EQ(session.volume(), 100);
+  EXPECT_EQ(sound.streamingSound()->volume(), kolm::ds::volumeMax);
+  session.close();
 }
 
 }  // namespace

@@ -48,6 +48,7 @@ class RecordingBuffer : public kolm::ISoundBuffer {
   HResult getStatus(std::uint32_t* status) override { return inner_->getStatus(status); }
   HResult restore() override { return inner_->restore(); }
   HResult setVolume(std::int32_t volume) override { return inner_->setVolume(volume); }
+  HResult getVolume(std::int32_t* volume) override { return inner_->getVolume(volume); }
   HResult setFrequency(std::uint32_t frequency) override { return inner_->setFrequency(frequency); }
   HResult setPan(std::int32_t pan) override { return inner_->setPan(pan); }
   HResult setNotificationPositions(std::uint32_t count, const kolm::SoundNotifyPosition* positions) override {
