@@ -125,18 +125,18 @@ Uint16 callbackFrames(std::uint32_t rate) {
 
 class SdlSoundBuffer;
 
-// What an output device is opened with; buffers of the same spec share it.
-struct OutputSpec {
+// What an output device is opened with; buffers of the same format share it.
+struct DeviceFormat {
   int rate = 0;
   SDL_AudioFormat format = 0;
   Uint8 channels = 0;
   Uint16 samples = 0;
-  bool operator==(const OutputSpec& other) const {
+  bool operator==(const DeviceFormat& other) const {
     return rate == other.rate && format == other.format && channels == other.channels && samples == other.samples;
   }
 };
 
-OutputSpec outputSpec(const PcmFormat& format) {
+DeviceFormat deviceFormat(const PcmFormat& format) {
   return {static_cast<int>(format.samplesPerSec), static_cast<SDL_AudioFormat>(format.bitsPerSample == 8 ? AUDIO_U8 : AUDIO_S16SYS),
           static_cast<Uint8>(format.channels), callbackFrames(format.samplesPerSec)};
 }
@@ -153,13 +153,13 @@ class SdlOutput {
     return *output;
   }
 
-  // Plays `buffer` (null: silence) on an output of this spec: the open one
-  // when it has the spec and is free, else a new one. False when none opens.
-  bool attach(SdlSoundBuffer* buffer, const OutputSpec& spec) {
+  // Plays `buffer` (null: silence) on an output of this format: the open one
+  // when it has the format and is free, else a new one. False when none opens.
+  bool attach(SdlSoundBuffer* buffer, const DeviceFormat& wanted) {
     SDL_AudioDeviceID old = 0;
     {
       std::lock_guard<std::mutex> hold(lock_);
-      if (device_ && !attached_ && spec_ == spec) {
+      if (device_ && !attached_ && format_ == wanted) {
         attached_ = buffer;
         return true;
       }
@@ -172,10 +172,10 @@ class SdlOutput {
       SDL_QuitSubSystem(SDL_INIT_AUDIO);
     }
     SDL_AudioSpec want{};
-    want.freq = spec.rate;
-    want.format = spec.format;
-    want.channels = spec.channels;
-    want.samples = spec.samples;
+    want.freq = wanted.rate;
+    want.format = wanted.format;
+    want.channels = wanted.channels;
+    want.samples = wanted.samples;
     want.callback = &SdlOutput::callback;
     want.userdata = this;
     // No changes allowed: SDL converts to whatever the hardware takes.
@@ -187,7 +187,7 @@ class SdlOutput {
     {
       std::lock_guard<std::mutex> hold(lock_);
       device_ = device;
-      spec_ = spec;
+      format_ = wanted;
       attached_ = buffer;
     }
     // Runs from now on; it plays silence while no buffer plays.
@@ -219,7 +219,7 @@ class SdlOutput {
 
   std::mutex lock_;
   SDL_AudioDeviceID device_ = 0;
-  OutputSpec spec_;
+  DeviceFormat format_;
   SdlSoundBuffer* attached_ = nullptr;
 };
 
@@ -243,7 +243,7 @@ class SdlSoundBuffer : public ISoundBuffer {
 
   HResult open(const PcmFormat& format) {
     if (!audio_.ok()) return ds::errNoDriver;
-    attached_ = SdlOutput::instance().attach(this, outputSpec(format));
+    attached_ = SdlOutput::instance().attach(this, deviceFormat(format));
     return attached_ ? ds::ok : ds::errAllocated;
   }
 
@@ -442,7 +442,7 @@ void SDLCALL SdlOutput::callback(void* self, Uint8* stream, int length) {
   if (output->attached_)
     output->attached_->fill(stream, static_cast<std::uint32_t>(length));
   else
-    std::memset(stream, output->spec_.format == AUDIO_U8 ? 0x80 : 0x00, static_cast<std::size_t>(length));
+    std::memset(stream, output->format_.format == AUDIO_U8 ? 0x80 : 0x00, static_cast<std::size_t>(length));
 }
 
 class SdlSoundDevice : public CMemorySoundDevice {
@@ -480,7 +480,7 @@ std::unique_ptr<ISoundDevice> createSdlSoundDevice() {
   common.samplesPerSec = 44100;
   common.bitsPerSample = 16;
   common.blockAlign = 4;
-  if (!SdlOutput::instance().attach(nullptr, outputSpec(common))) return nullptr;
+  if (!SdlOutput::instance().attach(nullptr, deviceFormat(common))) return nullptr;
   return device;
 }
 
