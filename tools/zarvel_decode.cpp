@@ -9,12 +9,15 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kolm/audio_downstream.h"
 #include "kolm/audio_sample_queue.h"
+#include "kolm/clock.h"
 #include "kolm/decode_path.h"
 #include "kolm/printable.h"
 #include "kolm/sample_queue.h"
+#include "kolm/seek_gate.h"
 #include "kolm/stream.h"
 #include "kolm/video_downstream.h"
 #include "mpeg1/kernels.h"
@@ -30,15 +33,17 @@ struct Options {
   std::string path = "auto";
   std::string simd;  // "" for the processor's best
   long frames = -1;
+  std::int64_t start = -1;  // --start, 100 ns units; -1 from the beginning
   bool postprocess = true;
   bool audio = true;
 };
 
 void usage() {
   std::fprintf(stderr,
-               "usage: zarvel-decode FILE [--y4m OUT] [--wav OUT] [--frames N]\n"
+               "usage: zarvel-decode FILE [--y4m OUT] [--wav OUT] [--frames N] [--start TIME]\n"
                "                      [--path auto|mpeg1|ogg|ffmpeg] [--no-postprocess] [--no-audio]\n"
                "                      [--simd plain|sse2|avx2]\n"
+               "       TIME: seconds (90, 1.5) or [h:]m:s (1:30, 0:01:30.5), as the player seeks\n"
                "       (-- before a FILE whose name begins with a dash)\n");
 }
 
@@ -74,6 +79,8 @@ bool parse(int argc, char** argv, Options& options) {
       char* end = nullptr;
       options.frames = std::strtol(number.c_str(), &end, 10);
       if (*end || options.frames < 0) return false;
+    } else if (arg == "--start") {
+      if (!value(number) || !kolm::parseTime(number.c_str(), &options.start)) return false;
     } else if (arg == "--no-postprocess") {
       options.postprocess = false;
     } else if (arg == "--no-audio") {
@@ -91,27 +98,79 @@ bool parse(int argc, char** argv, Options& options) {
   return !options.file.empty();
 }
 
-// Takes every delivered picture at once: writes it (visible size) and gives it back.
+// Takes every delivered picture at once: writes it (visible size) and gives it
+// back. After a seek the gate passes only the pictures on the screen from the
+// target on, as the player shows them; the one it holds back is copied.
 class DecodeSink : public kolm::IVideoDownstream {
  public:
   DecodeSink() : pool_(nullptr) {}
   CSampleQueue* sampleQueue() override { return &pool_; }
   void deliver(CSample* sample) override {
+    switch (gate.judge(sample->time)) {
+      case kolm::CSeekGate::Verdict::hold:
+      case kolm::CSeekGate::Verdict::replaceHeld:
+        keep(sample);
+        break;
+      case kolm::CSeekGate::Verdict::showHeldFirst:
+        writeHeld();
+        write(sample);
+        break;
+      case kolm::CSeekGate::Verdict::show:
+      case kolm::CSeekGate::Verdict::dropHeldAndShow:
+        write(sample);
+        break;
+    }
+    pool_.release(sample);
+  }
+  // The pictures have ended: the held one still counts if it is on the screen at the target.
+  void finish() {
+    if (gate.finish(heldTime_)) writeHeld();
+  }
+
+  kolm::CSeekGate gate;
+  Y4mWriter writer;
+  long pictures = 0;
+  bool writeFailed = false;
+
+ private:
+  void write(CSample* sample) {
     ++pictures;
     YV12Planes planes;
     if (writer.isOpen() && sample->lockPlanes(&planes)) {
       if (!writer.write(planes.y, planes.pitchY, planes.u, planes.v, planes.pitchC)) writeFailed = true;
       sample->unlockPlanes();
     }
-    pool_.release(sample);
+  }
+  void keep(CSample* sample) {
+    heldTime_ = sample->time;
+    YV12Planes planes;
+    held_.clear();
+    if (!writer.isOpen() || !sample->lockPlanes(&planes)) return;
+    heldWidth_ = planes.width;
+    heldHeight_ = planes.height;
+    for (int row = 0; row < planes.height; ++row)
+      held_.insert(held_.end(), planes.y + static_cast<std::size_t>(row) * planes.pitchY,
+                   planes.y + static_cast<std::size_t>(row) * planes.pitchY + planes.width);
+    for (std::uint8_t* plane : {planes.u, planes.v})
+      for (int row = 0; row < planes.chromaHeight(); ++row)
+        held_.insert(held_.end(), plane + static_cast<std::size_t>(row) * planes.pitchC,
+                     plane + static_cast<std::size_t>(row) * planes.pitchC + planes.chromaWidth());
+    sample->unlockPlanes();
+  }
+  void writeHeld() {
+    ++pictures;
+    if (!writer.isOpen() || held_.empty()) return;
+    const std::uint8_t* y = held_.data();
+    const std::size_t chroma = static_cast<std::size_t>((heldWidth_ + 1) / 2) * ((heldHeight_ + 1) / 2);
+    const std::uint8_t* u = y + static_cast<std::size_t>(heldWidth_) * heldHeight_;
+    if (!writer.write(y, heldWidth_, u, u + chroma, (heldWidth_ + 1) / 2)) writeFailed = true;
   }
 
-  Y4mWriter writer;
-  long pictures = 0;
-  bool writeFailed = false;
-
- private:
   CSampleQueue pool_;
+  std::vector<std::uint8_t> held_;  // Y, U, V rows without padding
+  std::int64_t heldTime_ = 0;
+  int heldWidth_ = 0;
+  int heldHeight_ = 0;
 };
 
 // Writes interleaved little-endian PCM as a RIFF WAVE file; the sizes are
@@ -205,9 +264,19 @@ int decode(kolm::IDecodePath& path, DecodeSink& sink, SoundSink& sound, const Op
   kolm::IAudioSource* audio = options.audio ? path.sound() : nullptr;
   if (audio) sound.path = options.wav;
   const auto begin = std::chrono::steady_clock::now();
+  if (options.start >= 0) {
+    if (!path.canSeek() || !path.seek(options.start)) {
+      std::fprintf(stderr, "zarvel-decode: the %s path cannot seek in this file\n", path.name());
+      return 1;
+    }
+    const std::int64_t duration =
+        format.rateNumerator > 0 ? kolm::unitsPerSecond * format.rateDenominator / format.rateNumerator : 1;
+    sink.gate.arm(options.start, duration);
+  }
   bool video = true, more = audio != nullptr;
   while (video || more) {
     if (video) video = path.videoStep();
+    if (!video) sink.finish();
     if (more) more = audio->audioStep();
     if (options.frames >= 0 && sink.pictures >= options.frames) break;
   }

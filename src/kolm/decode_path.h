@@ -36,6 +36,11 @@ struct VideoFormat {
   int height = 0;
   int rateNumerator = 25;
   int rateDenominator = 1;
+  // The shape of one stored pixel (width by height), from the file's own
+  // aspect information; 1:1 where it has none. The window shows the picture
+  // widened or heightened to this shape.
+  int pixelAspectNumerator = 1;
+  int pixelAspectDenominator = 1;
 };
 
 // One file opened by one decode path: the probe hands this to the decode
@@ -79,8 +84,20 @@ class IDecodePath {
   // What the path has to say after decoding, a line each (packets it skipped,
   // the sound's own layout); zarvel-decode prints them.
   virtual std::vector<std::string> notes() const { return {}; }
-  // Moves pictures and sound to `time` (100 ns units): false where the path
-  // cannot. Only while neither decode thread runs.
+  // Whether seek() can work on this file (an index or time stamps to go by).
+  virtual bool canSeek() const { return false; }
+  // Moves pictures and sound to `time` (100 ns units, on the same scale as
+  // the pictures' stamps: 0 is the first picture). Afterwards videoStep()
+  // decodes from a keyframe at or before `time` and delivers pictures with
+  // the stamps a play from the start would give them, except pictures that
+  // cannot be decoded whole (those that lost a reference), which it skips;
+  // the caller drops every picture that is off the screen by `time` (the
+  // path may skip decoding such pictures where they are no reference).
+  // The sound's next block starts exactly at frame round(time x rate) with
+  // that position, the frames before it decoded and dropped. A time before
+  // 0 is 0; one past the end ends both sides as the end of the data does.
+  // False where the path cannot seek; it then goes on where it was.
+  // Only while neither decode thread runs; it may be called again at once.
   virtual bool seek(std::int64_t) { return false; }
 };
 
