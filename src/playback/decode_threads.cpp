@@ -134,6 +134,12 @@ bool CVideoDecodeThread::getVideoSize(int* width, int* height) {
   return true;
 }
 
+bool CVideoDecodeThread::videoFormat(VideoFormat* format) {
+  if (!path_) return false;
+  *format = path_->videoFormat();
+  return true;
+}
+
 bool CVideoDecodeThread::step() {
   try {
     return path_->videoStep();

@@ -53,6 +53,8 @@ class CVideoDecodeThread : public CThread {
   // Timing mode (false) recycles pictures unseen where the path allows it.
   void setPresentPictures(bool present);
   bool getVideoSize(int* width, int* height);
+  // The open file's picture format; false when none is open.
+  bool videoFormat(VideoFormat* format);
   // Before the threads start: decodes on the calling thread until the first
   // picture has reached the renderer (or the data ends, or limitMs pass), so
   // that playback starts with a picture ready instead of one decode late.

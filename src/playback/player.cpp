@@ -119,6 +119,26 @@ bool CPlayer::getVideoSize(int* width, int* height) {
   return isOpen_ && decodeThread_->getVideoSize(width, height);
 }
 
+void displaySize(const kolm::VideoFormat& format, int* width, int* height) {
+  *width = format.width;
+  *height = format.height;
+  const std::int64_t num = format.pixelAspectNumerator, den = format.pixelAspectDenominator;
+  // Absurd shapes (a damaged header) are taken as square rather than as a
+  // window thousands of pixels wide.
+  if (num <= 0 || den <= 0 || num == den || num > 8 * den || den > 8 * num) return;
+  if (num > den)
+    *width = static_cast<int>((format.width * num + den / 2) / den);
+  else
+    *height = static_cast<int>((format.height * den + num / 2) / num);
+}
+
+bool CPlayer::getDisplaySize(int* width, int* height) {
+  kolm::VideoFormat format;
+  if (!isOpen_ || !decodeThread_->videoFormat(&format)) return false;
+  displaySize(format, width, height);
+  return true;
+}
+
 bool CPlayer::isFinished() {
   if (!isOpen_) return false;
   return decodeThread_->finished() && videoRenderer_->idle() && (!soundIsClock_ || audioRenderer_->drained());

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kolm/clock.h"
+#include "kolm/decode_path.h"
 #include "kolm/stream.h"
 #include "kolm/video_hardware_accelerator.h"
 #include "video/video_overlay.h"
@@ -30,6 +31,9 @@ struct PlaybackStatistics {
   long underruns = 0;               // chunks that had no block and played silence
   bool hasSound = false;            // the file's sound plays (the sound device is the clock)
 };
+
+// The display size of a picture of that format (see CPlayer::getDisplaySize).
+void displaySize(const kolm::VideoFormat& format, int* width, int* height);
 
 // Plays one file at a time: builds the playback graph of a file (byte stream,
 // video and audio renderers, decode threads), chooses the clock, starts it,
@@ -62,6 +66,10 @@ class CPlayer {
   bool paused();
   // The picture size of the open file; false when none is open.
   bool getVideoSize(int* width, int* height);
+  // The size that shows the open file's picture in its true shape: the
+  // stored size widened (or heightened) by the pixel aspect, never narrowed,
+  // so no stored pixel is lost; false when none is open.
+  bool getDisplaySize(int* width, int* height);
 
   // Why the last open failed ("no such file", "no decode path accepts FILE
   // (...)"), or "".

@@ -94,7 +94,7 @@ CPlaybackSession::News CPlaybackSession::update() {
     failure_.clear();
     failedFile_.clear();
     int width = 0, height = 0;
-    if (player_.getVideoSize(&width, &height) && width > 0 && height > 0 && onPictureSize)
+    if (player_.getDisplaySize(&width, &height) && width > 0 && height > 0 && onPictureSize)
       onPictureSize(width, height);
     player_.play();
     statisticsPending_ = true;

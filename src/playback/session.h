@@ -56,7 +56,8 @@ class CPlaybackSession {
 
   // What the session tells the front end; set before the first play().
   // On the front end's thread, in update(), before a file's clock starts:
-  // its picture's size, for the window to take.
+  // the size that shows its picture in its true shape (the stored size,
+  // widened or heightened by the pixel aspect), for the window to take.
   std::function<void(int width, int height)> onPictureSize;
   // On any thread: there is news; the front end calls update() on its own
   // thread (it posts a message, sets an event).
