@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "app/headless.h"
+#include "kolm/seek_gate.h"
 #include "playback/session.h"
 
 bool parseCommandLine(int argc, char** argv, Options* options, std::string* error) {
@@ -34,6 +35,15 @@ bool parseCommandLine(int argc, char** argv, Options* options, std::string* erro
       options->exitAtEnd = true;
     } else if (arg == "--stats-json") {
       if (!value(&options->statsJson)) return false;
+    } else if (arg == "--start") {
+      std::string text;
+      std::int64_t time = 0;
+      if (!value(&text)) return false;
+      if (!kolm::parseTime(text.c_str(), &time)) {
+        *error = "--start takes seconds or [h:]m:s, not " + text;
+        return false;
+      }
+      options->start = time;
     } else if (arg == "--script") {
       if (!value(&options->script)) return false;
     } else if (arg == "--sync-log") {
@@ -56,13 +66,14 @@ bool parseCommandLine(int argc, char** argv, Options* options, std::string* erro
 
 void printUsage(FILE* to) {
   std::fprintf(to,
-               "usage: zarvel [FILE] [--headless] [--timing] [--exit-at-end] [--stats-json PATH]\n"
+               "usage: zarvel [FILE] [--start TIME] [--headless] [--timing] [--exit-at-end] [--stats-json PATH]\n"
 #ifdef _WIN32
                "              [--overlay] [--help] [--version]\n"
 #else
                "              [--help] [--version]\n"
 #endif
                "  FILE               play FILE as if it had been dropped on the window\n"
+               "  --start TIME       begin FILE at TIME: seconds (90, 1.5) or [h:]m:s (1:30)\n"
                "  --headless         no window and no sound card: play FILE in real time, exit at its end\n"
                "  --timing           timing mode: pictures are decoded and recycled unseen\n"
                "  --exit-at-end      quit when the file has played to its end\n"
@@ -70,11 +81,13 @@ void printUsage(FILE* to) {
                "                     JSON object to PATH (- for standard output)\n"
 #ifdef _WIN32
                "  --overlay          show pictures in a display overlay where the adapter has one\n"
-               "Window keys: drop a file to play it; Space or P pauses and resumes; 9 and 0\n"
+               "Window keys: drop a file to play it; Space or P pauses and resumes; Left and\n"
+               "Right seek 5 s, Down and Up 60 s, Home to the start; 9 and 0\n"
                "(or the wheel) volume down and up, M mutes; Alt+R timing mode for the next\n"
                "file; Alt+X quits.\n");
 #else
-               "Window keys: drop a file to play it; Space or P pauses and resumes; 9 and 0\n"
+               "Window keys: drop a file to play it; Space or P pauses and resumes; Left and\n"
+               "Right seek 5 s, Down and Up 60 s, Home to the start; 9 and 0\n"
                "(or the wheel) volume down and up, M mutes; Alt+R timing mode for the next\n"
                "file; F or a double click full screen, Escape leaves it; Alt+X quits.\n");
 #endif
@@ -102,7 +115,46 @@ Command commandForKey(const std::string& name, bool alt, bool ctrl) {
   if (is("9")) return Command::volumeDown;
   if (is("0")) return Command::volumeUp;
   if (is("M")) return Command::mute;
+  if (is("Left")) return Command::seekBack;
+  if (is("Right")) return Command::seekForward;
+  if (is("Down")) return Command::seekBackLong;
+  if (is("Up")) return Command::seekForwardLong;
+  if (is("Home")) return Command::seekStart;
   return Command::none;
+}
+
+bool applyPlaybackCommand(CPlaybackSession& session, Command command) {
+  constexpr std::int64_t shortStep = 5 * kolm::unitsPerSecond;
+  constexpr std::int64_t longStep = 60 * kolm::unitsPerSecond;
+  switch (command) {
+    case Command::pause:
+      session.togglePause();
+      return true;
+    case Command::volumeDown:
+    case Command::volumeUp:
+      session.changeVolume(command == Command::volumeUp ? 1 : -1);
+      return true;
+    case Command::mute:
+      session.toggleMute();
+      return true;
+    case Command::seekBack:
+      session.seekBy(-shortStep);
+      return true;
+    case Command::seekForward:
+      session.seekBy(shortStep);
+      return true;
+    case Command::seekBackLong:
+      session.seekBy(-longStep);
+      return true;
+    case Command::seekForwardLong:
+      session.seekBy(longStep);
+      return true;
+    case Command::seekStart:
+      session.seekTo(0);
+      return true;
+    default:
+      return false;
+  }
 }
 
 std::string windowTitle(const CPlaybackSession& session) {

@@ -9,6 +9,7 @@ struct Options {
   std::string statsJson;  // "" for none, "-" for standard output
   std::string script;     // test hook: commands fed to the window or headless mode (see script.h)
   std::string syncLog;    // benchmark hook, headless: flash and beep times (see sync_log.h)
+  long long start = 0;     // --start: where FILE begins, 100 ns units
   bool headless = false;
   bool timing = false;
   bool exitAtEnd = false;
@@ -26,10 +27,18 @@ void printUsage(FILE* to);
 std::string baseName(const std::string& path);
 
 // What the keys of the window ask for.
-enum class Command { none, quit, switchMode, fullScreen, leaveFullScreen, pause, volumeDown, volumeUp, mute };
+enum class Command {
+  none, quit, switchMode, fullScreen, leaveFullScreen, pause, volumeDown, volumeUp, mute,
+  seekBack, seekForward, seekBackLong, seekForwardLong, seekStart,
+};
 // The command of a key press, the key named as SDL names keys ("X", "R",
 // "F", "Escape"; any case). Windows has the menu's accelerators instead.
 Command commandForKey(const std::string& name, bool alt, bool ctrl);
+
+// What every front end does alike with the commands that act on playback
+// (pause, volume, seeks): true when it was one of them.
+class CPlaybackSession;
+bool applyPlaybackCommand(CPlaybackSession& session, Command command);
 
 // The Linux window's title (headless mode keeps one too, for scripts):
 // "zarvel", " [timing]" in timing mode, " - cannot play NAME: REASON" after a

@@ -19,13 +19,13 @@ int play(const Options& options, CPlaybackSession& session, CEvent& news, CEvent
   CScript script;
   CSessionTarget target(session);
   if (!options.script.empty() && !script.load(options.script)) return 2;
-  if (!options.file.empty()) session.play(options.file);
+  if (!options.file.empty()) session.play(options.file, options.start);
   for (;;) {
     if (script.active() && !script.run(target)) return 3;
     if (target.quitAsked()) return 0;
     // After the script, the file that plays plays to its end; a file that
     // could not be played (it has been named with its reason) is status 1.
-    if (!script.active() && !session.opening() && (session.ended() || !session.player().isOpen()))
+    if (!script.active() && !session.opening() && !session.seeking() && (session.ended() || !session.player().isOpen()))
       return session.failure().empty() ? 0 : 1;
     int which = -1;
     kolm::sys::waitEither(interrupt.handle, news.handle, script.waiting() ? scriptLookMs : kolm::sys::infinite,

@@ -51,7 +51,7 @@ class CWindow final : public CScript::ITarget {
     if (!options_.script.empty() && !script_.load(options_.script)) {
       status_ = 2;
     } else {
-      if (!options_.file.empty()) session_.play(options_.file);
+      if (!options_.file.empty()) session_.play(options_.file, options_.start);
       loop();
     }
     // The player's threads use the presenter and the sound device until it stops.
@@ -123,6 +123,11 @@ class CWindow final : public CScript::ITarget {
   }
   bool fileEnded() override { return session_.ended(); }
   long picturesShown() override { return session_.picturesShown(); }
+  bool position(std::int64_t* time) override {
+    if (session_.seeking() || session_.opening()) return false;
+    *time = session_.position();
+    return true;
+  }
 
  private:
   // The top-left corner stays where it is, whatever the window manager does.
@@ -195,17 +200,8 @@ class CWindow final : public CScript::ITarget {
       case Command::leaveFullScreen:
         if (fullScreen_) toggleFullScreen();
         break;
-      case Command::pause:
-        session_.togglePause();
-        break;
-      case Command::volumeDown:
-      case Command::volumeUp:
-        session_.changeVolume(command == Command::volumeUp ? 1 : -1);
-        break;
-      case Command::mute:
-        session_.toggleMute();
-        break;
-      case Command::none:
+      default:
+        applyPlaybackCommand(session_, command);
         break;
     }
   }

@@ -47,6 +47,22 @@ std::string fileName(const std::string& path) {
 
 // The main window and everything it owns (the presenter, the sound device
 // and the playback session) for the window's life.
+// The playback command of an accelerator beside the menu's own.
+Command commandOf(WORD id) {
+  switch (id) {
+    case IDM_ZARVEL_PAUSE: return Command::pause;
+    case IDM_ZARVEL_VOLUME_DOWN: return Command::volumeDown;
+    case IDM_ZARVEL_VOLUME_UP: return Command::volumeUp;
+    case IDM_ZARVEL_MUTE: return Command::mute;
+    case IDM_ZARVEL_SEEK_BACK: return Command::seekBack;
+    case IDM_ZARVEL_SEEK_FORWARD: return Command::seekForward;
+    case IDM_ZARVEL_SEEK_BACK_LONG: return Command::seekBackLong;
+    case IDM_ZARVEL_SEEK_FORWARD_LONG: return Command::seekForwardLong;
+    case IDM_ZARVEL_SEEK_START: return Command::seekStart;
+    default: return Command::none;
+  }
+}
+
 class CMainWindow {
  public:
   CMainWindow(HINSTANCE instance, const Options& options)
@@ -105,7 +121,7 @@ class CMainWindow {
   }
 
   void playCommandLineFile() {
-    if (!options_.file.empty()) session_.play(options_.file);
+    if (!options_.file.empty()) session_.play(options_.file, options_.start);
   }
 
   // Nothing of the window's playback is left after this; the session's
@@ -149,20 +165,7 @@ class CMainWindow {
           DestroyWindow(window_);
           return 0;
         }
-        switch (LOWORD(wParam)) {
-          case IDM_ZARVEL_PAUSE:
-            session_.togglePause();
-            return 0;
-          case IDM_ZARVEL_VOLUME_DOWN:
-          case IDM_ZARVEL_VOLUME_UP:
-            session_.changeVolume(LOWORD(wParam) == IDM_ZARVEL_VOLUME_UP ? 1 : -1);
-            return 0;
-          case IDM_ZARVEL_MUTE:
-            session_.toggleMute();
-            return 0;
-          default:
-            break;
-        }
+        if (applyPlaybackCommand(session_, commandOf(LOWORD(wParam)))) return 0;
         if (LOWORD(wParam) == IDM_ZARVEL_PRESENT_SWITCH) {
           // Applies from the next file on; what plays is not affected.
           session_.presentPictures = !session_.presentPictures;

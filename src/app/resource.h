@@ -14,3 +14,8 @@
 #define IDM_ZARVEL_VOLUME_DOWN 32775  // 9
 #define IDM_ZARVEL_VOLUME_UP 32776    // 0
 #define IDM_ZARVEL_MUTE 32777         // M
+#define IDM_ZARVEL_SEEK_BACK 32778          // Left: 5 s back
+#define IDM_ZARVEL_SEEK_FORWARD 32779       // Right: 5 s on
+#define IDM_ZARVEL_SEEK_BACK_LONG 32780     // Down: 60 s back
+#define IDM_ZARVEL_SEEK_FORWARD_LONG 32781  // Up: 60 s on
+#define IDM_ZARVEL_SEEK_START 32782         // Home

@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "app/command_line.h"
+#include "kolm/seek_gate.h"
 #include "kolm/sys/sys.h"
 #include "playback/session.h"
 
@@ -51,7 +52,7 @@ bool CScript::run(ITarget& target) {
   while (active() && target.settled()) {
     const std::vector<std::string>& command = commands_[next_];
     const std::string& name = command[0];
-    if (name == "drop" || name == "key" || name == "dblclick" || name == "quit") {
+    if (name == "drop" || name == "key" || name == "dblclick" || name == "quit" || name == "seek") {
       if (!target.act(command)) return failed(target, "cannot run");
       ++next_;
       continue;
@@ -67,6 +68,13 @@ bool CScript::run(ITarget& target) {
       met = width == std::atoi(command[1].c_str()) && height == std::atoi(command[2].c_str());
     } else if (name == "expect-fullscreen" && command.size() == 2 && target.fullScreen() >= 0) {
       met = target.fullScreen() == (command[1] == "1" ? 1 : 0);
+    } else if (name == "expect-position" && command.size() == 3) {
+      // Between two times, as seek takes them; the position of a seek
+      // still under way is its target.
+      std::int64_t from = 0, to = 0, now = 0;
+      if (!kolm::parseTime(command[1].c_str(), &from) || !kolm::parseTime(command[2].c_str(), &to))
+        return failed(target, "cannot run");
+      met = target.position(&now) && now >= from && now <= to;
     } else if (name == "wait-end" && command.size() == 1) {
       met = target.fileEnded();
     } else if (name == "play-for" && command.size() == 2) {
@@ -130,10 +138,11 @@ bool CSessionTarget::act(const std::vector<std::string>& command) {
     const Command what = commandForKey(key.name, key.alt, key.ctrl);
     if (what == Command::quit) quit_ = true;
     if (what == Command::switchMode) session_.presentPictures = !session_.presentPictures;
-    if (what == Command::pause) session_.togglePause();
-    if (what == Command::volumeDown || what == Command::volumeUp)
-      session_.changeVolume(what == Command::volumeUp ? 1 : -1);
-    if (what == Command::mute) session_.toggleMute();
+    applyPlaybackCommand(session_, what);
+  } else if (command[0] == "seek") {
+    std::int64_t time = 0;
+    if (command.size() != 2 || !kolm::parseTime(command[1].c_str(), &time)) return false;
+    session_.seekTo(time);
   } else if (command[0] == "quit") {
     quit_ = true;
   }
@@ -151,3 +160,9 @@ void CSessionTarget::clientSize(int* width, int* height) {
 bool CSessionTarget::fileEnded() { return session_.ended(); }
 
 long CSessionTarget::picturesShown() { return session_.picturesShown(); }
+
+bool CSessionTarget::position(std::int64_t* time) {
+  if (session_.seeking() || session_.opening()) return false;
+  *time = session_.position();
+  return true;
+}

@@ -7,6 +7,10 @@
 //   wait-title TEXT                waits until the title contains TEXT
 //   expect-size W H                waits until the client area is W x H
 //   expect-fullscreen 0|1          waits until full screen is off / on
+//   seek TIME                      seeks to TIME (seconds or [h:]m:s); keys left/right/up/down/home
+//                                  seek by 5 s and 60 s and to the start
+//   expect-position FROM TO        waits until no seek is under way and playback is between the
+//                                  two times
 //   wait-end                       waits until the file last played has played to its end
 //   play-for MS                    lets what plays play MS milliseconds (for benchmarks)
 //   timed-drop PATH                drops PATH, waits until its first picture has been shown and
@@ -49,6 +53,8 @@ class CScript {
     virtual bool fileEnded() = 0;
     // Pictures the file playing now has shown (0 while none plays).
     virtual long picturesShown() = 0;
+    // Where playback is (100 ns units); false while a seek or an open is under way.
+    virtual bool position(std::int64_t* time) = 0;
 
    protected:
     ~ITarget() = default;
@@ -91,6 +97,7 @@ class CSessionTarget final : public CScript::ITarget {
   int fullScreen() override { return -1; }
   bool fileEnded() override;
   long picturesShown() override;
+  bool position(std::int64_t* time) override;
   // Alt+X or quit came.
   bool quitAsked() const { return quit_; }
 

@@ -35,12 +35,16 @@ void CAudioRenderer::deliver(CAudioSample* sample) {
     pool_.release(sample);
     return;
   }
+  sys::Guard guard(queueLock_);
+  if (originFromNext_) {
+    origin_ = sample->position;
+    originFromNext_ = false;
+  }
   // Late already: never queued.
-  if (sample->position < static_cast<std::int64_t>(sound_->playedFrames())) {
+  if (deviceFrame(sample) < static_cast<std::int64_t>(sound_->playedFrames())) {
     pool_.release(sample);
     return;
   }
-  sys::Guard guard(queueLock_);
   if (halted_) {
     // Stopping: nothing more plays, and a decoder must not wait for a block.
     pool_.release(sample);
@@ -51,10 +55,19 @@ void CAudioRenderer::deliver(CAudioSample* sample) {
   sampleArrived_.reset();
 }
 
+void CAudioRenderer::startFromNextBlock() {
+  sys::Guard guard(queueLock_);
+  originFromNext_ = true;
+}
+
 int CAudioRenderer::start() {
   {
     sys::Guard guard(queueLock_);
     halted_ = false;
+    // A start after a stop (a seek) begins the buffer afresh.
+    firstWritten_ = bufferPlayed_ = false;
+    silentChunks_ = 0;
+    writtenEnd_ = 0;
   }
   return CThread::start();
 }
@@ -134,7 +147,7 @@ void CAudioRenderer::written(CAudioSample* sample) {
   // Silence between two blocks was a gap; silence after the last one is the end.
   counts_.underruns += silentChunks_;
   silentChunks_ = 0;
-  writtenEnd_ = sample->position + static_cast<std::int64_t>(sample->frameCount);
+  writtenEnd_ = deviceFrame(sample) + static_cast<std::int64_t>(sample->frameCount);
 }
 
 CAudioRenderer::Counts CAudioRenderer::counts() {
@@ -149,12 +162,12 @@ bool CAudioRenderer::drained() {
 }
 
 bool CAudioRenderer::isLate(CAudioSample* sample) {
-  if (sample->position < static_cast<std::int64_t>(sound_->playedFrames())) return true;
+  if (deviceFrame(sample) < static_cast<std::int64_t>(sound_->playedFrames())) return true;
   // Its chunk went by silent: played in a later one it would be a whole
   // chunk behind its time, and everything after it too.
   std::uint64_t slot = 0;
   return sound_->nextWriteFrame(&slot) &&
-         sample->position + static_cast<std::int64_t>(chunkFrames(sample->format)) <= static_cast<std::int64_t>(slot);
+         deviceFrame(sample) + static_cast<std::int64_t>(chunkFrames(sample->format)) <= static_cast<std::int64_t>(slot);
 }
 
 CAudioSample* CAudioRenderer::frontInTime() {

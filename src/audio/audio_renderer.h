@@ -59,6 +59,9 @@ class CAudioRenderer : public IAudioDownstream, public CThread {
   // Paused: the buffer stops where it is (so does a sound clock), nothing is
   // written, and the thread waits, without polling, for the resume or a stop.
   void setPaused(bool paused);
+  // After a seek, before start(): the next block delivered plays first, at
+  // the buffer's start, and the others follow from its position.
+  void startFromNextBlock();
   // Called on the renderer thread at each chunk the buffer plays once
   // drained() holds. Set before the thread starts.
   std::function<void()> onDrained;
@@ -90,6 +93,10 @@ class CAudioRenderer : public IAudioDownstream, public CThread {
   bool waitWhilePaused();
   // Under queueLock_.
   void written(CAudioSample* sample);
+  // The buffer frame a block plays at (under queueLock_).
+  std::int64_t deviceFrame(const CAudioSample* sample) const { return sample->position - origin_; }
+  std::int64_t origin_ = 0;     // the position that plays at the buffer's frame 0
+  bool originFromNext_ = false;  // the next block delivered sets origin_
   Counts counts_;
   long silentChunks_ = 0;        // since the last block written
   std::int64_t writtenEnd_ = 0;  // frame after the last block written

@@ -83,9 +83,17 @@ bool CDXStreamingSound::prepareWrite() {
 }
 
 HResult CDXStreamingSound::reset() {
+  // Both counts start again from 0: a reset buffer (a seek) has played
+  // nothing, and the clock must not count the rewind as a wrap.
   {
     sys::Guard guard(playedLock_);
     lastCursor_ = 0;
+    wrapFrames_ = 0;
+  }
+  {
+    sys::Guard guard(clockLock_);
+    clockCursor_ = 0;
+    clockWrapFrames_ = 0;
   }
   writeOffset_ = 0;
   filled_ = false;

@@ -36,7 +36,7 @@ class CDXStreamingSound {
   // it stayed lost, or the failure that stopped the attempts.
   HResult restoreIfLost(bool* restored);
   HResult fillSilence();
-  // Rewinds to offset 0 for a new start; the counters are cleared by play().
+  // Rewinds to offset 0 for a new start, with both frame counts at 0.
   HResult reset();
   // The first block, at offset 0, before playback; false on a playing buffer.
   bool writeFirst(const void* data, std::uint32_t length);

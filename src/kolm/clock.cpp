@@ -25,6 +25,7 @@ void CTimekeeper::start() {
   sys::Guard guard(lock_);
   startTime_ = clock->getTime();
   paused_ = false;
+  pausedTotal_ = 0;
 }
 
 void CTimekeeper::pause() {
@@ -32,6 +33,7 @@ void CTimekeeper::pause() {
   if (paused_) return;
   pausedAt_ = clock->getTime();
   paused_ = true;
+  pausedSinceMs_ = sys::milliseconds();
 }
 
 void CTimekeeper::resume() {
@@ -39,6 +41,7 @@ void CTimekeeper::resume() {
   if (!paused_) return;
   startTime_ += clock->getTime() - pausedAt_;
   paused_ = false;
+  pausedTotal_ += static_cast<std::int64_t>(sys::milliseconds() - pausedSinceMs_) * unitsPerMillisecond;
 }
 
 bool CTimekeeper::paused() {
@@ -49,6 +52,17 @@ bool CTimekeeper::paused() {
 std::int64_t CTimekeeper::startTime() {
   sys::Guard guard(lock_);
   return startTime_;
+}
+
+void CTimekeeper::setPlaybackTime(std::int64_t time) {
+  sys::Guard guard(lock_);
+  startTime_ = (paused_ ? pausedAt_ : clock->getTime()) - time;
+}
+
+std::int64_t CTimekeeper::pausedTotal() {
+  sys::Guard guard(lock_);
+  const std::uint64_t now = sys::milliseconds();
+  return pausedTotal_ + (paused_ ? static_cast<std::int64_t>(now - pausedSinceMs_) * unitsPerMillisecond : 0);
 }
 
 void CTimekeeper::setStartTime(std::int64_t time) {

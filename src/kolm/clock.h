@@ -50,6 +50,11 @@ class CTimekeeper {
   std::int64_t startTime();
   // For tests and the start of playback: the reading that is playback time 0.
   void setStartTime(std::int64_t time);
+  // Playback time is `time` now (after a seek), paused or not.
+  void setPlaybackTime(std::int64_t time);
+  // How long playback has stood paused since start(), the current pause
+  // included (in 100 ns units of the millisecond timer, whatever the clock).
+  std::int64_t pausedTotal();
 
   IReferenceClock* clock;
   CBasicReferenceClock basicClock;
@@ -59,6 +64,8 @@ class CTimekeeper {
   std::int64_t startTime_ = 0;
   bool paused_ = false;
   std::int64_t pausedAt_ = 0;
+  std::uint64_t pausedSinceMs_ = 0;  // the timer when the current pause began
+  std::int64_t pausedTotal_ = 0;
 };
 
 }  // namespace kolm

@@ -114,6 +114,11 @@ bool CVideoDecodeThread::probe() {
 
 void CVideoDecodeThread::startThreads() {
   if (!path_) return;
+  restarting_ = false;
+  videoEnded_ = false;
+  audioThread_.ended_ = !hasAudio;
+  if (!running_) startedAt_ = timekeeper_->playbackTime();
+  running_ = true;
   audioThread_.onEnded = onEnded;
   bool failed = false;
   if (audioThread_.source && audioThread_.start() != 0) audioThread_.ended_ = failed = true;
@@ -141,12 +146,35 @@ bool CVideoDecodeThread::videoFormat(VideoFormat* format) {
 }
 
 bool CVideoDecodeThread::step() {
+  bool more = false;
   try {
-    return path_->videoStep();
+    more = path_->videoStep();
   } catch (...) {
     sayStopped(path_->name(), "pictures", describeCurrentException());
+  }
+  // A picture a seek held back may be the one to show.
+  if (!more) videoRenderer_->picturesEnded();
+  return more;
+}
+
+void CVideoDecodeThread::stopThreads() {
+  restarting_ = true;
+  stop();
+  audioThread_.stop();
+}
+
+bool CVideoDecodeThread::seek(std::int64_t time) {
+  if (!path_) return false;
+  try {
+    if (!path_->seek(time)) return false;
+  } catch (...) {
+    sayStopped(path_->name(), "seek", describeCurrentException());
     return false;
   }
+  dataEnded_ = false;
+  videoEnded_ = false;
+  audioThread_.ended_ = !hasAudio;
+  return true;
 }
 
 void CVideoDecodeThread::preroll(int limitMs) {
@@ -161,6 +189,8 @@ void CVideoDecodeThread::preroll(int limitMs) {
 }
 
 void CVideoDecodeThread::teardown() {
+  restarting_ = false;
+  running_ = false;
   stop();
   audioThread_.stop();
   path_.reset();
@@ -179,9 +209,11 @@ std::string CVideoDecodeThread::statisticsLine() {
 void CVideoDecodeThread::run() {
   CThread::run();
   const auto now = [this] { return timekeeper_->playbackTime(); };
-  const std::int64_t t0 = now();
+  const std::int64_t t0 = startedAt_;
   while (!dataEnded_ && keepRunning() && step()) {
   }
+  // Stopped for a seek: the file goes on, and so does its statistics line.
+  if (restarting_ && !keepRunning()) return;
   if (keepRunning()) {
     const std::string why = path_->stopReason();
     if (!why.empty()) sayStopped(path_->name(), "pictures", why);

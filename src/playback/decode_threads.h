@@ -61,6 +61,14 @@ class CVideoDecodeThread : public CThread {
   void preroll(int limitMs);
   // Stops and joins both threads, then deletes the path. Harmless twice.
   void teardown();
+  // For a seek: stops and joins both threads, keeping the path where it is;
+  // startThreads() goes on. No statistics line for this stop.
+  void stopThreads();
+  // While no thread runs: the path's seek (false where it cannot).
+  bool seek(std::int64_t time);
+  bool canSeek() const { return path_ && path_->canSeek(); }
+  // The file's length on the pictures' scale, -1 where unknown.
+  std::int64_t duration() const { return path_ ? path_->duration() : -1; }
 
   void run() override;
 
@@ -89,6 +97,9 @@ class CVideoDecodeThread : public CThread {
   std::unique_ptr<IDecodePath> path_;
   std::string refusal_;
   bool dataEnded_ = false;  // a step already returned false (during preroll)
+  bool restarting_ = false;  // the threads stop for a seek, not for good
+  bool running_ = false;     // the threads have started since the file opened
+  std::int64_t startedAt_ = 0;  // playback time when they first started
   CTimekeeper* timekeeper_;
   std::string fileName_;
   CAudioDecodeThread audioThread_;

@@ -52,6 +52,9 @@ bool CPlayer::open(const std::string& path, IVideoHardwareAccelerator* presenter
   soundIsClock_ = clock != nullptr;
   currentFile_ = path;
   isOpen_ = true;
+  sound_ = sound;
+  presentPictures_ = presentPictures;
+  startAt_ = 0;
   decodeThread_->setPresentPictures(presentPictures);
   // The first picture is decoded now, so that it is ready when the clock
   // starts (in the timing mode nothing reaches the renderer: no preroll).
@@ -61,11 +64,74 @@ bool CPlayer::open(const std::string& path, IVideoHardwareAccelerator* presenter
 
 void CPlayer::play() {
   if (!isOpen_) return;
-  watchingEnd_ = true;
   timekeeper_.start();
+  restart(startAt_);
+}
+
+void CPlayer::restart(std::int64_t time) {
+  watchingEnd_ = true;
+  timekeeper_.setPlaybackTime(time);
   audioRenderer_->start();
   videoRenderer_->start();
   decodeThread_->startThreads();
+  playing_ = true;
+}
+
+void CPlayer::halt() {
+  // As in stop(): the renderers hand every delivery back first, so that no
+  // decoder stays blocked on a full pool.
+  watchingEnd_ = false;
+  videoRenderer_->requestStop();
+  videoRenderer_->flush();
+  audioRenderer_->requestStop();
+  audioRenderer_->flush();
+  decodeThread_->stopThreads();
+  audioRenderer_->stop();
+  videoRenderer_->stop();
+  playing_ = false;
+}
+
+bool CPlayer::canSeek() { return isOpen_ && decodeThread_->canSeek(); }
+
+std::int64_t CPlayer::duration() { return isOpen_ ? decodeThread_->duration() : -1; }
+
+std::int64_t CPlayer::position() {
+  if (!isOpen_) return 0;
+  if (!playing_) return startAt_;
+  const std::int64_t time = timekeeper_.playbackTime();
+  return time < 0 ? 0 : time;
+}
+
+std::vector<std::uint64_t> CPlayer::seekShownAt() {
+  return isOpen_ ? videoRenderer_->seekShownAt() : std::vector<std::uint64_t>();
+}
+
+bool CPlayer::seek(std::int64_t time) {
+  if (!canSeek()) return false;
+  if (time < 0) time = 0;
+  const bool wasPlaying = playing_;
+  const std::int64_t was = position();
+  if (wasPlaying) {
+    halt();
+  } else {
+    videoRenderer_->flush();  // what the open decoded ahead
+  }
+  const bool moved = decodeThread_->seek(time);
+  if (moved) {
+    kolm::VideoFormat format;
+    decodeThread_->videoFormat(&format);
+    const std::int64_t frame = format.rateNumerator > 0 && format.rateDenominator > 0
+                                   ? kolm::unitsPerSecond * format.rateDenominator / format.rateNumerator
+                                   : kolm::unitsPerSecond / 25;
+    videoRenderer_->armSeek(time, frame);
+  }
+  // The sound starts again at the buffer's start, with its clock at 0.
+  audioRenderer_->startFromNextBlock();
+  if (soundIsClock_ && sound_) sound_->resetBuffer();
+  startAt_ = moved ? time : was;
+  if (presentPictures_) decodeThread_->preroll(prerollLimitMs);
+  if (wasPlaying) restart(startAt_);
+  return moved;
 }
 
 void CPlayer::pause() {
@@ -113,6 +179,9 @@ void CPlayer::stop() {
   currentFile_.clear();
   isOpen_ = false;
   soundIsClock_ = false;
+  playing_ = false;
+  sound_ = nullptr;
+  startAt_ = 0;
 }
 
 bool CPlayer::getVideoSize(int* width, int* height) {
@@ -164,6 +233,7 @@ PlaybackStatistics CPlayer::statistics() {
   stats.blocksDropped = counts.blocksDropped;
   stats.underruns = counts.underruns;
   stats.hasSound = soundIsClock_;
+  stats.pausedMs = static_cast<double>(timekeeper_.pausedTotal()) / kolm::unitsPerMillisecond;
   return stats;
 }
 

@@ -30,6 +30,9 @@ struct PlaybackStatistics {
   long blocksDropped = 0;           // sound blocks that came too late and were dropped
   long underruns = 0;               // chunks that had no block and played silence
   bool hasSound = false;            // the file's sound plays (the sound device is the clock)
+  long seeks = 0;                   // seeks made
+  std::vector<double> seekLatencyMs;  // per seek that showed a picture: from its command to that picture
+  double pausedMs = 0;              // time spent paused
 };
 
 // The display size of a picture of that format (see CPlayer::getDisplaySize).
@@ -64,6 +67,23 @@ class CPlayer {
   void pause();
   void resume();
   bool paused();
+  // Moves the open file to `time` (100 ns units from its first picture),
+  // before or while it plays, paused or not: the picture on the screen at
+  // that time comes first, the sound resumes there in step with it, and
+  // playback time goes on from it. A time past the end ends the file as the
+  // end of its data does. False (nothing changed) when no file is open or
+  // its path cannot seek in it. Waits for the threads to stop and decodes
+  // up to the target: run it off the window's thread.
+  bool seek(std::int64_t time);
+  // The open file can be moved in.
+  bool canSeek();
+  // The open file's length on the same scale, -1 where it does not say.
+  std::int64_t duration();
+  // Where playback is (the target of the last seek until it plays on).
+  std::int64_t position();
+  // When each seek's first picture was shown (the millisecond timer; 0 for
+  // none), in order.
+  std::vector<std::uint64_t> seekShownAt();
   // The picture size of the open file; false when none is open.
   bool getVideoSize(int* width, int* height);
   // The size that shows the open file's picture in its true shape: the
@@ -105,6 +125,13 @@ class CPlayer {
   kolm::CTimekeeper timekeeper_;
   bool isOpen_ = false;
   bool soundIsClock_ = false;  // the open file's sound plays and drives the clock
+  bool playing_ = false;       // play() has started the threads
+  bool presentPictures_ = true;
+  std::int64_t startAt_ = 0;   // where play() starts (a seek before it)
+  kolm::CDXSound* sound_ = nullptr;
+  // Stops the renderers and both decode threads, keeping the path; resume() plays on.
+  void halt();
+  void restart(std::int64_t time);
   std::string lastError_;
   std::function<void()> endCallback_;
   // The threads report that they may have reached the end; the first report

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "kolm/printable.h"
 #include "kolm/thread.h"
@@ -40,7 +41,8 @@ class CPlaybackSession {
   // Stops what plays (it reports) and starts opening path; onNews says when
   // it plays or could not be played. A play() while a file is still opening
   // replaces it once that open is done (the newest wins).
-  void play(const std::string& path);
+  // start: where to begin (100 ns units), as a seek would go there.
+  void play(const std::string& path, std::int64_t start = 0);
 
   enum class News {
     none,     // nothing yet
@@ -68,9 +70,20 @@ class CPlaybackSession {
   void toggleMute();
   int volume() const { return volume_; }
   bool muted() const { return muted_; }
+  // Moves what plays to a time, or by a step from where it is (or from the
+  // target of a seek still under way): one seek runs at a time, on the
+  // opening thread; the commands that come meanwhile make one next target.
+  // Nothing while no file plays or its path cannot seek.
+  void seekTo(std::int64_t time);
+  void seekBy(std::int64_t delta);
+  bool seeking() const { return seeking_; }
+  bool canSeek() const { return canSeek_ && !opening_; }
+  // Where playback is, and the file's length (-1 unknown), in 100 ns units.
+  std::int64_t position();
+  std::int64_t duration();
   // Pauses what plays, or resumes it; nothing while none plays.
   void togglePause();
-  bool paused() { return !opening_ && player_.paused(); }
+  bool paused() { return !opening_ && !seeking_ && player_.paused(); }
   // Presenting (true) or timing mode, for the next file.
   bool presentPictures = true;
   // A file is being opened.
@@ -82,17 +95,18 @@ class CPlaybackSession {
   // The last file played has played to its end.
   bool ended() const { return ended_; }
   // Pictures the file playing now has shown; 0 while none plays.
-  long picturesShown() { return !opening_ && player_.isOpen() ? player_.statistics().pictures : 0; }
+  long picturesShown() { return !opening_ && !seeking_ && player_.isOpen() ? player_.statistics().pictures : 0; }
   // Statistics could not be written (said on the debug output).
   bool statisticsFailed() const { return statisticsFailed_; }
 
-  // Not while opening().
+  // Not while opening() or seeking().
   CPlayer& player() { return player_; }
   kolm::CTimekeeper& timekeeper() { return player_.timekeeper(); }
 
  private:
   class COpener;
-  void startOpening(const std::string& path);
+  void startOpening(const std::string& path, std::int64_t start);
+  void startSeek(std::int64_t time, std::uint64_t commandAt);
   News fail(const std::string& path, const std::string& why);
   void report();
 
@@ -104,8 +118,22 @@ class CPlaybackSession {
   std::unique_ptr<COpener> opener_;
   bool opening_ = false;
   std::string openingFile_;
-  bool hasNext_ = false;  // a play() came while opening
+  bool hasNext_ = false;  // a play() came while opening or seeking
   std::string nextFile_;
+  std::int64_t nextStart_ = 0;
+  bool seeking_ = false;
+  std::int64_t seekTarget_ = 0;  // of the seek under way
+  bool hasSeek_ = false;         // a seek came while one was under way
+  std::int64_t nextTarget_ = 0;
+  bool pauseToggles_ = false;    // a pause key came while seeking
+  bool canSeek_ = false;         // of the file playing
+  std::int64_t duration_ = -1;
+  std::uint64_t nextCommandAt_ = 0;
+  struct SeekRecord {
+    std::uint64_t commandAt;  // the timer at its first command; 0 for a start position
+    bool moved;               // the player moved
+  };
+  std::vector<SeekRecord> seeks_;  // of the file playing, in order
   std::string failure_;
   std::string failedFile_;
   bool statisticsPending_ = false;  // a file plays whose statistics are still to be written

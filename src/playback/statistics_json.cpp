@@ -55,6 +55,10 @@ std::string statisticsJson(const PlaybackStatistics& statistics) {
   for (double value : lateness) sum += value;
   const double mean = lateness.empty() ? 0 : sum / static_cast<double>(lateness.size());
   const double max = lateness.empty() ? 0 : lateness.back();
+  std::vector<double> seekLatency;
+  for (double value : statistics.seekLatencyMs)
+    if (std::isfinite(value)) seekLatency.push_back(value);
+  std::sort(seekLatency.begin(), seekLatency.end());
 
   return "{\"path\": " + quoted(statistics.path) + ", \"pictures\": " + std::to_string(statistics.pictures) +
          ", \"early_pictures\": " + std::to_string(statistics.earlyPictures) + ", \"lateness_ms\": {\"mean\": " +
@@ -62,7 +66,10 @@ std::string statisticsJson(const PlaybackStatistics& statistics) {
          ", \"p99\": " + number(percentile(lateness, 99)) + ", \"max\": " + number(max) +
          "}, \"sound\": {\"blocks_played\": " + std::to_string(statistics.blocksPlayed) +
          ", \"blocks_dropped\": " + std::to_string(statistics.blocksDropped) +
-         ", \"underruns\": " + std::to_string(statistics.underruns) + "}}\n";
+         ", \"underruns\": " + std::to_string(statistics.underruns) + "}, \"seeks\": {\"count\": " +
+         std::to_string(statistics.seeks) + ", \"latency_ms\": {\"p50\": " + number(percentile(seekLatency, 50)) +
+         ", \"max\": " + number(seekLatency.empty() ? 0 : seekLatency.back()) +
+         "}}, \"paused_ms\": " + number(statistics.pausedMs) + "}\n";
 }
 
 bool writeStatisticsJson(const std::string& path, const PlaybackStatistics& statistics, std::string* error) {

@@ -32,7 +32,34 @@ void CVideoRenderer::deliver(CSample* sample) {
     pool_.release(sample);
     return;
   }
+  switch (gate_.judge(sample->time)) {
+    case CSeekGate::Verdict::show:
+      queue(sample);
+      break;
+    case CSeekGate::Verdict::replaceHeld:
+      pool_.release(held_);
+      held_ = sample;
+      break;
+    case CSeekGate::Verdict::hold:
+      held_ = sample;
+      break;
+    case CSeekGate::Verdict::showHeldFirst:
+      held_->time = gate_.target();
+      queue(held_);
+      held_ = nullptr;
+      queue(sample);
+      break;
+    case CSeekGate::Verdict::dropHeldAndShow:
+      pool_.release(held_);
+      held_ = nullptr;
+      queue(sample);
+      break;
+  }
+}
+
+void CVideoRenderer::queue(CSample* sample) {
   pending_.push_back(sample);
+  if (showOnce_) resumed_.set();
   if (sample->width != currentWidth_ || sample->height != currentHeight_) {
     currentWidth_ = sample->width;
     currentHeight_ = sample->height;
@@ -111,8 +138,40 @@ void CVideoRenderer::requestStop() {
   CThread::requestStop();
 }
 
+void CVideoRenderer::armSeek(std::int64_t target, std::int64_t frameDuration) {
+  sys::Guard guard(queueLock_);
+  if (held_) pool_.release(held_);
+  held_ = nullptr;
+  gate_.arm(target, frameDuration);
+  showOnce_ = paused_;
+  seekShown_ = false;
+  seekShownAt_.push_back(0);
+}
+
+void CVideoRenderer::picturesEnded() {
+  sys::Guard guard(queueLock_);
+  if (!gate_.armed()) return;
+  CSample* held = held_;
+  held_ = nullptr;
+  if (held && gate_.finish(held->time) && !stopping_) {
+    held->time = gate_.target();
+    queue(held);
+  } else {
+    gate_.finish(0);
+    if (held) pool_.release(held);
+  }
+}
+
+std::vector<std::uint64_t> CVideoRenderer::seekShownAt() {
+  sys::Guard guard(queueLock_);
+  return seekShownAt_;
+}
+
 bool CVideoRenderer::flush() {
   sys::Guard guard(queueLock_);
+  if (held_) pool_.release(held_);
+  held_ = nullptr;
+  gate_.finish(0);
   while (!pending_.empty()) {
     CSample* sample = pending_.front();
     pending_.pop_front();
@@ -161,7 +220,7 @@ void CVideoRenderer::presentLoop() {
     std::int64_t dueAt = 0;  // the clock reading that found it due; it is shown right after
     {
       sys::Guard guard(queueLock_);
-      if (paused_) {
+      if (paused_ && !(showOnce_ && !pending_.empty())) {
         next = Next::waitForResume;
       } else if (pending_.empty()) {
         next = Next::waitForArrival;
@@ -191,6 +250,11 @@ void CVideoRenderer::presentLoop() {
           dueAt = now;
           pending_.pop_front();
           presenting_ = true;
+          showOnce_ = false;
+          if (!seekShown_) {
+            seekShown_ = true;
+            seekShownAt_.back() = sys::milliseconds();
+          }
         }
       }
     }

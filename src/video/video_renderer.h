@@ -8,6 +8,7 @@
 #include "kolm/clock.h"
 #include "kolm/event.h"
 #include "kolm/sample_queue.h"
+#include "kolm/seek_gate.h"
 #include "kolm/thread.h"
 #include "kolm/video_downstream.h"
 #include "kolm/video_hardware_accelerator.h"
@@ -58,6 +59,18 @@ class CVideoRenderer : public IVideoDownstream, public CThread {
   // Paused: nothing is shown, and the thread waits, without polling, for the
   // resume or a stop.
   void setPaused(bool paused);
+  // After a seek to target, before the thread starts again: of the pictures
+  // before the target only the one still on the screen at it is shown, at
+  // the target (frameDuration: how long a picture stays, for the last one of
+  // a file). While paused, the first picture from the target on is shown
+  // all the same, so the user sees where the seek went.
+  void armSeek(std::int64_t target, std::int64_t frameDuration);
+  // The decoder has no more pictures: a picture held back by a seek is shown
+  // if it is on the screen at the target.
+  void picturesEnded();
+  // When the first picture of each seek was shown (the millisecond timer;
+  // 0 for a seek that showed none), in the order of the seeks.
+  std::vector<std::uint64_t> seekShownAt();
   // The second route, taken only by a renderer without a presenter: every
   // picture goes into this overlay (memory pictures are copied into its
   // surface), which is resized whenever the pictures' size changes. Set
@@ -83,7 +96,14 @@ class CVideoRenderer : public IVideoDownstream, public CThread {
   bool presenting_ = false;             // a picture is off the queue, being shown
   bool stopping_ = false;               // stop requested: deliveries go straight back
   bool paused_ = false;
-  CEvent resumed_;
+  CEvent resumed_;  // also raised when a picture comes that a paused seek shows
+  // Under queueLock_.
+  CSeekGate gate_;
+  CSample* held_ = nullptr;  // the picture the gate holds back
+  bool showOnce_ = false;    // a seek's first picture is shown even while paused
+  bool seekShown_ = true;    // the last seek's first picture has been shown
+  std::vector<std::uint64_t> seekShownAt_;
+  void queue(CSample* sample);  // under queueLock_
   int currentWidth_ = 0;
   int currentHeight_ = 0;
 };

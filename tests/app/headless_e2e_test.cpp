@@ -37,7 +37,8 @@ const fixtures::Row* manifestRow(const std::string& file) {
 const std::regex kStatistics(
     R"re(\{"path": "(mpeg1|ogg|ffmpeg)", "pictures": (\d+), "early_pictures": (\d+), )re"
     R"re("lateness_ms": \{"mean": -?[0-9.]+, "p50": -?[0-9.]+, "p99": -?[0-9.]+, "max": -?[0-9.]+\}, )re"
-    R"re("sound": \{"blocks_played": (\d+), "blocks_dropped": \d+, "underruns": \d+\}\}\n)re");
+    R"re("sound": \{"blocks_played": (\d+), "blocks_dropped": \d+, "underruns": \d+\}, )re"
+    R"re("seeks": \{"count": (\d+), "latency_ms": \{"p50": [0-9.]+, "max": [0-9.]+\}\}, "paused_ms": ([0-9.]+)\}\n)re");
 
 struct Clip {
   const char* file;

@@ -18,17 +18,22 @@ TEST(StatisticsJson, KeysAndFiguresOfOnePlayback) {
   statistics.blocksPlayed = 12;
   statistics.blocksDropped = 2;
   statistics.underruns = 3;
+  statistics.seeks = 3;  // one showed nothing (past the end)
+  statistics.seekLatencyMs = {90, 30};
+  statistics.pausedMs = 1500;
   EXPECT_EQ(statisticsJson(statistics),
             "{\"path\": \"ogg\", \"pictures\": 4, \"early_pictures\": 1, \"lateness_ms\": {\"mean\": 25.000, "
             "\"p50\": 20.000, \"p99\": 40.000, \"max\": 40.000}, \"sound\": {\"blocks_played\": 12, "
-            "\"blocks_dropped\": 2, \"underruns\": 3}}\n");
+            "\"blocks_dropped\": 2, \"underruns\": 3}, \"seeks\": {\"count\": 3, \"latency_ms\": {\"p50\": 30.000, "
+            "\"max\": 90.000}}, \"paused_ms\": 1500.000}\n");
 }
 
 TEST(StatisticsJson, NothingShownIsAllZeros) {
   EXPECT_EQ(statisticsJson(PlaybackStatistics{}),
             "{\"path\": \"\", \"pictures\": 0, \"early_pictures\": 0, \"lateness_ms\": {\"mean\": 0.000, "
             "\"p50\": 0.000, \"p99\": 0.000, \"max\": 0.000}, \"sound\": {\"blocks_played\": 0, "
-            "\"blocks_dropped\": 0, \"underruns\": 0}}\n");
+            "\"blocks_dropped\": 0, \"underruns\": 0}, \"seeks\": {\"count\": 0, \"latency_ms\": {\"p50\": 0.000, "
+            "\"max\": 0.000}}, \"paused_ms\": 0.000}\n");
 }
 
 TEST(StatisticsJson, PercentilesOfALongListAndValuesThatAreNoNumbers) {
