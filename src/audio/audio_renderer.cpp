@@ -161,6 +161,16 @@ bool CAudioRenderer::drained() {
   return !sound_ || writtenEnd_ <= static_cast<std::int64_t>(sound_->playedFrames());
 }
 
+int CAudioRenderer::msUntilDrained() {
+  sys::Guard guard(queueLock_);
+  if (!pending_.empty() || !firstWritten_ || paused_) return -1;
+  const std::int64_t played = static_cast<std::int64_t>(sound_->playedFrames());
+  const std::uint32_t rate = sound_->format().sampleRate;
+  if (writtenEnd_ <= played || rate == 0) return -1;
+  const std::int64_t ms = (writtenEnd_ - played) * 1000 / rate + 1;
+  return ms > 1000 ? 1000 : static_cast<int>(ms);
+}
+
 bool CAudioRenderer::isLate(CAudioSample* sample) {
   if (deviceFrame(sample) < static_cast<std::int64_t>(sound_->playedFrames())) return true;
   // Its chunk went by silent: played in a later one it would be a whole
@@ -231,16 +241,27 @@ void CAudioRenderer::playLoop() {
       }
     }
     // Backing off outside the lock, so the producer can still deliver.
-    if (failed)
+    if (failed) {
       waitForStop(writeRetryMs);
-    else
-      waitForObjectOrStop(&sampleArrived_.handle, arrivalPollMs);
+    } else {
+      // A short file can end before the buffer is ever full: its end is
+      // looked for when its last frame has been played.
+      const int untilEnd = msUntilDrained();
+      waitForObjectOrStop(&sampleArrived_.handle, untilEnd >= 0 && untilEnd < arrivalPollMs ? untilEnd : arrivalPollMs);
+      if (untilEnd >= 0 && onDrained && drained()) onDrained();
+    }
   }
 
   // Steady state: each chunk notification frees one chunk, which takes the
   // next block, or silence when there is none.
   while (waitWhilePaused()) {
-    waitForObjectOrStop(&positionNotify_.handle, sys::infinite);
+    // With nothing more to write, the end is the moment the last frame has
+    // played, not the next chunk boundary (up to a chunk of padding later).
+    const int untilEnd = msUntilDrained();
+    if (waitForObjectOrStop(&positionNotify_.handle, untilEnd >= 0 ? untilEnd : sys::infinite) == 1) {
+      if (onDrained && drained()) onDrained();
+      continue;
+    }
     if (!keepRunning()) break;
     sound_->silencePlayedChunks();
     if (sound_->isFull()) continue;

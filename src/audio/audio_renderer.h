@@ -91,6 +91,9 @@ class CAudioRenderer : public IAudioDownstream, public CThread {
   CEvent resumed_;
   // Waits while paused; false when a stop came instead.
   bool waitWhilePaused();
+  // Milliseconds until every block written has played, when nothing waits
+  // to be written (rounded up); -1 when that is not what is awaited.
+  int msUntilDrained();
   // Under queueLock_.
   void written(CAudioSample* sample);
   // The buffer frame a block plays at (under queueLock_).

@@ -97,12 +97,15 @@ bool waitForCloses(std::chrono::milliseconds limit) {
 // drivers get about 25 ms, so the cursor is never far from what is heard.
 // The drivers that pace themselves by sleeping a whole number of milliseconds
 // per period (dummy, disk) run as fast as that rounding makes them: they get
-// the power of two whose period rounds least, below a 200 ms chunk so that no
-// callback passes two chunk boundaries at once.
-Uint16 callbackFrames(std::uint32_t rate) {
+// the power of two whose period rounds least, up to 50 ms (well below a
+// 200 ms chunk, so that no callback passes two chunk boundaries at once).
+bool callbackSleeps() {
   const char* driver = SDL_GetCurrentAudioDriver();
-  const bool sleeps = driver && (std::strcmp(driver, "dummy") == 0 || std::strcmp(driver, "disk") == 0);
-  if (!sleeps) {
+  return driver && (std::strcmp(driver, "dummy") == 0 || std::strcmp(driver, "disk") == 0);
+}
+
+Uint16 callbackFrames(std::uint32_t rate) {
+  if (!callbackSleeps()) {
     std::uint32_t frames = 256;
     while (frames < 8192 && frames * 40 < rate) frames *= 2;
     return static_cast<Uint16>(frames);
@@ -111,7 +114,9 @@ Uint16 callbackFrames(std::uint32_t rate) {
   double bestError = 1.0;
   for (std::uint32_t frames = 256; frames <= 16384; frames *= 2) {
     const double ms = frames * 1000.0 / rate;
-    if (ms > 190) break;
+    // Short enough that the cursor, which moves a period at a time, is
+    // never far from what is heard, and that the end of the sound is found soon.
+    if (ms > 50) break;
     const double whole = static_cast<double>(frames * 1000u / rate);
     if (whole < 1) continue;
     const double error = (ms - whole) / ms;
@@ -480,7 +485,17 @@ std::unique_ptr<ISoundDevice> createSdlSoundDevice() {
   common.samplesPerSec = 44100;
   common.bitsPerSample = 16;
   common.blockAlign = 4;
-  if (!SdlOutput::instance().attach(nullptr, deviceFormat(common))) return nullptr;
+  DeviceFormat format = deviceFormat(common);
+  if (callbackSleeps()) {
+    // Drivers that pace themselves by sleeping close only once a period is
+    // over, and open one device at a time: a first file in another format
+    // would wait for that. A short period checks the driver and closes at once.
+    format.samples = 256;
+    if (!SdlOutput::instance().attach(nullptr, format)) return nullptr;
+    SdlOutput::instance().releaseIdle();
+    return device;
+  }
+  if (!SdlOutput::instance().attach(nullptr, format)) return nullptr;
   return device;
 }
 
