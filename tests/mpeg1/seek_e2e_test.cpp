@@ -28,6 +28,11 @@ namespace {
 
 const std::string kTool = ZARVEL_DECODE;
 
+std::vector<std::uint8_t> readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 struct Wav {
   int channels = 0, rate = 0;
   std::vector<std::int16_t> samples;
@@ -35,8 +40,7 @@ struct Wav {
 };
 
 bool readWav(const std::string& path, Wav& wav) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<std::uint8_t> d((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::vector<std::uint8_t> d = readBytes(path);
   const auto u16 = [&](std::size_t at) { return static_cast<std::uint32_t>(d[at] | d[at + 1] << 8); };
   const auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
   for (std::size_t at = 12; at + 8 <= d.size();) {
@@ -341,11 +345,7 @@ TEST(Mpeg1Seek, DamagedFilesNeitherCrashNorHang) {
     }
   }
   // Random bytes behind a valid start: no time stamps, nothing to seek by.
-  std::vector<std::uint8_t> bytes;
-  {
-    std::ifstream in(fixtures::dataPath("mpg-ip-176x120.mpg"), std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::vector<std::uint8_t> bytes = readBytes(fixtures::dataPath("mpg-ip-176x120.mpg"));
   std::uint32_t seed = 12345;
   for (std::size_t i = bytes.size() / 3; i < bytes.size(); ++i) {
     seed = seed * 1103515245u + 12345u;
@@ -377,10 +377,13 @@ TEST(Mpeg1Seek, ASeekRightAfterASeekOrAfterTheEndIsLikeTheSeekAlone) {
     ASSERT_TRUE(twice->path->seek(kolm::unitsPerSecond / 2));
     ASSERT_TRUE(twice->path->seek(target));
     runToEnd(*twice);
-    EXPECT_EQ(twice->pictures.times, alone->pictures.times);
-    EXPECT_TRUE(twice->pictures.luma == alone->pictures.luma);
-    EXPECT_EQ(twice->sound.positions, alone->sound.positions);
-    EXPECT_TRUE(twice->sound.bytes == alone->sound.bytes);
+    const auto same = [&](const Opened& o) {
+      EXPECT_EQ(o.pictures.times, alone->pictures.times);
+      EXPECT_TRUE(o.pictures.luma == alone->pictures.luma);
+      EXPECT_EQ(o.sound.positions, alone->sound.positions);
+      EXPECT_TRUE(o.sound.bytes == alone->sound.bytes);
+    };
+    same(*twice);
 
     auto after = open(file);
     runToEnd(*after);
@@ -391,10 +394,7 @@ TEST(Mpeg1Seek, ASeekRightAfterASeekOrAfterTheEndIsLikeTheSeekAlone) {
     after->sound.bytes.clear();
     ASSERT_TRUE(after->path->seek(target));
     runToEnd(*after);
-    EXPECT_EQ(after->pictures.times, alone->pictures.times);
-    EXPECT_TRUE(after->pictures.luma == alone->pictures.luma);
-    EXPECT_EQ(after->sound.positions, alone->sound.positions);
-    EXPECT_TRUE(after->sound.bytes == alone->sound.bytes);
+    same(*after);
     // The stamps are those of the play from the start.
     for (std::int64_t time : alone->pictures.times)
       EXPECT_NE(std::find(whole.begin(), whole.end(), time), whole.end()) << time;
@@ -442,11 +442,7 @@ TEST(Mpeg1Seek, LengthFromTheEndOfTheFile) {
 
 TEST(Mpeg1Seek, StreamsWithoutTimeCodesOrStampsSayTheyCannotSeek) {
   // Every GOP time code 0 in a stream of several GOPs.
-  std::vector<std::uint8_t> bytes;
-  {
-    std::ifstream in(fixtures::dataPath("m1v-ibbp-176x120.m1v"), std::ios::binary);
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::vector<std::uint8_t> bytes = readBytes(fixtures::dataPath("m1v-ibbp-176x120.m1v"));
   for (std::size_t i = 0; i + 8 < bytes.size(); ++i)
     if (bytes[i] == 0 && bytes[i + 1] == 0 && bytes[i + 2] == 1 && bytes[i + 3] == 0xB8) {
       bytes[i + 4] &= 0x80;
@@ -471,11 +467,7 @@ TEST(Mpeg1Seek, StreamsWithoutTimeCodesOrStampsSayTheyCannotSeek) {
 }
 
 TEST(Mpeg1Seek, PixelShapeFromTheAspectRatioCode) {
-  std::vector<std::uint8_t> original;
-  {
-    std::ifstream in(fixtures::dataPath("m1v-ip-176x120.m1v"), std::ios::binary);
-    original.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::vector<std::uint8_t> original = readBytes(fixtures::dataPath("m1v-ip-176x120.m1v"));
   // FFmpeg's sample aspect ratios for codes 0 (forbidden), 1, 3 (16:9 on 625
   // lines), 8 (4:3 on 625 lines), 12 (4:3 on 525 lines) and 15 (reserved).
   const int expected[][3] = {{0, 1, 1}, {1, 1, 1}, {3, 64, 45}, {8, 178, 163}, {12, 200, 219}, {15, 1, 1}};
