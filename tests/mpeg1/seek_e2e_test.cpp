@@ -266,6 +266,17 @@ TEST(Mpeg1Seek, ElementaryStreamsWithOpenGops) {
   checkClip(fixture("m1v-brokenlink-96x64.m1v", 50, 1, false), {3, 4, 5, 9});
 }
 
+// ffprobe's length of the pictures where it is installed, else the pictures
+// counted; within one picture.
+double probedSeconds(const std::string& file, const std::string& fallback) {
+  std::string printed;
+  if (fixtures::runTool("ffprobe", "-v error -select_streams v:0 -show_entries stream=duration -of csv=p=0 " + file,
+                        &printed) == 0 &&
+      !printed.empty() && printed.find("N/A") == std::string::npos)
+    return std::atof(printed.c_str());
+  return std::atof(fallback.c_str());
+}
+
 // ffmpeg makes the longer files: 6 s, GOPs of 15 with B pictures, MP2 sound.
 class Mpeg1SeekLong : public ::testing::Test {
  protected:
@@ -323,6 +334,10 @@ TEST_F(Mpeg1SeekLong, TheDecodeBeginsAtTheKeyframeBeforeTheTarget) {
       EXPECT_TRUE(std::is_sorted(o->pictures.times.begin(), o->pictures.times.end()));
     }
   }
+  // Their lengths: 6 s of pictures at 25 and at 24000/1001 a second.
+  auto mpg = open(file("long.mpg")), m1v = open(file("long.m1v"));
+  EXPECT_NEAR(mpg->path->duration(), probedSeconds(file("long.mpg"), "6") * kolm::unitsPerSecond, 400000);
+  EXPECT_NEAR(m1v->path->duration(), 144 * 417083, 417083);
 }
 
 TEST_F(Mpeg1SeekLong, ACutFileSeeksWithinWhatIsLeftAndEndsCleanly) {
@@ -406,17 +421,6 @@ TEST(Mpeg1Seek, ASeekRightAfterASeekOrAfterTheEndIsLikeTheSeekAlone) {
         EXPECT_EQ(alone->sound.positions[i], alone->sound.positions[i - 1] + rate / 5);
     }
   }
-}
-
-// ffprobe's length of the pictures where it is installed, else the pictures
-// counted; within one picture.
-double probedSeconds(const std::string& file, const std::string& fallback) {
-  std::string printed;
-  if (fixtures::runTool("ffprobe", "-v error -select_streams v:0 -show_entries stream=duration -of csv=p=0 " + file,
-                        &printed) == 0 &&
-      !printed.empty() && printed.find("N/A") == std::string::npos)
-    return std::atof(printed.c_str());
-  return std::atof(fallback.c_str());
 }
 
 TEST(Mpeg1Seek, LengthFromTheEndOfTheFile) {
