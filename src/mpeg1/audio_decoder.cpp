@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "kolm/audio_sample_queue.h"
+#include "kolm/clock.h"
 #include "mpeg1/time_stamps.h"
 
 namespace {
@@ -77,10 +78,13 @@ bool CMpegAudioDecoder::open(std::int64_t timeBase) {
   }
   mpg123_frameinfo info{};
   if (mpg123_info(handle_, &info) == MPG123_OK) layer_ = info.layer;
+  frameSamples_ = mpg123_spf(handle_) > 0 ? mpg123_spf(handle_) : 0;
 
   // The first packet's stamp is the first frame's.
   std::int64_t soundPts = -1;
   if (timeBase >= 0 && payload_->claimTimeStamp(0, &soundPts)) {
+    timeBase_ = timeBase;
+    firstPts_ = soundPts;
     const std::int64_t ticks = mpeg1::ptsDifference(soundPts, timeBase);
     const std::int64_t frames = (ticks * sourceRate_ + (ticks >= 0 ? 1 : -1) * mpeg1::ptsClock / 2) / mpeg1::ptsClock;
     if (std::llabs(frames) <= static_cast<std::int64_t>(maxLeadSeconds) * sourceRate_) lead_ = frames;
@@ -109,6 +113,61 @@ bool CMpegAudioDecoder::open(std::int64_t timeBase) {
     // An empty pool (no buffer could be made) ends audioStep() at once.
     pool_->allocate();
   }
+  return true;
+}
+
+std::int64_t CMpegAudioDecoder::frameAt(std::int64_t pts) const {
+  // Frames follow each other without gaps from the first one, so a stamp
+  // names a whole number of MPEG frames after it: the rounding of the 90 kHz
+  // stamps goes no further.
+  const std::int64_t ticks = mpeg1::ptsDifference(pts, firstPts_);
+  const std::int64_t frames = ticks * sourceRate_ / mpeg1::ptsClock;
+  const std::int64_t whole = (ticks >= 0 ? frames + frameSamples_ / 2 : frames - frameSamples_ / 2) / frameSamples_;
+  return lead_ + whole * frameSamples_;
+}
+
+bool CMpegAudioDecoder::seek(std::int64_t time) {
+  if (!canSeek() || !reader_ || !payload_ || !handle_) return false;
+  if (time < 0) time = 0;
+  const std::int64_t target = (time * sourceRate_ + kolm::unitsPerSecond / 2) / kolm::unitsPerSecond;
+  // Decoding starts some frames early: the synthesis filter (and a layer III
+  // bit reservoir) must be filled as a play from the start fills it.
+  const std::int64_t early = target - 4 * static_cast<std::int64_t>(frameSamples_);
+  std::int64_t bestPosition = 0, bestFrame = lead_;  // the first packet
+  constexpr std::int64_t probeLimit = 256 << 10;
+  const std::int64_t size = reader_->fileSize();
+  if (early > lead_ && size > 0) {
+    // Bisection: the last stamped packet (of those probed) that starts
+    // before the early frame.
+    std::int64_t lo = 0, hi = size;
+    for (int round = 0; round < 64 && hi - lo > 4096; ++round) {
+      const std::int64_t mid = lo + (hi - lo) / 2;
+      std::int64_t at = 0, pts = -1;
+      if (reader_->nextTimeStamp(true, streamNumber_, mid, probeLimit, &at, &pts) && at < hi) {
+        const std::int64_t frame = frameAt(pts);
+        if (frame <= early) {
+          if (frame >= bestFrame) {
+            bestPosition = at;
+            bestFrame = frame;
+          }
+          lo = mid;
+          continue;
+        }
+      }
+      hi = mid;
+    }
+  }
+  if (current_ && pool_) pool_->release(current_);
+  current_ = nullptr;
+  payload_->reposition(bestPosition);
+  // Afresh: the library forgets what it was fed and finds the next frame.
+  if (mpg123_open_feed(handle_) != MPG123_OK) return false;
+  pcm_.clear();
+  pcmRead_ = 0;
+  ended_ = false;
+  position_ = target;
+  silenceLeft_ = bestFrame > target ? bestFrame - target : 0;
+  trimLeft_ = bestFrame < target ? target - bestFrame : 0;
   return true;
 }
 

@@ -48,6 +48,13 @@ class CMpegAudioDecoder : public kolm::IAudioSource {
   bool open(std::int64_t timeBase);
   bool audioStep() override;
   const std::string& problem() const { return problem_; }
+  // Whether seek() can place the sound: its first packet and the first
+  // picture have time stamps.
+  bool canSeek() const { return firstPts_ >= 0 && timeBase_ >= 0 && frameSamples_ > 0 && sourceRate_ > 0; }
+  // Moves the sound so that its next block starts at frame round(time x
+  // rate) of the time line open() set, with that position. Only while the
+  // audio decode thread does not run.
+  bool seek(std::int64_t time);
 
   int sourceChannels() const { return sourceChannels_; }
   long sourceRate() const { return sourceRate_; }
@@ -62,6 +69,8 @@ class CMpegAudioDecoder : public kolm::IAudioSource {
   // (end of data, damage beyond bounds, a change of rate).
   bool decodeFrame(int maxRead, int* read);
   void takeFrame(const std::uint8_t* data, std::size_t bytes);
+  // The time line's frame a packet stamped pts starts at.
+  std::int64_t frameAt(std::int64_t pts) const;
 
   kolm::IAudioDownstream* sink_;
   std::unique_ptr<kolm::CStream> stream_;
@@ -77,6 +86,9 @@ class CMpegAudioDecoder : public kolm::IAudioSource {
   long sourceRate_ = 0;
   int layer_ = 0;
   std::int64_t lead_ = 0;
+  std::int64_t timeBase_ = -1;  // the first picture's PTS
+  std::int64_t firstPts_ = -1;  // the first sound packet's
+  long frameSamples_ = 0;       // sound frames per MPEG audio frame
   std::int64_t silenceLeft_ = 0;
   std::int64_t trimLeft_ = 0;
   std::int64_t position_ = 0;  // frame of the next block

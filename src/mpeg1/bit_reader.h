@@ -21,6 +21,13 @@ class CMpeg1BitReader {
   void init(CMpegPayloadReader* source, std::uint32_t* buffer, int bufferWords);
   // Back to the start state: nothing read, the next read refills.
   void rewind();
+  // After the source was moved: as rewind(), and neither at the end nor with
+  // any byte counted, so that bytePosition() counts from the new place.
+  void restart() {
+    rewind();
+    atEnd = false;
+    fetchedBytes_ = 0;
+  }
 
   // 1 when data was read, 0 at the end. Throws CMpegError when data is needed
   // and none is left.

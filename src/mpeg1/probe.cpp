@@ -9,6 +9,7 @@ std::unique_ptr<Mpeg1Source> openMpeg1(kolm::CStream* stream, kolm::IVideoDownst
   if (!source->streamReader->detectFormat()) return nullptr;
   CMpegPayloadReader* payload = source->streamReader->openVideoStream(0);
   if (!payload) return nullptr;
+  source->payload = payload;
   source->decoder = std::make_unique<CMpeg1VideoDecoder>(payload, sink, decoderBufferLength, kernels);
   if (!source->decoder->start()) return nullptr;
   // Pictures of a system stream go on its time stamps' time line. The payload

@@ -16,6 +16,7 @@ namespace mpeg1 {
 struct Mpeg1Source {
   std::unique_ptr<CMpegStreamReader> streamReader;
   std::unique_ptr<CMpeg1VideoDecoder> decoder;
+  CMpegPayloadReader* payload = nullptr;  // the decoder's, owned by the stream reader
   // The first picture's PTS, time 0 of a system stream; -1 without one.
   std::int64_t timeBase = -1;
 };

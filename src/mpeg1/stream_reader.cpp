@@ -227,6 +227,27 @@ bool CMpegStreamReader::firstTimeStamp(bool audio, int number, std::int64_t* pts
   return false;
 }
 
+bool CMpegStreamReader::nextTimeStamp(bool audio, int number, std::int64_t from, std::int64_t limit,
+                                      std::int64_t* packetPosition, std::int64_t* pts) {
+  if (elementary_ || from < 0) return false;
+  std::vector<std::uint8_t> packet(CMpegPayloadReader::bufferSize);
+  std::int64_t position = from;
+  while (position - from <= limit) {
+    const std::int64_t before = position;
+    int offset = 0;
+    std::int64_t stamp = -1;
+    if (readPacket(audio, number, packet.data(), CMpegPayloadReader::bufferSize, &position, &offset, &stamp) <= 0 ||
+        position <= before)
+      return false;
+    if (stamp >= 0) {
+      *packetPosition = before;
+      *pts = stamp;
+      return true;
+    }
+  }
+  return false;
+}
+
 int CMpegStreamReader::readPacket(bool audio, int number, std::uint8_t* destination, int capacity,
                                   std::int64_t* filePosition, int* payloadOffset, std::int64_t* pts) {
   std::int64_t unused = -1;
@@ -294,6 +315,8 @@ int CMpegStreamReader::readPacket(bool audio, int number, std::uint8_t* destinat
   }
 }
 
+std::int64_t CMpegStreamReader::fileSize() const { return byteStream_ ? byteStream_->size() : -1; }
+
 CMpegPayloadReader::CMpegPayloadReader(CMpegStreamReader* owner, int streamNumber, bool audio)
     : owner_(owner), streamNumber_(streamNumber), audio_(audio), buffer_(bufferSize) {}
 
@@ -303,6 +326,15 @@ bool CMpegPayloadReader::claimTimeStamp(std::int64_t offset, std::int64_t* pts) 
   *pts = stamps_.front().pts;
   stamps_.pop_front();
   return true;
+}
+
+void CMpegPayloadReader::reposition(std::int64_t filePosition) {
+  stamps_.clear();
+  payloadLoaded_ = 0;
+  fill_ = 0;
+  readPos_ = 0;
+  atEnd_ = false;
+  filePosition_ = filePosition;
 }
 
 int CMpegPayloadReader::readPayload(std::uint8_t* destination, int length) {

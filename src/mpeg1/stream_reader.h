@@ -51,7 +51,16 @@ class CMpegStreamReader {
   int readPacket(bool audio, int number, std::uint8_t* destination, int capacity,
                  std::int64_t* filePosition, int* payloadOffset, std::int64_t* pts = nullptr);
 
+  // The first packet of the stream at or after file position `from` that has
+  // a time stamp, looking through at most `limit` bytes: *packetPosition gets
+  // a position from which readPacket() returns that packet first. False when
+  // none comes.
+  bool nextTimeStamp(bool audio, int number, std::int64_t from, std::int64_t limit, std::int64_t* packetPosition,
+                     std::int64_t* pts);
+
   bool elementary() const { return elementary_; }
+  // The size of the file, or -1 when the stream does not know it.
+  std::int64_t fileSize() const;
   int streamCount() const { return static_cast<int>(streamCount_); }
   const StreamEntry& stream(int i) const { return streamTable_[i]; }
 
@@ -95,6 +104,10 @@ class CMpegPayloadReader {
   // that was not claimed yet; each stamp is claimed once, by the first access
   // unit that starts in its packet. Stamps of packets before offset are dropped.
   bool claimTimeStamp(std::int64_t offset, std::int64_t* pts);
+  // Reads on from filePosition (a packet's start, or any byte of a bare
+  // stream) as from a fresh start: nothing buffered, no stamps waiting, not at
+  // the end, payload offsets counted from there.
+  void reposition(std::int64_t filePosition);
 
  private:
   struct Stamp {

@@ -74,6 +74,8 @@ bool CMpeg1VideoDecoder::start() {
     if (mpeg2_ || horizontalSize == 0 || verticalSize == 0) return false;
     firstWidth_ = horizontalSize;
     firstHeight_ = verticalSize;
+    std::memcpy(firstIntraMatrix_, mb_.intraQuantMatrix, 64);
+    std::memcpy(firstNonIntraMatrix_, mb_.nonIntraQuantMatrix, 64);
     mb_.frameWidth = static_cast<int>(mb_.mbWidth) * 16;
     mb_.frameHeight = static_cast<int>(mb_.mbHeight) * 16;
     // Two references and the picture being decoded; more only if a damaged
@@ -240,9 +242,7 @@ void CMpeg1VideoDecoder::parseGopHeader() {
   closedGop = r.getBit();
   brokenLink = r.getBit();
 
-  const std::int64_t absolute =
-      ((static_cast<std::int64_t>(hours) * 60 + minutes) * 60 + seconds) * kolm::unitsPerSecond +
-      static_cast<std::int64_t>(pictures) * kolm::unitsPerSecond * frameRateDen_ / frameRateNum_;
+  const std::int64_t absolute = timeCodeTime(hours, minutes, seconds, pictures);
   // The first GOP starts the time line at 0, whatever its time code (a clip
   // cut from a recording starts hours in). A later time code that jumps back
   // carries on right after the last picture instead.
@@ -255,6 +255,52 @@ void CMpeg1VideoDecoder::parseGopHeader() {
   gopTime = relative;
 
   skipExtensionsAndUserData();
+}
+
+std::int64_t CMpeg1VideoDecoder::timeCodeTime(std::uint32_t h, std::uint32_t m, std::uint32_t s,
+                                              std::uint32_t p) const {
+  return ((static_cast<std::int64_t>(h) * 60 + m) * 60 + s) * kolm::unitsPerSecond +
+         static_cast<std::int64_t>(p) * kolm::unitsPerSecond * frameRateDen_ / frameRateNum_;
+}
+
+void CMpeg1VideoDecoder::restart(bool fromStart, bool withSequenceHeader, std::int64_t gopTimeCode,
+                                 std::int64_t gopTime, bool hasPtsOffset, std::int64_t ptsOffset) {
+  abandonPicture();
+  for (auto& frame : frames_) {
+    leaveSample(frame.get());
+    if (frame->sample && pictureQueue_) pictureQueue_->release(frame->sample);
+    frame->sample = nullptr;
+    frame->referenceFlags = 0;
+  }
+  mb_.olderReference = mb_.newerReference = nullptr;
+  mb_.reader.restart();
+  ended_ = false;
+  lastError_.clear();
+  pictureHasSlices_ = false;
+  pictureHasPts_ = false;
+  // The pool was sized for the first sequence; a later one of another size
+  // ends the pictures again when it comes.
+  sizeChanged_ = false;
+  horizontalSize = firstWidth_;
+  verticalSize = firstHeight_;
+  mb_.mbWidth = (horizontalSize + 15) >> 4;
+  mb_.mbHeight = (verticalSize + 15) >> 4;
+  if (!withSequenceHeader) {
+    std::memcpy(mb_.intraQuantMatrix, firstIntraMatrix_, 64);
+    std::memcpy(mb_.nonIntraQuantMatrix, firstNonIntraMatrix_, 64);
+    mb_.matricesChanged();
+  }
+  // The time line: from the start it is made afresh; at a later GOP as the
+  // play from the start left it there (the GOP lands at gopTime, right after
+  // the pictures before it), and a stamped picture fixes the offset to the
+  // time stamps again.
+  const std::int64_t frame = kolm::unitsPerSecond * frameRateDen_ / frameRateNum_;
+  timelineStarted_ = !fromStart;
+  timeOffset_ = fromStart ? 0 : gopTime - gopTimeCode;
+  this->gopTime = 0;
+  latestTime_ = fromStart ? -1 : gopTime - frame;
+  hasPtsOffset_ = !fromStart && hasPtsOffset;
+  ptsOffset_ = hasPtsOffset_ ? ptsOffset : 0;
 }
 
 void CMpeg1VideoDecoder::skipExtensionsAndUserData() {

@@ -43,6 +43,25 @@ class CMpeg1VideoDecoder {
   // stamps) the time line of the GOP time codes is kept.
   void setTimeBase(std::int64_t pts);
 
+  // Starts over where the payload reader has just been put (reposition()):
+  // the pictures in flight and the references are dropped, the end is
+  // forgotten. fromStart: at the file's start, as if newly opened. Otherwise
+  // at a GOP (after its sequence header when withSequenceHeader) whose time
+  // code stands for gopTimeCode (timeCodeTime()) and which a play from the
+  // start puts at gopTime on the time line, with the distance to the time
+  // stamps the play from the start has there (when it has one). Pictures
+  // that lost a reference are skipped as ever.
+  void restart(bool fromStart, bool withSequenceHeader, std::int64_t gopTimeCode, std::int64_t gopTime,
+               bool hasPtsOffset = false, std::int64_t ptsOffset = 0);
+  // The time a GOP time code (hours to pictures) stands for, 100 ns units.
+  std::int64_t timeCodeTime(std::uint32_t hours, std::uint32_t minutes, std::uint32_t seconds,
+                            std::uint32_t pictures) const;
+
+  // The sequence header's aspect ratio code and bit rate (400 bit/s units;
+  // 0x3FFFF: variable).
+  int aspectRatio() const { return aspectRatioCode; }
+  std::uint32_t bitRateUnits() const { return bitRate; }
+
   // Picture rate as a fraction (pictures per second = num / den).
   int frameRateNum() const { return frameRateNum_; }
   int frameRateDen() const { return frameRateDen_; }
@@ -103,6 +122,8 @@ class CMpeg1VideoDecoder {
   std::vector<std::unique_ptr<CFrameBuffer>> frames_;
   int frameRateNum_ = 30, frameRateDen_ = 1;
   std::uint32_t firstWidth_ = 0, firstHeight_ = 0;
+  // The first sequence header's matrices, for a restart at a GOP without one.
+  std::uint8_t firstIntraMatrix_[64] = {}, firstNonIntraMatrix_[64] = {};
   bool mpeg2_ = false;
   bool sizeChanged_ = false;
   bool ended_ = false;

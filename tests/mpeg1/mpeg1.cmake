@@ -11,6 +11,7 @@ zarvel_test(mpeg1_tests unit
   mpeg1/sound_e2e_test.cpp
   mpeg1/decoder_test.cpp
   mpeg1/stream_reader_test.cpp
-  mpeg1/crafted_stream_test.cpp)
+  mpeg1/crafted_stream_test.cpp
+  mpeg1/seek_e2e_test.cpp)
 target_link_libraries(mpeg1_tests PRIVATE zarvel_test_support)
 add_dependencies(mpeg1_tests zarvel-decode)
