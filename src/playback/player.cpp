@@ -113,6 +113,7 @@ bool CPlayer::seek(std::int64_t time) {
   const std::int64_t was = position();
   if (wasPlaying) {
     halt();
+    videoRenderer_->acceptDeliveries();
   } else {
     videoRenderer_->flush();  // what the open decoded ahead
   }

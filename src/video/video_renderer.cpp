@@ -167,6 +167,11 @@ std::vector<std::uint64_t> CVideoRenderer::seekShownAt() {
   return seekShownAt_;
 }
 
+void CVideoRenderer::acceptDeliveries() {
+  sys::Guard guard(queueLock_);
+  stopping_ = false;
+}
+
 bool CVideoRenderer::flush() {
   sys::Guard guard(queueLock_);
   if (held_) pool_.release(held_);

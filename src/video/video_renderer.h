@@ -42,6 +42,9 @@ class CVideoRenderer : public IVideoDownstream, public CThread {
   // Joins the renderer thread, then gives every pending picture back.
   virtual int stop();
   virtual void requestStop();
+  // After a stop, before the next start(): deliveries are kept again (a
+  // seek decodes ahead while the thread is down).
+  void acceptDeliveries();
   // Gives every pending picture back to the pool; always true.
   virtual bool flush();
 
