@@ -97,7 +97,8 @@ void CPlaybackSession::startOpening(const std::string& path, std::int64_t start)
 }
 
 std::int64_t CPlaybackSession::position() {
-  if (opening_ || !player_.isOpen()) return 0;
+  if (opening_) return hasSeek_ ? nextTarget_ : 0;
+  if (!player_.isOpen()) return 0;
   if (seeking_) return hasSeek_ ? nextTarget_ : seekTarget_;
   return player_.position();
 }
@@ -110,9 +111,9 @@ std::int64_t CPlaybackSession::duration() {
 void CPlaybackSession::seekBy(std::int64_t delta) { seekTo(position() + delta); }
 
 void CPlaybackSession::seekTo(std::int64_t time) {
-  if (opening_ || !player_.isOpen() || !canSeek_) return;
   if (time < 0) time = 0;
-  if (seeking_) {
+  if (!opening_ && (!player_.isOpen() || !canSeek_)) return;
+  if (opening_ || seeking_) {
     // One seek at a time: the keys pressed meanwhile make one next target,
     // whose latency counts from the first of them.
     if (!hasSeek_) nextCommandAt_ = kolm::sys::milliseconds();
@@ -187,6 +188,11 @@ CPlaybackSession::News CPlaybackSession::update() {
     if (opener_->moved()) seeks_.push_back({0, true});  // the start position
     player_.play();
     statisticsPending_ = true;
+    // A seek asked for while the file was opening goes now.
+    if (hasSeek_) {
+      hasSeek_ = false;
+      if (canSeek_) startSeek(nextTarget_, nextCommandAt_);
+    }
     return News::playing;
   }
   // The news may be of a file that has since been replaced: the player says.

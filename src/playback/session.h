@@ -72,8 +72,9 @@ class CPlaybackSession {
   bool muted() const { return muted_; }
   // Moves what plays to a time, or by a step from where it is (or from the
   // target of a seek still under way): one seek runs at a time, on the
-  // opening thread; the commands that come meanwhile make one next target.
-  // Nothing while no file plays or its path cannot seek.
+  // opening thread; the commands that come meanwhile (or while the file is
+  // opening) make one next target. Nothing while no file plays or its path
+  // cannot seek.
   void seekTo(std::int64_t time);
   void seekBy(std::int64_t delta);
   bool seeking() const { return seeking_; }
