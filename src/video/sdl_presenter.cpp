@@ -177,6 +177,12 @@ bool CSdlPresenter::redraw(SDL_Renderer* renderer) {
   return render(renderer, true);
 }
 
+void CSdlPresenter::setDisplayShape(int width, int height) {
+  const bool shaped = width > 0 && height > 0;
+  shapeWidth_ = shaped ? width : 0;
+  shapeHeight_ = shaped ? height : 0;
+}
+
 void CSdlPresenter::releaseTexture() {
   if (texture_) SDL_DestroyTexture(texture_);
   texture_ = nullptr;
@@ -213,13 +219,18 @@ bool CSdlPresenter::render(SDL_Renderer* renderer, bool upload) {
   int outWidth = 0, outHeight = 0;
   if (texture_ && SDL_GetRendererOutputSize(renderer, &outWidth, &outHeight) == 0 &&
       outWidth > 0 && outHeight > 0) {
-    // As large as fits with the picture's shape kept; the rest stays black.
+    // As large as fits with the picture's display shape kept (the stored
+    // size's for square pixels); the rest stays black.
+    const std::int64_t shapeWidth = shapeWidth_ > 0 ? shapeWidth_ : w;
+    const std::int64_t shapeHeight = shapeHeight_ > 0 ? shapeHeight_ : h;
     std::int64_t fitWidth = outWidth;
-    std::int64_t fitHeight = (static_cast<std::int64_t>(outWidth) * h + w / 2) / w;
+    std::int64_t fitHeight = (outWidth * shapeHeight + shapeWidth / 2) / shapeWidth;
     if (fitHeight > outHeight) {
       fitHeight = outHeight;
-      fitWidth = (static_cast<std::int64_t>(outHeight) * w + h / 2) / h;
+      fitWidth = (outHeight * shapeWidth + shapeHeight / 2) / shapeHeight;
     }
+    fitWidth = std::max<std::int64_t>(fitWidth, 1);
+    fitHeight = std::max<std::int64_t>(fitHeight, 1);
     const SDL_Rect target{static_cast<int>((outWidth - fitWidth) / 2),
                           static_cast<int>((outHeight - fitHeight) / 2), static_cast<int>(fitWidth),
                           static_cast<int>(fitHeight)};

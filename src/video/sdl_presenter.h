@@ -61,6 +61,11 @@ class CSdlPresenter final : public IVideoHardwareAccelerator {
   // Window thread, for expose and resize: draws the last picture drawn again,
   // without taking a newer one.
   bool redraw(SDL_Renderer* renderer);
+  // Window thread: the shape the pictures are shown in (their display size,
+  // or any size of that shape), from the next draw on; the stored picture's
+  // own shape for square pixels or when either side is not positive.
+  void setDisplayShape(int width, int height);
+
   // Window thread: destroys the texture. Call it before destroying the
   // renderer that draw() was given if this presenter will draw again.
   void releaseTexture();
@@ -104,6 +109,8 @@ class CSdlPresenter final : public IVideoHardwareAccelerator {
   SDL_Renderer* textureRenderer_ = nullptr;
   int textureWidth_ = 0;
   int textureHeight_ = 0;
+  int shapeWidth_ = 0;  // 0: the picture's own shape
+  int shapeHeight_ = 0;
 
   std::uint32_t pictureEvent_;
 };

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 #include "kolm/event.h"
 #include "video/sdl_presenter.h"
@@ -128,6 +129,40 @@ TEST_F(SdlPresenter, DrawsOddAndEvenPicturesInColourScaledToFitAcrossAReconfigur
   ASSERT_TRUE(presenter.redraw(renderer));
   expectPixel(60, 60, 0, 0, 255);
   expectPixel(150, 60, 0, 0, 0);
+}
+
+TEST_F(SdlPresenter, PicturesTakeTheirDisplayShapeNotTheirStoredOne) {
+  // 72 x 58 stored (720 x 576 in small), in a 160 x 120 window.
+  int width = 72, height = 58, count = 1;
+  ASSERT_TRUE(presenter.configure(&width, &height, &count, 2));
+  VideoSurface surface = nullptr;
+  ASSERT_TRUE(presenter.allocateSurface(72, 58, &surface));
+  paint(presenter, surface, 72, kRed, kRed);
+  ASSERT_TRUE(presentElsewhere(72, 58, surface));
+  takePictureEvents();
+
+  // Square pixels: 149 x 120, bars left and right only.
+  ASSERT_TRUE(presenter.draw(renderer));
+  expectPixel(2, 60, 0, 0, 0);
+  expectPixel(80, 5, 255, 0, 0);
+  // Shown 16:9: 160 x 90, bars above and below only.
+  presenter.setDisplayShape(1024, 576);
+  ASSERT_TRUE(presenter.redraw(renderer));
+  expectPixel(2, 60, 255, 0, 0);
+  expectPixel(80, 5, 0, 0, 0);
+  expectPixel(80, 116, 0, 0, 0);
+  expectPixel(80, 20, 255, 0, 0);
+  // The stored size itself, or no shape at all, is the picture's own shape.
+  for (const auto& shape : {std::pair<int, int>{72, 58}, {0, 576}, {-1, -1}}) {
+    presenter.setDisplayShape(shape.first, shape.second);
+    ASSERT_TRUE(presenter.redraw(renderer));
+    expectPixel(2, 60, 0, 0, 0);
+    expectPixel(80, 5, 255, 0, 0);
+  }
+  // A shape no picture has still draws something, within the window.
+  presenter.setDisplayShape(1, 1000000);
+  EXPECT_TRUE(presenter.redraw(renderer));
+  expectPixel(2, 60, 0, 0, 0);
 }
 
 TEST_F(SdlPresenter, SurfacesFollowTheConfigurationAndForeignHandlesAreRefused) {
