@@ -67,6 +67,8 @@ bool CScript::run(ITarget& target) {
       met = width == std::atoi(command[1].c_str()) && height == std::atoi(command[2].c_str());
     } else if (name == "expect-fullscreen" && command.size() == 2 && target.fullScreen() >= 0) {
       met = target.fullScreen() == (command[1] == "1" ? 1 : 0);
+    } else if (name == "expect-on-screen" && command.size() == 2 && target.onScreen() >= 0) {
+      met = target.onScreen() == (command[1] == "1" ? 1 : 0);
     } else if (name == "wait-end" && command.size() == 1) {
       met = target.fileEnded();
     } else if (name == "play-for" && command.size() == 2) {

@@ -7,6 +7,8 @@
 //   wait-title TEXT                waits until the title contains TEXT
 //   expect-size W H                waits until the client area is W x H
 //   expect-fullscreen 0|1          waits until full screen is off / on
+//   expect-on-screen 0|1           waits until the whole window (frame included) is off / on the
+//                                  usable area of its screen
 //   wait-end                       waits until the file last played has played to its end
 //   play-for MS                    lets what plays play MS milliseconds (for benchmarks)
 //   timed-drop PATH                drops PATH, waits until its first picture has been shown and
@@ -49,6 +51,9 @@ class CScript {
     virtual bool fileEnded() = 0;
     // Pictures the file playing now has shown (0 while none plays).
     virtual long picturesShown() = 0;
+    // 1 when the whole window, frame included, lies on the usable area of
+    // its screen, 0 when it does not, -1 where there is no window or screen.
+    virtual int onScreen() = 0;
 
    protected:
     ~ITarget() = default;
@@ -91,6 +96,7 @@ class CSessionTarget final : public CScript::ITarget {
   int fullScreen() override { return -1; }
   bool fileEnded() override;
   long picturesShown() override;
+  int onScreen() override { return -1; }
   // Alt+X or quit came.
   bool quitAsked() const { return quit_; }
 
