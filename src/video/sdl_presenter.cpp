@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "kolm/sample_queue.h"
+#include "video/position_bar.h"
 
 namespace {
 
@@ -183,6 +184,36 @@ void CSdlPresenter::setDisplayShape(int width, int height) {
   shapeHeight_ = shaped ? height : 0;
 }
 
+void CSdlPresenter::showPositionBar(double fraction, const char* label, bool visible) {
+  barVisible_ = visible;
+  barFraction_ = fraction;
+  barLabel_ = label ? label : "";
+}
+
+void CSdlPresenter::drawPositionBar(SDL_Renderer* renderer, int x, int y, int width, int height) {
+  // A few rectangles blended by the renderer; the picture itself is never
+  // touched on the CPU.
+  const std::vector<PositionBarRect> rects = positionBarLayout(x, y, width, height, barFraction_, barLabel_);
+  std::vector<SDL_Rect> text;
+  SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_BLEND);
+  for (const PositionBarRect& rect : rects) {
+    const SDL_Rect area{rect.x, rect.y, rect.width, rect.height};
+    if (rect.kind == PositionBarRect::text) {
+      text.push_back(area);
+      continue;
+    }
+    const PositionBarColour colour = positionBarColour(rect.kind);
+    SDL_SetRenderDrawColor(renderer, colour.r, colour.g, colour.b, colour.a);
+    SDL_RenderFillRect(renderer, &area);
+  }
+  if (!text.empty()) {
+    const PositionBarColour colour = positionBarColour(PositionBarRect::text);
+    SDL_SetRenderDrawColor(renderer, colour.r, colour.g, colour.b, colour.a);
+    SDL_RenderFillRects(renderer, text.data(), static_cast<int>(text.size()));
+  }
+  SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_NONE);
+}
+
 void CSdlPresenter::releaseTexture() {
   if (texture_) SDL_DestroyTexture(texture_);
   texture_ = nullptr;
@@ -235,6 +266,7 @@ bool CSdlPresenter::render(SDL_Renderer* renderer, bool upload) {
                           static_cast<int>((outHeight - fitHeight) / 2), static_cast<int>(fitWidth),
                           static_cast<int>(fitHeight)};
     drawn = SDL_RenderCopy(renderer, texture_, nullptr, &target) == 0;
+    if (drawn && barVisible_) drawPositionBar(renderer, target.x, target.y, target.w, target.h);
   }
   SDL_RenderPresent(renderer);
   return drawn;

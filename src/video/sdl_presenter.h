@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "kolm/event.h"
@@ -66,6 +67,12 @@ class CSdlPresenter final : public IVideoHardwareAccelerator {
   // own shape for square pixels or when either side is not positive.
   void setDisplayShape(int width, int height);
 
+  // Window thread: a thin bar over the bottom of the picture from the next
+  // draw or redraw on (see position_bar.h): fraction of the file played
+  // (0..1, negative when unknown) and a label ("1:23 / 4:56", "cannot seek").
+  // Drawn only while visible; redraw() shows a change on a paused picture.
+  void showPositionBar(double fraction, const char* label, bool visible);
+
   // Window thread: destroys the texture. Call it before destroying the
   // renderer that draw() was given if this presenter will draw again.
   void releaseTexture();
@@ -85,6 +92,7 @@ class CSdlPresenter final : public IVideoHardwareAccelerator {
 
   Surface* find(VideoSurface surface);
   bool render(SDL_Renderer* renderer, bool upload);
+  void drawPositionBar(SDL_Renderer* renderer, int x, int y, int width, int height);
 
   // Guards surfaces_ and the size fields; present() copies under it, so a
   // surface cannot be freed mid-copy. Order: before frontLock_.
@@ -111,6 +119,9 @@ class CSdlPresenter final : public IVideoHardwareAccelerator {
   int textureHeight_ = 0;
   int shapeWidth_ = 0;  // 0: the picture's own shape
   int shapeHeight_ = 0;
+  bool barVisible_ = false;
+  double barFraction_ = -1;
+  std::string barLabel_;
 
   std::uint32_t pictureEvent_;
 };

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "kolm/event.h"
+#include "video/position_bar.h"
 #include "video/sdl_presenter.h"
 
 namespace {
@@ -163,6 +164,39 @@ TEST_F(SdlPresenter, PicturesTakeTheirDisplayShapeNotTheirStoredOne) {
   presenter.setDisplayShape(1, 1000000);
   EXPECT_TRUE(presenter.redraw(renderer));
   expectPixel(2, 60, 0, 0, 0);
+}
+
+TEST_F(SdlPresenter, APositionBarIsBlendedOverTheBottomOfThePictureAndGoesAgain) {
+  // 32 x 24 red, scaled to fill the 160 x 120 window: the strip is rows 114-119.
+  int width = 32, height = 24, count = 1;
+  ASSERT_TRUE(presenter.configure(&width, &height, &count, 2));
+  VideoSurface surface = nullptr;
+  ASSERT_TRUE(presenter.allocateSurface(32, 24, &surface));
+  paint(presenter, surface, 32, kRed, kRed);
+  ASSERT_TRUE(presentElsewhere(32, 24, surface));
+  takePictureEvents();
+  presenter.showPositionBar(0.5, "1:23 / 4:56", true);
+  ASSERT_TRUE(presenter.draw(renderer));
+  expectPixel(80, 60, 255, 0, 0);     // the picture above the strip is untouched
+  expectPixel(10, 116, 75, 110, 180);  // elapsed: light blue over the darkened red
+  expectPixel(100, 116, 95, 0, 0);    // the rest of the strip: darkened
+  const std::vector<PositionBarRect> rects = positionBarLayout(0, 0, 160, 120, 0.5, "1:23 / 4:56");
+  ASSERT_GT(rects.size(), 2u);
+  EXPECT_EQ(rects.back().kind, PositionBarRect::text);
+  expectPixel(rects.back().x, rects.back().y, 255, 255, 255);
+
+  // A paused player redraws the same picture with the bar changed, or gone.
+  presenter.showPositionBar(-1, "cannot seek", true);
+  ASSERT_TRUE(presenter.redraw(renderer));
+  expectPixel(10, 116, 95, 0, 0);
+  presenter.showPositionBar(0.5, "1:23 / 4:56", false);
+  ASSERT_TRUE(presenter.redraw(renderer));
+  expectPixel(10, 116, 255, 0, 0);
+  expectPixel(100, 116, 255, 0, 0);
+  // No label at all, or a hostile one, is no trouble.
+  presenter.showPositionBar(2.5, nullptr, true);
+  ASSERT_TRUE(presenter.redraw(renderer));
+  expectPixel(150, 116, 75, 110, 180);
 }
 
 TEST_F(SdlPresenter, SurfacesFollowTheConfigurationAndForeignHandlesAreRefused) {
