@@ -52,7 +52,7 @@ std::vector<PositionBarRect> positionBarLayout(int x, int y, int width, int heig
   const int stripHeight = std::min(height, std::max(6, height / 24));
   const int top = y + height - stripHeight;
   rects.push_back({PositionBarRect::strip, x, top, width, stripHeight});
-  // NaN fails every comparison, so it draws no elapsed part.
+  // NaN fails every comparison, so it draws no elapsed portion.
   if (fraction >= 0) {
     const double part = std::min(fraction, 1.0) * width;
     const int filled = static_cast<int>(std::lround(part));

@@ -14,7 +14,7 @@ struct PositionBarRect {
 };
 
 // The colour of each kind (red, green, blue, alpha): a dark translucent
-// strip, the elapsed part lighter, the label white.
+// strip, the elapsed portion lighter, the label white.
 struct PositionBarColour {
   std::uint8_t r, g, b, a;
 };
@@ -22,7 +22,7 @@ PositionBarColour positionBarColour(PositionBarRect::Kind kind);
 
 // The rectangles, in drawing order, of the bar over the picture drawn at x, y,
 // width x height: a strip along the picture's bottom, 1/24 of its height and
-// at least 6 pixels (never more than the picture); the part of it before
+// at least 6 pixels (never more than the picture); the portion of it before
 // fraction (0..1; none when negative or not a number) filled; and the label
 // in a small built-in bitmap font at its right end, each lit font pixel one
 // rectangle. The font has digits, ':', '/', '.', '-', space and the lower-case

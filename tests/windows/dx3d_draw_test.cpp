@@ -356,7 +356,7 @@ TEST_F(DX3DDraw, APositionBarIsBlendedOverThePictureAndRedrawShowsItOnAPausedOne
   const std::uint32_t blue = pixelAt(100, 63);
   const std::uint32_t middle = pixelAt(4, 20);
   presenter.showPositionBar(0.5, "0:01 / 0:02", true);
-  // The bottom row: the elapsed part over the white bar, the dark strip over
+  // The bottom row: the elapsed portion over the white bar, the dark strip over
   // the blue one; the middle of the picture is untouched.
   EXPECT_NE(pixelAt(4, 63), white);
   const std::uint32_t darkened = pixelAt(100, 63);
