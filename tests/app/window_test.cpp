@@ -1,5 +1,6 @@
 // The real SDL window on a virtual X display: drops, keys and full screen
-// through the program's test hook (--script), and a file played to its end.
+// through the program's test hook (--script), a file played to its end, and,
+// with a window manager framing it, where the window goes for large pictures.
 #include <gtest/gtest.h>
 
 #include <poll.h>
