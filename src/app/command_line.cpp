@@ -1,11 +1,36 @@
 #include "app/command_line.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/headless.h"
 #include "kolm/seek_gate.h"
 #include "playback/session.h"
+
+namespace {
+
+// "X,Y", each a whole number within reach of any desktop (negative on a
+// monitor left of or above the primary one).
+bool parsePosition(const std::string& text, int* x, int* y) {
+  constexpr long limit = 1000000;
+  const char* at = text.c_str();
+  long values[2];
+  for (int i = 0; i < 2; ++i) {
+    char* end = nullptr;
+    errno = 0;
+    values[i] = std::strtol(at, &end, 10);
+    if (end == at || errno != 0 || values[i] < -limit || values[i] > limit) return false;
+    if (*end != (i == 0 ? ',' : '\0')) return false;
+    at = end + 1;
+  }
+  *x = static_cast<int>(values[0]);
+  *y = static_cast<int>(values[1]);
+  return true;
+}
+
+}  // namespace
 
 bool parseCommandLine(int argc, char** argv, Options* options, std::string* error) {
   bool optionsEnd = false;
@@ -48,6 +73,14 @@ bool parseCommandLine(int argc, char** argv, Options* options, std::string* erro
       if (!value(&options->script)) return false;
     } else if (arg == "--sync-log") {
       if (!value(&options->syncLog)) return false;
+    } else if (arg == "--window-at") {
+      std::string position;
+      if (!value(&position)) return false;
+      if (!parsePosition(position, &options->windowX, &options->windowY)) {
+        *error = "option --window-at needs X,Y (whole numbers), not " + position;
+        return false;
+      }
+      options->windowAt = true;
     } else if (arg == "--help" || arg == "-h") {
       options->help = true;
     } else if (arg == "--version") {
@@ -68,9 +101,9 @@ void printUsage(FILE* to) {
   std::fprintf(to,
                "usage: zarvel [FILE] [--start TIME] [--headless] [--timing] [--exit-at-end] [--stats-json PATH]\n"
 #ifdef _WIN32
-               "              [--overlay] [--help] [--version]\n"
+               "              [--window-at X,Y] [--overlay] [--help] [--version]\n"
 #else
-               "              [--help] [--version]\n"
+               "              [--window-at X,Y] [--help] [--version]\n"
 #endif
                "  FILE               play FILE as if it had been dropped on the window\n"
                "  --start TIME       begin FILE at TIME: seconds (90, 1.5) or [h:]m:s (1:30)\n"
@@ -79,6 +112,7 @@ void printUsage(FILE* to) {
                "  --exit-at-end      quit when the file has played to its end\n"
                "  --stats-json PATH  when playback ends, write what was shown and played as one\n"
                "                     JSON object to PATH (- for standard output)\n"
+               "  --window-at X,Y    open the window with its client area's top-left corner at X,Y\n"
 #ifdef _WIN32
                "  --overlay          show pictures in a display overlay where the adapter has one\n"
                "Window keys: drop a file to play it; Space or P pauses and resumes; Left and\n"

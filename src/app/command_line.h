@@ -15,6 +15,9 @@ struct Options {
   bool exitAtEnd = false;
   bool help = false;
   bool version = false;
+  bool windowAt = false;  // --window-at: the window's client area starts at windowX, windowY
+  int windowX = 0;
+  int windowY = 0;
   bool overlay = false;   // Windows: pictures through a display overlay where the adapter has one
 };
 

@@ -15,6 +15,7 @@
 #include "app/command_line.h"
 #include "app/headless.h"
 #include "app/script.h"
+#include "app/window_fit.h"
 #include "audio/dx_sound.h"
 #include "audio/sound_backends.h"
 #include "playback/session.h"
@@ -128,17 +129,44 @@ class CWindow final : public CScript::ITarget {
     *time = session_.position();
     return true;
   }
+  // The whole window, frame included, lies on the usable area of its screen.
+  int onScreen() override {
+    int top = 0, left = 0, bottom = 0, right = 0, x = 0, y = 0, width = 0, height = 0;
+    SDL_Rect usable;
+    const int display = SDL_GetWindowDisplayIndex(window_);
+    if (display < 0 || SDL_GetDisplayUsableBounds(display, &usable) != 0) return -1;
+    SDL_GetWindowBordersSize(window_, &top, &left, &bottom, &right);
+    SDL_GetWindowPosition(window_, &x, &y);
+    SDL_GetWindowSize(window_, &width, &height);
+    return x - left >= usable.x && y - top >= usable.y && x + width + right <= usable.x + usable.w &&
+           y + height + bottom <= usable.y + usable.h;
+  }
 
  private:
-  // The top-left corner stays where it is, whatever the window manager does.
-  // In full screen SDL keeps the size for the way back.
+  // The window takes the picture's display size where it fits on the usable
+  // area of its screen (without panels), its top-left corner staying where it
+  // is, whatever the window manager does; otherwise it moves onto the area,
+  // scaled down if need be. In full screen SDL keeps the size for the way back.
   void takePictureSize(int width, int height) {
+    presenter_->setDisplayShape(width, height);
+    if (!fullScreen_) {
+      int top = 0, left = 0, bottom = 0, right = 0;
+      // Unknown until the window manager has framed the window: the last known.
+      if (SDL_GetWindowBordersSize(window_, &top, &left, &bottom, &right) == 0) borders_ = {left, top, right, bottom};
+    }
     int x = 0, y = 0;
     SDL_GetWindowPosition(window_, &x, &y);
-    SDL_SetWindowSize(window_, width, height);
-    if (!fullScreen_) SDL_SetWindowPosition(window_, x, y);
-    windowedWidth_ = width;
-    windowedHeight_ = height;
+    ScreenRect area;
+    SDL_Rect usable;
+    const int display = SDL_GetWindowDisplayIndex(window_);
+    if (display >= 0 && SDL_GetDisplayUsableBounds(display, &usable) == 0)
+      area = {usable.x, usable.y, usable.w, usable.h};
+    // SDL places the client area; the fit places the whole window.
+    const WindowPlace place = fitWindow(width, height, borders_, x - borders_.left, y - borders_.top, area);
+    SDL_SetWindowSize(window_, place.clientWidth, place.clientHeight);
+    if (!fullScreen_) SDL_SetWindowPosition(window_, place.x + borders_.left, place.y + borders_.top);
+    windowedWidth_ = place.clientWidth;
+    windowedHeight_ = place.clientHeight;
   }
 
   // Any thread: wakes the loop, which asks the session on its own thread.
@@ -305,6 +333,7 @@ class CWindow final : public CScript::ITarget {
   bool fullScreen_ = false;
   int windowedWidth_ = startWidth;  // the client area to go back to from full screen
   int windowedHeight_ = startHeight;
+  FrameBorders borders_;  // the window manager's frame, as last seen outside full screen
   bool dropTaken_ = false;  // the first file of the current drop has been played
   bool quit_ = false;
   int status_ = 0;
@@ -349,8 +378,11 @@ int runWindow(const Options& options) {
   SDL_InitSubSystem(SDL_INIT_AUDIO);
   SDL_SetHint(SDL_HINT_RENDER_SCALE_QUALITY, "linear");
 
-  SDL_Window* window = SDL_CreateWindow("zarvel", SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, startWidth,
-                                        startHeight, SDL_WINDOW_RESIZABLE);
+  const int x = options.windowAt ? options.windowX : SDL_WINDOWPOS_UNDEFINED;
+  const int y = options.windowAt ? options.windowY : SDL_WINDOWPOS_UNDEFINED;
+  SDL_Window* window = SDL_CreateWindow("zarvel", x, y, startWidth, startHeight, SDL_WINDOW_RESIZABLE);
+  // Window managers may place a new window themselves; asked once it is up.
+  if (window && options.windowAt) SDL_SetWindowPosition(window, x, y);
   SDL_Renderer* renderer = nullptr;
   if (window) {
     renderer = SDL_CreateRenderer(window, -1, SDL_RENDERER_ACCELERATED);

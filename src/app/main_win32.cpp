@@ -16,6 +16,7 @@
 
 #include "app/command_line.h"
 #include "app/resource.h"
+#include "app/window_fit.h"
 #include "audio/dx_sound.h"
 #include "audio/sound_backends.h"
 #include "kolm/sys/sys.h"
@@ -95,7 +96,10 @@ class CMainWindow {
     RegisterClassExA(&windowClass);
     RECT frame = {0, 0, startWidth, startHeight};
     AdjustWindowRect(&frame, windowStyle, TRUE);
-    if (!CreateWindowExA(0, className_, title_, windowStyle, CW_USEDEFAULT, CW_USEDEFAULT, frame.right - frame.left,
+    // --window-at places the client area; the frame goes round it.
+    const int x = options_.windowAt ? options_.windowX + frame.left : CW_USEDEFAULT;
+    const int y = options_.windowAt ? options_.windowY + frame.top : CW_USEDEFAULT;
+    if (!CreateWindowExA(0, className_, title_, windowStyle, x, y, frame.right - frame.left,
                          frame.bottom - frame.top, nullptr, nullptr, instance_, this)) {
       // A window that cannot be made is a failure, not a normal end.
       char line[80];
@@ -154,10 +158,12 @@ class CMainWindow {
         moveOverlay();
         return 0;
       case WM_PAINT: {
-        // The presenter draws the pictures.
+        // The presenter draws the pictures; a paused one, or one in a window
+        // just resized, is shown again as the client area is now.
         PAINTSTRUCT paint;
         BeginPaint(window_, &paint);
         EndPaint(window_, &paint);
+        if (presenter_ && !overlay_) presenter_->redraw();
         return 0;
       }
       case WM_COMMAND:
@@ -211,22 +217,49 @@ class CMainWindow {
     DrawMenuBar(window_);
   }
 
-  // A client area of width x height, the window's top-left corner staying put.
+  // A client area of the picture's display size where the window then lies
+  // on the work area of its monitor, the top-left corner staying put;
+  // otherwise the window moves onto the work area, scaled down if need be.
   void fitClientArea(int width, int height) {
+    if (presenter_) presenter_->setDisplayShape(width, height);
     const DWORD style = static_cast<DWORD>(GetWindowLongPtrA(window_, GWL_STYLE));
     const DWORD exStyle = static_cast<DWORD>(GetWindowLongPtrA(window_, GWL_EXSTYLE));
     RECT frame = {0, 0, width, height};
     AdjustWindowRectEx(&frame, style, TRUE, exStyle);
-    const int frameWidth = frame.right - frame.left;
-    int frameHeight = frame.bottom - frame.top;
+    FrameBorders borders{-frame.left, -frame.top, frame.right - width, frame.bottom - height};
+    // The work area (the monitor without task bars) of the monitor it is on.
+    const auto workArea = [](HMONITOR on) {
+      ScreenRect area;
+      MONITORINFO monitor = {};
+      monitor.cbSize = sizeof monitor;
+      if (on && GetMonitorInfoA(on, &monitor))
+        area = {monitor.rcWork.left, monitor.rcWork.top, monitor.rcWork.right - monitor.rcWork.left,
+                monitor.rcWork.bottom - monitor.rcWork.top};
+      return area;
+    };
+    const auto outer = [&](const WindowPlace& place, int* outerWidth, int* outerHeight) {
+      *outerWidth = place.clientWidth + borders.left + borders.right;
+      *outerHeight = place.clientHeight + borders.top + borders.bottom;
+    };
+    int outerWidth = 0, outerHeight = 0;
     if (IsIconic(window_) || IsZoomed(window_)) {
-      // The size it will have when restored; a move now would place the icon
-      // or the maximised frame instead.
+      // The place it will have when restored; a move now would place the icon
+      // or the maximised frame instead. The placement counts from the primary
+      // monitor's work area, not from the screen's corner.
       WINDOWPLACEMENT placement = {};
       placement.length = sizeof placement;
+      RECT primaryWork = {};
+      if (!SystemParametersInfoA(SPI_GETWORKAREA, 0, &primaryWork, 0)) primaryWork = RECT{};
       if (GetWindowPlacement(window_, &placement)) {
-        placement.rcNormalPosition.right = placement.rcNormalPosition.left + frameWidth;
-        placement.rcNormalPosition.bottom = placement.rcNormalPosition.top + frameHeight;
+        RECT normal = placement.rcNormalPosition;
+        OffsetRect(&normal, primaryWork.left, primaryWork.top);
+        const WindowPlace place = fitWindow(width, height, borders, normal.left, normal.top,
+                                            workArea(MonitorFromRect(&normal, MONITOR_DEFAULTTONEAREST)));
+        outer(place, &outerWidth, &outerHeight);
+        placement.rcNormalPosition.left = place.x - primaryWork.left;
+        placement.rcNormalPosition.top = place.y - primaryWork.top;
+        placement.rcNormalPosition.right = placement.rcNormalPosition.left + outerWidth;
+        placement.rcNormalPosition.bottom = placement.rcNormalPosition.top + outerHeight;
         placement.showCmd = IsIconic(window_) ? SW_SHOWMINNOACTIVE : SW_SHOWMAXIMIZED;
         SetWindowPlacement(window_, &placement);
       }
@@ -234,13 +267,19 @@ class CMainWindow {
     }
     RECT now;
     GetWindowRect(window_, &now);
-    MoveWindow(window_, now.left, now.top, frameWidth, frameHeight, TRUE);
+    const ScreenRect area = workArea(MonitorFromWindow(window_, MONITOR_DEFAULTTONEAREST));
+    WindowPlace place = fitWindow(width, height, borders, now.left, now.top, area);
+    outer(place, &outerWidth, &outerHeight);
+    MoveWindow(window_, place.x, place.y, outerWidth, outerHeight, TRUE);
     // The computation counts one line of menu bar; on a narrow picture the
-    // bar wraps and takes its second line from the picture, which is given back.
+    // bar wraps and takes its second line from the picture: the frame is that
+    // much taller, and the window is fitted again with it.
     RECT client;
-    if (GetClientRect(window_, &client) && client.bottom != height) {
-      frameHeight += height - client.bottom;
-      MoveWindow(window_, now.left, now.top, frameWidth, frameHeight, TRUE);
+    if (GetClientRect(window_, &client) && client.bottom != place.clientHeight) {
+      borders.top += place.clientHeight - client.bottom;
+      place = fitWindow(width, height, borders, place.x, place.y, area);
+      outer(place, &outerWidth, &outerHeight);
+      MoveWindow(window_, place.x, place.y, outerWidth, outerHeight, TRUE);
     }
   }
 

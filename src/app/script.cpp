@@ -75,6 +75,8 @@ bool CScript::run(ITarget& target) {
       if (!kolm::parseTime(command[1].c_str(), &from) || !kolm::parseTime(command[2].c_str(), &to))
         return failed(target, "cannot run");
       met = target.position(&now) && now >= from && now <= to;
+    } else if (name == "expect-on-screen" && command.size() == 2 && target.onScreen() >= 0) {
+      met = target.onScreen() == (command[1] == "1" ? 1 : 0);
     } else if (name == "wait-end" && command.size() == 1) {
       met = target.fileEnded();
     } else if (name == "play-for" && command.size() == 2) {

@@ -11,6 +11,8 @@
 //                                  seek by 5 s and 60 s and to the start
 //   expect-position FROM TO        waits until no seek is under way and playback is between the
 //                                  two times
+//   expect-on-screen 0|1           waits until the whole window (frame included) is off / on the
+//                                  usable area of its screen
 //   wait-end                       waits until the file last played has played to its end
 //   play-for MS                    lets what plays play MS milliseconds (for benchmarks)
 //   timed-drop PATH                drops PATH, waits until its first picture has been shown and
@@ -55,6 +57,9 @@ class CScript {
     virtual long picturesShown() = 0;
     // Where playback is (100 ns units); false while a seek or an open is under way.
     virtual bool position(std::int64_t* time) = 0;
+    // 1 when the whole window, frame included, lies on the usable area of
+    // its screen, 0 when it does not, -1 where there is no window or screen.
+    virtual int onScreen() = 0;
 
    protected:
     ~ITarget() = default;
@@ -98,6 +103,7 @@ class CSessionTarget final : public CScript::ITarget {
   bool fileEnded() override;
   long picturesShown() override;
   bool position(std::int64_t* time) override;
+  int onScreen() override { return -1; }
   // Alt+X or quit came.
   bool quitAsked() const { return quit_; }
 

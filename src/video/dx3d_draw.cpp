@@ -1,8 +1,11 @@
 #include "video/dx3d_draw.h"
 
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "kolm/hresult_exception.h"
+#include "video/position_bar.h"
 
 namespace kolm {
 
@@ -164,6 +167,7 @@ bool CDX3DDraw::present(int, int, VideoSurface surface) {
     hr = state;
   }
   if (hr != D3D_OK) return false;
+  pictureDrawn_ = true;
   if (!holdPresents_) presentToWindow();
   return true;
 }
@@ -326,6 +330,131 @@ HRESULT CDX3DDraw::setupQuad(int textureWidth, int textureHeight) {
   return quad_->Unlock();
 }
 
+void CDX3DDraw::setDisplayShape(int width, int height) {
+  sys::Guard guard(lock_);
+  const bool shaped = width > 0 && height > 0;
+  shapeWidth_ = shaped ? width : 0;
+  shapeHeight_ = shaped ? height : 0;
+}
+
+bool CDX3DDraw::placeQuad() {
+  if (backBufferWidth_ <= 0 || backBufferHeight_ <= 0) return true;  // the quad setupQuad made stays
+  float left = 0.0f, top = 0.0f;
+  float right = static_cast<float>(backBufferWidth_), bottom = static_cast<float>(backBufferHeight_);
+  pictureLeft_ = pictureTop_ = 0;
+  pictureRight_ = backBufferWidth_;
+  pictureBottom_ = backBufferHeight_;
+  clientToBufferX_ = clientToBufferY_ = 1.0f;
+  RECT client;
+  // Read from the window's own record: no message, so any thread may ask.
+  const bool sized = GetClientRect(window_, &client) && client.right > 0 && client.bottom > 0;
+  if (sized) {
+    pictureRight_ = client.right;
+    pictureBottom_ = client.bottom;
+    clientToBufferX_ = static_cast<float>(backBufferWidth_) / static_cast<float>(client.right);
+    clientToBufferY_ = static_cast<float>(backBufferHeight_) / static_cast<float>(client.bottom);
+  }
+  if (shapeWidth_ > 0 && shapeHeight_ > 0 && sized) {
+    // Present stretches the back buffer over the client area: the picture's
+    // place there is its display shape's fit in the client area, shrunk back
+    // by that stretch.
+    const std::int64_t clientWidth = client.right;
+    const std::int64_t clientHeight = client.bottom;
+    std::int64_t fitWidth = clientWidth;
+    std::int64_t fitHeight = (clientWidth * shapeHeight_ + shapeWidth_ / 2) / shapeWidth_;
+    if (fitHeight > clientHeight) {
+      fitHeight = clientHeight;
+      fitWidth = (clientHeight * shapeWidth_ + shapeHeight_ / 2) / shapeHeight_;
+    }
+    if (fitWidth < 1) fitWidth = 1;
+    if (fitHeight < 1) fitHeight = 1;
+    pictureLeft_ = static_cast<int>((clientWidth - fitWidth) / 2);
+    pictureTop_ = static_cast<int>((clientHeight - fitHeight) / 2);
+    pictureRight_ = pictureLeft_ + static_cast<int>(fitWidth);
+    pictureBottom_ = pictureTop_ + static_cast<int>(fitHeight);
+    left = static_cast<float>(pictureLeft_) * clientToBufferX_;
+    top = static_cast<float>(pictureTop_) * clientToBufferY_;
+    right = static_cast<float>(pictureRight_) * clientToBufferX_;
+    bottom = static_cast<float>(pictureBottom_) * clientToBufferY_;
+  }
+  const bool covers = left <= 0.0f && top <= 0.0f && right >= static_cast<float>(backBufferWidth_) &&
+                      bottom >= static_cast<float>(backBufferHeight_);
+  // Half a pixel up and left puts texel centres on pixel centres.
+  const float xs[4] = {left, right, right, left};
+  const float ys[4] = {top, top, bottom, bottom};
+  bool moved = false;
+  for (int i = 0; i < 4; ++i) {
+    moved = moved || vertices_[i].x != xs[i] - 0.5f || vertices_[i].y != ys[i] - 0.5f;
+    vertices_[i].x = xs[i] - 0.5f;
+    vertices_[i].y = ys[i] - 0.5f;
+  }
+  void* bytes = nullptr;
+  if (moved && quad_ && SUCCEEDED(quad_->Lock(0, 0, &bytes, 0))) {
+    std::memcpy(bytes, vertices_, sizeof vertices_);
+    quad_->Unlock();
+  }
+  return covers;
+}
+
+void CDX3DDraw::showPositionBar(double fraction, const char* label, bool visible) {
+  sys::Guard guard(lock_);
+  barVisible_ = visible;
+  barFraction_ = fraction;
+  barLabel_ = label ? label : "";
+}
+
+bool CDX3DDraw::redraw() {
+  sys::Guard guard(lock_);
+  if (resetPending_ || !resourcesReady_ || !pictureDrawn_ || !device_) return false;
+  // The texture still holds the last picture: only the quad is drawn again.
+  if (FAILED(drawQuad())) return false;
+  if (!holdPresents_) presentToWindow();
+  return true;
+}
+
+HRESULT CDX3DDraw::drawPositionBar() {
+  // Laid out in the client area's pixels, so that the font's pixels stay
+  // square, and stretched back with the back buffer when presented.
+  const std::vector<PositionBarRect> rects =
+      positionBarLayout(pictureLeft_, pictureTop_, pictureRight_ - pictureLeft_, pictureBottom_ - pictureTop_,
+                        barFraction_, barLabel_);
+  if (rects.empty()) return D3D_OK;
+  struct ColourVertex {
+    float x, y, z, rhw;
+    D3DCOLOR colour;
+  };
+  std::vector<ColourVertex> vertices;
+  vertices.reserve(rects.size() * 6);
+  for (const PositionBarRect& rect : rects) {
+    const PositionBarColour c = positionBarColour(rect.kind);
+    const D3DCOLOR colour = D3DCOLOR_ARGB(c.a, c.r, c.g, c.b);
+    const float left = static_cast<float>(rect.x) * clientToBufferX_ - 0.5f;
+    const float top = static_cast<float>(rect.y) * clientToBufferY_ - 0.5f;
+    const float right = static_cast<float>(rect.x + rect.width) * clientToBufferX_ - 0.5f;
+    const float bottom = static_cast<float>(rect.y + rect.height) * clientToBufferY_ - 0.5f;
+    for (const auto& corner : {std::make_pair(left, top), std::make_pair(right, top), std::make_pair(right, bottom),
+                               std::make_pair(left, top), std::make_pair(right, bottom), std::make_pair(left, bottom)})
+      vertices.push_back({corner.first, corner.second, 1.0f, 1.0f, colour});
+  }
+  // The colour comes from the vertices, blended by their alpha; the picture's
+  // states come back afterwards.
+  HRESULT hr = device_->SetTexture(0, nullptr);
+  if (SUCCEEDED(hr)) hr = device_->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_DIFFUSE);
+  if (SUCCEEDED(hr)) hr = device_->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_SELECTARG1);
+  if (SUCCEEDED(hr)) hr = device_->SetTextureStageState(0, D3DTSS_ALPHAARG1, D3DTA_DIFFUSE);
+  if (SUCCEEDED(hr)) hr = device_->SetRenderState(D3DRS_ALPHABLENDENABLE, TRUE);
+  if (SUCCEEDED(hr)) hr = device_->SetRenderState(D3DRS_SRCBLEND, D3DBLEND_SRCALPHA);
+  if (SUCCEEDED(hr)) hr = device_->SetRenderState(D3DRS_DESTBLEND, D3DBLEND_INVSRCALPHA);
+  if (SUCCEEDED(hr)) hr = device_->SetFVF(D3DFVF_XYZRHW | D3DFVF_DIFFUSE);
+  if (SUCCEEDED(hr))
+    hr = device_->DrawPrimitiveUP(D3DPT_TRIANGLELIST, static_cast<UINT>(vertices.size() / 3), vertices.data(),
+                                  sizeof(ColourVertex));
+  device_->SetRenderState(D3DRS_ALPHABLENDENABLE, FALSE);
+  device_->SetTextureStageState(0, D3DTSS_COLORARG1, D3DTA_TEXTURE);
+  device_->SetTextureStageState(0, D3DTSS_ALPHAOP, D3DTOP_DISABLE);
+  return hr;
+}
+
 HRESULT CDX3DDraw::drawSurface(IDirect3DSurface9* surface, int width, int height) {
   if (!device_ || !texture_ || !quad_ || !renderTarget_) return E_FAIL;
   HRESULT hr = device_->SetRenderTarget(0, renderTarget_);
@@ -342,13 +471,18 @@ HRESULT CDX3DDraw::drawSurface(IDirect3DSurface9* surface, int width, int height
 }
 
 HRESULT CDX3DDraw::drawQuad() {
+  const bool covers = placeQuad();
   // Nothing drawn: the last back buffer is presented again.
   if (FAILED(device_->BeginScene())) return D3D_OK;
-  HRESULT hr = device_->SetTexture(0, texture_);
+  HRESULT hr = D3D_OK;
+  // The bars round a picture of another shape than the window's are black.
+  if (!covers) hr = device_->Clear(0, nullptr, D3DCLEAR_TARGET, D3DCOLOR_XRGB(0, 0, 0), 1.0f, 0);
+  if (SUCCEEDED(hr)) hr = device_->SetTexture(0, texture_);
   if (SUCCEEDED(hr)) hr = device_->SetStreamSource(0, quad_, 0, sizeof(Vertex));
   if (SUCCEEDED(hr)) hr = device_->SetFVF(vertexFormat);
   if (SUCCEEDED(hr)) hr = device_->DrawPrimitive(D3DPT_TRIANGLEFAN, 0, 2);
   if (SUCCEEDED(hr)) hr = device_->SetTexture(0, nullptr);
+  if (SUCCEEDED(hr) && barVisible_) hr = drawPositionBar();
   device_->EndScene();
   return hr;
 }
@@ -379,6 +513,7 @@ void CDX3DDraw::recreateDevice() {
 
 void CDX3DDraw::releaseVideoResources() {
   release(texture_);
+  pictureDrawn_ = false;
   for (Entry& entry : surfaces_) {
     release(entry.surface);
     entry.locked = false;

@@ -5,6 +5,7 @@
 #include <d3d9.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "kolm/sys/sys.h"
@@ -55,6 +56,23 @@ class CDX3DDraw final : public IVideoHardwareAccelerator {
                    VideoSurface surface) override;
   void unlockSurface(VideoSurface surface) override;
 
+  // The shape the pictures are shown in (their display size, or any size of
+  // that shape), from the next present on: the picture is fitted into the
+  // window's client area with that shape, black bars round it. Until it is
+  // set, or for a side that is not positive, the picture fills the client
+  // area (the window takes its size). Any thread.
+  void setDisplayShape(int width, int height);
+
+  // A thin bar over the bottom of the picture from the next present or
+  // redraw on (see position_bar.h): fraction of the file played (0..1,
+  // negative when unknown) and a label ("1:23 / 4:56", "cannot seek"),
+  // drawn only while visible. Any thread.
+  void showPositionBar(double fraction, const char* label, bool visible);
+  // The window's thread: the last picture presented again, with the bar as
+  // it is now and fitted to the client area as it is now (for a paused player,
+  // a resized window). False when there is no picture to show.
+  bool redraw();
+
   // The device, for tests that read the picture back; may be null.
   IDirect3DDevice9* deviceForTest();
   // What the texture and the quad were made with, for tests.
@@ -98,6 +116,11 @@ class CDX3DDraw final : public IVideoHardwareAccelerator {
   HRESULT allocateVideoResources();
   HRESULT setupQuad(int textureWidth, int textureHeight);
   HRESULT drawSurface(IDirect3DSurface9* surface, int width, int height);
+  // Moves the quad to where the display shape puts the picture in the back
+  // buffer, as the client area is now; true when it covers all of it.
+  bool placeQuad();
+  // Blends the bar's rectangles over the back buffer; inside a scene.
+  HRESULT drawPositionBar();
   HRESULT drawQuad();
   void presentToWindow();
   // A lost device that can be made again: a new device, texture, quad and
@@ -121,6 +144,16 @@ class CDX3DDraw final : public IVideoHardwareAccelerator {
   int textureHeight_ = 0;
   int pictureWidth_ = 0;
   int pictureHeight_ = 0;
+  int shapeWidth_ = 0;  // 0: the picture fills the client area
+  int shapeHeight_ = 0;
+  // Where placeQuad() put the picture in client-area pixels, and the scale
+  // from those to the back buffer's.
+  int pictureLeft_ = 0, pictureTop_ = 0, pictureRight_ = 0, pictureBottom_ = 0;
+  float clientToBufferX_ = 1.0f, clientToBufferY_ = 1.0f;
+  bool barVisible_ = false;
+  double barFraction_ = -1;
+  std::string barLabel_;
+  bool pictureDrawn_ = false;  // the texture holds a picture made on this device
   unsigned surfaceCount_ = 0;
   unsigned surfacesHandedOut_ = 0;
   Vertex vertices_[4] = {};

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "kolm/sample_queue.h"
+#include "video/position_bar.h"
 
 namespace {
 
@@ -177,6 +178,42 @@ bool CSdlPresenter::redraw(SDL_Renderer* renderer) {
   return render(renderer, true);
 }
 
+void CSdlPresenter::setDisplayShape(int width, int height) {
+  const bool shaped = width > 0 && height > 0;
+  shapeWidth_ = shaped ? width : 0;
+  shapeHeight_ = shaped ? height : 0;
+}
+
+void CSdlPresenter::showPositionBar(double fraction, const char* label, bool visible) {
+  barVisible_ = visible;
+  barFraction_ = fraction;
+  barLabel_ = label ? label : "";
+}
+
+void CSdlPresenter::drawPositionBar(SDL_Renderer* renderer, int x, int y, int width, int height) {
+  // A few rectangles blended by the renderer; the picture itself is never
+  // touched on the CPU.
+  const std::vector<PositionBarRect> rects = positionBarLayout(x, y, width, height, barFraction_, barLabel_);
+  std::vector<SDL_Rect> text;
+  SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_BLEND);
+  for (const PositionBarRect& rect : rects) {
+    const SDL_Rect area{rect.x, rect.y, rect.width, rect.height};
+    if (rect.kind == PositionBarRect::text) {
+      text.push_back(area);
+      continue;
+    }
+    const PositionBarColour colour = positionBarColour(rect.kind);
+    SDL_SetRenderDrawColor(renderer, colour.r, colour.g, colour.b, colour.a);
+    SDL_RenderFillRect(renderer, &area);
+  }
+  if (!text.empty()) {
+    const PositionBarColour colour = positionBarColour(PositionBarRect::text);
+    SDL_SetRenderDrawColor(renderer, colour.r, colour.g, colour.b, colour.a);
+    SDL_RenderFillRects(renderer, text.data(), static_cast<int>(text.size()));
+  }
+  SDL_SetRenderDrawBlendMode(renderer, SDL_BLENDMODE_NONE);
+}
+
 void CSdlPresenter::releaseTexture() {
   if (texture_) SDL_DestroyTexture(texture_);
   texture_ = nullptr;
@@ -213,17 +250,23 @@ bool CSdlPresenter::render(SDL_Renderer* renderer, bool upload) {
   int outWidth = 0, outHeight = 0;
   if (texture_ && SDL_GetRendererOutputSize(renderer, &outWidth, &outHeight) == 0 &&
       outWidth > 0 && outHeight > 0) {
-    // As large as fits with the picture's shape kept; the rest stays black.
+    // As large as fits with the picture's display shape kept (the stored
+    // size's for square pixels); the rest stays black.
+    const std::int64_t shapeWidth = shapeWidth_ > 0 ? shapeWidth_ : w;
+    const std::int64_t shapeHeight = shapeHeight_ > 0 ? shapeHeight_ : h;
     std::int64_t fitWidth = outWidth;
-    std::int64_t fitHeight = (static_cast<std::int64_t>(outWidth) * h + w / 2) / w;
+    std::int64_t fitHeight = (outWidth * shapeHeight + shapeWidth / 2) / shapeWidth;
     if (fitHeight > outHeight) {
       fitHeight = outHeight;
-      fitWidth = (static_cast<std::int64_t>(outHeight) * w + h / 2) / h;
+      fitWidth = (outHeight * shapeWidth + shapeHeight / 2) / shapeHeight;
     }
+    fitWidth = std::max<std::int64_t>(fitWidth, 1);
+    fitHeight = std::max<std::int64_t>(fitHeight, 1);
     const SDL_Rect target{static_cast<int>((outWidth - fitWidth) / 2),
                           static_cast<int>((outHeight - fitHeight) / 2), static_cast<int>(fitWidth),
                           static_cast<int>(fitHeight)};
     drawn = SDL_RenderCopy(renderer, texture_, nullptr, &target) == 0;
+    if (drawn && barVisible_) drawPositionBar(renderer, target.x, target.y, target.w, target.h);
   }
   SDL_RenderPresent(renderer);
   return drawn;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "kolm/event.h"
@@ -61,6 +62,17 @@ class CSdlPresenter final : public IVideoHardwareAccelerator {
   // Window thread, for expose and resize: draws the last picture drawn again,
   // without taking a newer one.
   bool redraw(SDL_Renderer* renderer);
+  // Window thread: the shape the pictures are shown in (their display size,
+  // or any size of that shape), from the next draw on; the stored picture's
+  // own shape for square pixels or when either side is not positive.
+  void setDisplayShape(int width, int height);
+
+  // Window thread: a thin bar over the bottom of the picture from the next
+  // draw or redraw on (see position_bar.h): fraction of the file played
+  // (0..1, negative when unknown) and a label ("1:23 / 4:56", "cannot seek").
+  // Drawn only while visible; redraw() shows a change on a paused picture.
+  void showPositionBar(double fraction, const char* label, bool visible);
+
   // Window thread: destroys the texture. Call it before destroying the
   // renderer that draw() was given if this presenter will draw again.
   void releaseTexture();
@@ -80,6 +92,7 @@ class CSdlPresenter final : public IVideoHardwareAccelerator {
 
   Surface* find(VideoSurface surface);
   bool render(SDL_Renderer* renderer, bool upload);
+  void drawPositionBar(SDL_Renderer* renderer, int x, int y, int width, int height);
 
   // Guards surfaces_ and the size fields; present() copies under it, so a
   // surface cannot be freed mid-copy. Order: before frontLock_.
@@ -104,6 +117,11 @@ class CSdlPresenter final : public IVideoHardwareAccelerator {
   SDL_Renderer* textureRenderer_ = nullptr;
   int textureWidth_ = 0;
   int textureHeight_ = 0;
+  int shapeWidth_ = 0;  // 0: the picture's own shape
+  int shapeHeight_ = 0;
+  bool barVisible_ = false;
+  double barFraction_ = -1;
+  std::string barLabel_;
 
   std::uint32_t pictureEvent_;
 };

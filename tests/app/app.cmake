@@ -17,3 +17,7 @@ add_test(NAME InstallsLikeADesktopProgram
                  grep -q '<svg' share/icons/hicolor/scalable/apps/zarvel.svg; s=$?; rm -rf \"$p\"; exit $s"
           ${PROJECT_BINARY_DIR})
 set_tests_properties(InstallsLikeADesktopProgram PROPERTIES LABELS unit)
+
+# Where the window goes when it takes a picture's size (no display needed).
+zarvel_test(app_unit_tests unit app/window_fit_test.cpp)
+target_link_libraries(app_unit_tests PRIVATE zarvel_frontend)

@@ -242,7 +242,9 @@ TEST(Headless, StatisticsThatCannotBeWrittenAreAFailure) {
 }
 
 TEST(CommandLine, MistakesGiveUsageAndStatusTwo) {
-  for (const std::string arguments : {"--bogus", "--headless", "--stats-json", "a.mpg b.mpg"}) {
+  for (const std::string arguments : {"--bogus", "--headless", "--stats-json", "a.mpg b.mpg", "--window-at",
+                                      "--window-at 10", "--window-at 10,", "--window-at x,5", "--window-at 1,2,3",
+                                      "--window-at 99999999999,0"}) {
     SCOPED_TRACE(arguments);
     std::string out, err;
     EXPECT_EQ(runZarvel(arguments, &out, &err), 2);

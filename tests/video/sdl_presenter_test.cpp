@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 #include "kolm/event.h"
+#include "video/position_bar.h"
 #include "video/sdl_presenter.h"
 
 namespace {
@@ -128,6 +130,73 @@ TEST_F(SdlPresenter, DrawsOddAndEvenPicturesInColourScaledToFitAcrossAReconfigur
   ASSERT_TRUE(presenter.redraw(renderer));
   expectPixel(60, 60, 0, 0, 255);
   expectPixel(150, 60, 0, 0, 0);
+}
+
+TEST_F(SdlPresenter, PicturesTakeTheirDisplayShapeNotTheirStoredOne) {
+  // 72 x 58 stored (720 x 576 in small), in a 160 x 120 window.
+  int width = 72, height = 58, count = 1;
+  ASSERT_TRUE(presenter.configure(&width, &height, &count, 2));
+  VideoSurface surface = nullptr;
+  ASSERT_TRUE(presenter.allocateSurface(72, 58, &surface));
+  paint(presenter, surface, 72, kRed, kRed);
+  ASSERT_TRUE(presentElsewhere(72, 58, surface));
+  takePictureEvents();
+
+  // Square pixels: 149 x 120, bars left and right only.
+  ASSERT_TRUE(presenter.draw(renderer));
+  expectPixel(2, 60, 0, 0, 0);
+  expectPixel(80, 5, 255, 0, 0);
+  // Shown 16:9: 160 x 90, bars above and below only.
+  presenter.setDisplayShape(1024, 576);
+  ASSERT_TRUE(presenter.redraw(renderer));
+  expectPixel(2, 60, 255, 0, 0);
+  expectPixel(80, 5, 0, 0, 0);
+  expectPixel(80, 116, 0, 0, 0);
+  expectPixel(80, 20, 255, 0, 0);
+  // The stored size itself, or no shape at all, is the picture's own shape.
+  for (const auto& shape : {std::pair<int, int>{72, 58}, {0, 576}, {-1, -1}}) {
+    presenter.setDisplayShape(shape.first, shape.second);
+    ASSERT_TRUE(presenter.redraw(renderer));
+    expectPixel(2, 60, 0, 0, 0);
+    expectPixel(80, 5, 255, 0, 0);
+  }
+  // A shape no picture has still draws something, within the window.
+  presenter.setDisplayShape(1, 1000000);
+  EXPECT_TRUE(presenter.redraw(renderer));
+  expectPixel(2, 60, 0, 0, 0);
+}
+
+TEST_F(SdlPresenter, APositionBarIsBlendedOverTheBottomOfThePictureAndGoesAgain) {
+  // 32 x 24 red, scaled to fill the 160 x 120 window: the strip is rows 114-119.
+  int width = 32, height = 24, count = 1;
+  ASSERT_TRUE(presenter.configure(&width, &height, &count, 2));
+  VideoSurface surface = nullptr;
+  ASSERT_TRUE(presenter.allocateSurface(32, 24, &surface));
+  paint(presenter, surface, 32, kRed, kRed);
+  ASSERT_TRUE(presentElsewhere(32, 24, surface));
+  takePictureEvents();
+  presenter.showPositionBar(0.5, "1:23 / 4:56", true);
+  ASSERT_TRUE(presenter.draw(renderer));
+  expectPixel(80, 60, 255, 0, 0);     // the picture above the strip is untouched
+  expectPixel(10, 116, 75, 110, 180);  // elapsed: light blue over the darkened red
+  expectPixel(100, 116, 95, 0, 0);    // the rest of the strip: darkened
+  const std::vector<PositionBarRect> rects = positionBarLayout(0, 0, 160, 120, 0.5, "1:23 / 4:56");
+  ASSERT_GT(rects.size(), 2u);
+  EXPECT_EQ(rects.back().kind, PositionBarRect::text);
+  expectPixel(rects.back().x, rects.back().y, 255, 255, 255);
+
+  // A paused player redraws the same picture with the bar changed, or gone.
+  presenter.showPositionBar(-1, "cannot seek", true);
+  ASSERT_TRUE(presenter.redraw(renderer));
+  expectPixel(10, 116, 95, 0, 0);
+  presenter.showPositionBar(0.5, "1:23 / 4:56", false);
+  ASSERT_TRUE(presenter.redraw(renderer));
+  expectPixel(10, 116, 255, 0, 0);
+  expectPixel(100, 116, 255, 0, 0);
+  // No label at all, or a hostile one, is no trouble.
+  presenter.showPositionBar(2.5, nullptr, true);
+  ASSERT_TRUE(presenter.redraw(renderer));
+  expectPixel(150, 116, 75, 110, 180);
 }
 
 TEST_F(SdlPresenter, SurfacesFollowTheConfigurationAndForeignHandlesAreRefused) {

@@ -288,6 +288,86 @@ TEST_F(DX3DDraw, RecreatedDeviceRebindsTheSameHandles) {
   expectDrawnAsBars(presenter, surfaces[1]);
 }
 
+TEST_F(DX3DDraw, DisplayShapeFitsThePictureIntoTheWindowWithBlackBars) {
+  // A 256 x 128 client area, the stored picture's own shape.
+  RECT frame = {0, 0, 256, 128};
+  AdjustWindowRect(&frame, WS_OVERLAPPEDWINDOW, FALSE);
+  ASSERT_TRUE(SetWindowPos(window.handle, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
+                           SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE));
+  RECT client;
+  ASSERT_TRUE(GetClientRect(window.handle, &client));
+  if (client.right != 256 || client.bottom != 128) GTEST_SKIP() << "the window manager would not size the window";
+  ASSERT_TRUE(configure(128, 64, 1));
+  const VideoSurface surface = allocate(128, 64, 1)[0];
+  paintBars(presenter, surface);
+  // The back buffer's pixel at x, y is black (a bar) or not (the picture).
+  const auto black = [&](int x, int y) {
+    presenter.holdPresentsForTest(true);
+    const bool drawn = presenter.present(0, 0, surface);
+    presenter.holdPresentsForTest(false);
+    EXPECT_TRUE(drawn);
+    int width = 0, height = 0;
+    const std::vector<std::uint32_t> pixels = readBack(presenter.deviceForTest(), &width, &height);
+    if (pixels.empty() || x >= width || y >= height) {
+      ADD_FAILURE() << "no back buffer to read";
+      return false;
+    }
+    return (pixels[y * width + x] & 0xFFFFFF) == 0;
+  };
+  // Shown square (pixels twice as tall as wide): 128 x 128 in the middle of
+  // the client area, so the middle half of the back buffer's width.
+  presenter.setDisplayShape(1, 1);
+  EXPECT_TRUE(black(8, 32));
+  EXPECT_TRUE(black(120, 32));
+  EXPECT_FALSE(black(64, 32));  // the magenta bar, squeezed
+  EXPECT_FALSE(black(64, 62));
+  // Shown 4:1: bars above and below.
+  presenter.setDisplayShape(4, 1);
+  EXPECT_TRUE(black(16, 4));
+  EXPECT_TRUE(black(16, 60));
+  EXPECT_FALSE(black(16, 32));
+  // Square pixels, or no shape: the whole back buffer again.
+  for (int side : {2, 0}) {
+    presenter.setDisplayShape(side, side / 2);
+    expectDrawnAsBars(presenter, surface);
+  }
+}
+
+TEST_F(DX3DDraw, APositionBarIsBlendedOverThePictureAndRedrawShowsItOnAPausedOne) {
+  ASSERT_TRUE(configure(128, 64, 1));
+  const VideoSurface surface = allocate(128, 64, 1)[0];
+  EXPECT_FALSE(presenter.redraw()) << "no picture yet";
+  paintBars(presenter, surface);
+  ASSERT_TRUE(presenter.present(0, 0, surface));
+  // Redrawn and held in the back buffer, as a paused player's picture is.
+  const auto pixelAt = [&](int x, int y) {
+    presenter.holdPresentsForTest(true);
+    EXPECT_TRUE(presenter.redraw());
+    presenter.holdPresentsForTest(false);
+    int width = 0, height = 0;
+    const std::vector<std::uint32_t> pixels = readBack(presenter.deviceForTest(), &width, &height);
+    if (pixels.empty() || x >= width || y >= height) {
+      ADD_FAILURE() << "no back buffer to read";
+      return 0u;
+    }
+    return pixels[y * width + x] & 0xFFFFFF;
+  };
+  const std::uint32_t white = pixelAt(4, 63);
+  const std::uint32_t blue = pixelAt(100, 63);
+  const std::uint32_t middle = pixelAt(4, 20);
+  presenter.showPositionBar(0.5, "0:01 / 0:02", true);
+  // The bottom row: the elapsed portion over the white bar, the dark strip over
+  // the blue one; the middle of the picture is untouched.
+  EXPECT_NE(pixelAt(4, 63), white);
+  const std::uint32_t darkened = pixelAt(100, 63);
+  EXPECT_NE(darkened, blue);
+  EXPECT_LT(darkened & 0xFF, blue & 0xFF);
+  EXPECT_EQ(pixelAt(4, 20), middle);
+  presenter.showPositionBar(-1, "cannot seek", false);
+  EXPECT_EQ(pixelAt(100, 63), blue);
+  expectDrawnAsBars(presenter, surface);
+}
+
 struct PresentJob {
   kolm::CDX3DDraw* presenter;
   VideoSurface surface;

@@ -222,4 +222,38 @@ TEST(ZarvelWindow, PlaysTheFirstFileOfADropAndLeavesOnAltX) {
   EXPECT_FALSE(IsWindow(window));
 }
 
+// The whole window, frame included, lies on the work area of its monitor.
+bool onWorkArea(HWND window) {
+  RECT frame = {};
+  MONITORINFO monitor = {};
+  monitor.cbSize = sizeof monitor;
+  if (!GetWindowRect(window, &frame) ||
+      !GetMonitorInfoA(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor))
+    return false;
+  const RECT& work = monitor.rcWork;
+  return frame.left >= work.left && frame.top >= work.top && frame.right <= work.right && frame.bottom <= work.bottom;
+}
+
+// Opened hanging off the right edge of the screen, the window takes the
+// picture's size and moves back onto the screen.
+TEST(ZarvelWindow, TakesThePictureSizeOnTheScreen) {
+  DebuggedZarvel zarvel("--window-at 700,300");
+  ASSERT_TRUE(zarvel.running());
+  HWND window = zarvel.window();
+  ASSERT_NE(window, nullptr);
+  WindowHook hook(window);
+  ASSERT_TRUE(hook.ready());
+  POINT origin = {0, 0};
+  ClientToScreen(window, &origin);
+  EXPECT_EQ(origin.x, 700);
+  EXPECT_EQ(origin.y, 300);
+  EXPECT_FALSE(onWorkArea(window));
+
+  ASSERT_TRUE(hook.drop({fixture("mpg-ibbp-352x240.mpg")}));
+  EXPECT_TRUE(eventually([&] { return clientIs(window, 352, 240) && onWorkArea(window); }))
+      << clientSize(window).cx << " x " << clientSize(window).cy;
+  typeAlt(window, 'X');
+  EXPECT_EQ(zarvel.waitForExit(), 0);
+}
+
 }  // namespace
