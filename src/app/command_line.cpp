@@ -191,6 +191,20 @@ bool applyPlaybackCommand(CPlaybackSession& session, Command command) {
   }
 }
 
+std::string positionLabel(long long position, long long duration, bool canSeek) {
+  if (!canSeek) return "cannot seek";
+  const auto clock = [](long long time) {
+    const long long seconds = time < 0 ? 0 : time / kolm::unitsPerSecond;
+    char text[32];
+    if (seconds >= 3600)
+      std::snprintf(text, sizeof text, "%lld:%02lld:%02lld", seconds / 3600, seconds / 60 % 60, seconds % 60);
+    else
+      std::snprintf(text, sizeof text, "%lld:%02lld", seconds / 60, seconds % 60);
+    return std::string(text);
+  };
+  return clock(position) + " / " + (duration >= 0 ? clock(duration) : std::string("-:--"));
+}
+
 std::string windowTitle(const CPlaybackSession& session) {
   std::string title = "zarvel";
   if (!session.presentPictures) title += " [timing]";

@@ -43,6 +43,10 @@ Command commandForKey(const std::string& name, bool alt, bool ctrl);
 class CPlaybackSession;
 bool applyPlaybackCommand(CPlaybackSession& session, Command command);
 
+// The position bar's label: "1:23 / 4:56" (the total "?" when unknown), or
+// "cannot seek" for a file that cannot be moved in.
+std::string positionLabel(long long position, long long duration, bool canSeek);
+
 // The Linux window's title (headless mode keeps one too, for scripts):
 // "zarvel", " [timing]" in timing mode, " - cannot play NAME: REASON" after a
 // file that could not be played.

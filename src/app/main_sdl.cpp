@@ -8,6 +8,7 @@
 #include <SDL.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -29,6 +30,8 @@ constexpr int startHeight = 480;
 // often; see run().
 constexpr int driverPollMs = 50;
 constexpr int scriptLookMs = 10;  // how often a script's wait is looked at
+constexpr Uint64 barShowMs = 2000;  // how long the position bar stays after what showed it
+constexpr Uint64 barRefreshMs = 250;  // while it shows, how often a paused picture's bar is drawn again
 
 class CWindow final : public CScript::ITarget {
  public:
@@ -149,6 +152,8 @@ class CWindow final : public CScript::ITarget {
   // scaled down if need be. In full screen SDL keeps the size for the way back.
   void takePictureSize(int width, int height) {
     presenter_->setDisplayShape(width, height);
+    displayWidth_ = width;
+    displayHeight_ = height;
     if (!fullScreen_) {
       int top = 0, left = 0, bottom = 0, right = 0;
       // Unknown until the window manager has framed the window: the last known.
@@ -229,13 +234,53 @@ class CWindow final : public CScript::ITarget {
         if (fullScreen_) toggleFullScreen();
         break;
       default:
-        applyPlaybackCommand(session_, command);
+        // Seeks and pauses show where playback is.
+        if (applyPlaybackCommand(session_, command) && command != Command::volumeDown &&
+            command != Command::volumeUp && command != Command::mute)
+          showBar();
         break;
     }
   }
 
+  // The position bar, with the position of now, shown for a while from now.
+  void showBar() {
+    const bool hidden = barUntil_ == 0;
+    barUntil_ = SDL_GetTicks64() + barShowMs;
+    refreshBar();
+    // A paused picture is drawn again to show it; a playing one shows it next.
+    if (hidden || session_.paused() || session_.seeking()) presenter_->redraw(renderer_);
+  }
+
+  void refreshBar() {
+    const long long duration = session_.duration();
+    const long long position = session_.position();
+    const double fraction = duration > 0 ? static_cast<double>(position) / static_cast<double>(duration) : -1.0;
+    presenter_->showPositionBar(fraction, positionLabel(position, duration, session_.canSeek()).c_str(),
+                                barUntil_ != 0);
+  }
+
+  // A left click on the bar seeks to where it points.
+  bool clickOnBar(int x, int y) {
+    const long long duration = session_.duration();
+    if (barUntil_ == 0 || duration <= 0 || displayWidth_ <= 0 || displayHeight_ <= 0) return false;
+    int width = 0, height = 0;
+    SDL_GetWindowSize(window_, &width, &height);
+    // The picture as the presenter fits it, in window coordinates.
+    long long fitWidth = width, fitHeight = static_cast<long long>(width) * displayHeight_ / displayWidth_;
+    if (fitHeight > height) {
+      fitHeight = height;
+      fitWidth = static_cast<long long>(height) * displayWidth_ / displayHeight_;
+    }
+    const long long left = (width - fitWidth) / 2, bottom = (height - fitHeight) / 2 + fitHeight;
+    const long long strip = std::max<long long>(6, fitHeight / 24);
+    if (fitWidth <= 0 || y < bottom - strip || y >= bottom || x < left || x >= left + fitWidth) return false;
+    session_.seekTo(duration * (x - left) / fitWidth);
+    return true;
+  }
+
   void handle(const SDL_Event& event) {
     if (event.type == presenter_->pictureEventType()) {
+      if (barUntil_ != 0) refreshBar();
       presenter_->draw(renderer_);
       return;
     }
@@ -273,7 +318,14 @@ class CWindow final : public CScript::ITarget {
         if (event.wheel.y != 0) session_.changeVolume(event.wheel.y > 0 ? 1 : -1);
         break;
       case SDL_MOUSEBUTTONDOWN:
-        if (event.button.button == SDL_BUTTON_LEFT && event.button.clicks == 2) toggleFullScreen();
+        if (event.button.button == SDL_BUTTON_LEFT && event.button.clicks == 2) {
+          toggleFullScreen();
+        } else if (event.button.button == SDL_BUTTON_LEFT && clickOnBar(event.button.x, event.button.y)) {
+          showBar();
+        }
+        break;
+      case SDL_MOUSEMOTION:
+        showBar();
         break;
       case SDL_WINDOWEVENT:
         if (event.window.event == SDL_WINDOWEVENT_EXPOSED || event.window.event == SDL_WINDOWEVENT_SIZE_CHANGED)
@@ -304,7 +356,24 @@ class CWindow final : public CScript::ITarget {
         status_ = 3;
         return;
       }
-      const int waitMs = script_.waiting() ? scriptLookMs : driverPolls ? driverPollMs : -1;
+      int waitMs = script_.waiting() ? scriptLookMs : driverPolls ? driverPollMs : -1;
+      if (barUntil_ != 0) {
+        // The bar goes when its time is up, and meanwhile keeps up with a
+        // paused player's seeks.
+        const Uint64 now = SDL_GetTicks64();
+        if (now >= barUntil_) {
+          barUntil_ = 0;
+          refreshBar();
+          presenter_->redraw(renderer_);
+        } else {
+          const int left = static_cast<int>(std::min<Uint64>(barUntil_ - now, barRefreshMs));
+          waitMs = waitMs < 0 ? left : std::min(waitMs, left);
+          if (session_.paused()) {
+            refreshBar();
+            presenter_->redraw(renderer_);
+          }
+        }
+      }
       SDL_Event event;
       bool got;
       if (driverPolls) {
@@ -328,6 +397,9 @@ class CWindow final : public CScript::ITarget {
   CPlaybackSession session_;
   CScript script_;
   Uint32 newsEvent_ = 0;  // pushed when the session has news
+  Uint64 barUntil_ = 0;   // when the position bar goes; 0 while it is hidden
+  int displayWidth_ = 0;  // the picture's display shape
+  int displayHeight_ = 0;
   Uint32 syncEvent_ = 0;  // pushed after a script command's events
   bool awaitingSync_ = false;
   bool fullScreen_ = false;
