@@ -388,6 +388,8 @@ namespace {
 constexpr int probeChunk = 8192;
 // Below this span the bisection walks the pages one by one.
 constexpr std::int64_t walkSpan = 65536;
+// How far one bisection probe reads at least in search of a page of the stream.
+constexpr std::int64_t probeReach = std::int64_t{1} << 20;
 
 // ogg_sync over a byte range of the file, for probes: each one starts with a
 // fresh sync state, so a probe never sees what another one read.
@@ -471,8 +473,12 @@ bool lastPageBefore(kolm::CStream* source, std::uint32_t serial, const std::func
   std::int64_t low = 0, high = size;
   while (high - low > walkSpan) {
     const std::int64_t middle = low + (high - low) / 2;
+    // A probe reads a bounded stretch: where a sparse stream has no page in
+    // it, the search goes on below, which finds an earlier page than it
+    // might (more to decode and drop) but never reads the file through.
+    const std::int64_t reach = std::min(high, middle + std::max(probeReach, (high - low) / 16));
     PageMark page;
-    if (findGranulePage(source, serial, middle, high, &page) && before(page.granule)) {
+    if (findGranulePage(source, serial, middle, reach, &page) && before(page.granule)) {
       take(page);
       low = page.offset + page.length;
     } else {
