@@ -462,10 +462,11 @@ void COggDecoder::dropPicture() {
 }
 
 bool COggDecoder::videoStep() {
-  if (!theoraActive || !theoraDecoder_) return false;
+  if (!theoraActive || !theoraDecoder_ || videoPastEnd_) return false;
   for (;;) {
     while (videoStream_.nextPacket()) {
       ogg_packet* packet = videoStream_.packet();
+      if (videoSeeking_ && !takeAfterSeek(packet)) continue;
       if (packet->granulepos >= 0)
         th_decode_ctl(theoraDecoder_, TH_DECCTL_SET_GRANPOS, &packet->granulepos, sizeof packet->granulepos);
       const std::uint64_t t0 = kolm::sys::milliseconds();
@@ -538,8 +539,15 @@ bool COggDecoder::audioStep() {
       }
       float** pcm = nullptr;
       const int count = vorbis_synthesis_pcmout(&vorbisDsp_, &pcm);
+      if (count > 0 && audioTarget_ >= 0 && dropBeforeTarget(count)) continue;
       if (count <= 0) {
         if (!audioStream_.nextPacket()) break;
+        if (audioAwaitGranule_) {
+          // After a seek, decoding starts with the packet that ends the first
+          // page read: its granule position places the sound that follows it.
+          if (audioStream_.packet()->granulepos < 0) continue;
+          audioAwaitGranule_ = false;
+        }
         // A packet the synthesis rejects is skipped.
         if (vorbis_synthesis(&vorbisBlock_, audioStream_.packet()) == 0)
           vorbis_synthesis_blockin(&vorbisDsp_, &vorbisBlock_);
@@ -564,7 +572,8 @@ bool COggDecoder::audioStep() {
       // A sound stream that ended without one sample still sends one block of
       // silence: the sound card is the clock, and without a block it would
       // never start and the pictures would wait for ever.
-      if (currentAudio_ && (currentAudio_->frameCount > 0 || audioBlocksDelivered == 0)) {
+      // After a seek (past the end, say) there is no such block: the clock runs already.
+      if (currentAudio_ && (currentAudio_->frameCount > 0 || (audioBlocksDelivered == 0 && !audioSeeked_))) {
         // The end of the sound is seldom a whole block: the rest is silence.
         const AudioFormat& format = currentAudio_->format;
         const std::size_t frameBytes = blockAlign(format);
@@ -580,3 +589,205 @@ bool COggDecoder::audioStep() {
     }
   }
 }
+
+void COggDecoder::pixelAspect(int* numerator, int* denominator) const {
+  std::uint32_t n = theoraInfo.aspect_numerator, d = theoraInfo.aspect_denominator;
+  if (n == 0 || d == 0) n = d = 1;  // the stream does not say: square
+  std::uint32_t a = n, b = d;
+  while (b) {
+    const std::uint32_t r = a % b;
+    a = b;
+    b = r;
+  }
+  n /= a;
+  d /= a;
+  // Both fit 24 bits in a Theora header; kept within int all the same.
+  while (n > 0x7FFFFFFFu || d > 0x7FFFFFFFu) {
+    n = (n + 1) / 2;
+    d = (d + 1) / 2;
+  }
+  *numerator = static_cast<int>(n);
+  *denominator = static_cast<int>(d);
+}
+
+std::int64_t COggDecoder::pictureIndex(std::int64_t granule) const {
+  return theoraDecoder_ ? th_granule_frame(theoraDecoder_, granule) : -1;
+}
+
+std::int64_t COggDecoder::pictureAt(std::int64_t time) const {
+  const std::uint32_t num = theoraInfo.fps_numerator, den = theoraInfo.fps_denominator;
+  if (num == 0 || den == 0 || time <= 0) return 0;
+#if defined(__SIZEOF_INT128__)
+  const __int128 estimate = static_cast<__int128>(time) * num / (static_cast<__int128>(den) * 10000000);
+  std::int64_t index = estimate > INT64_MAX / 2 ? INT64_MAX / 2 : static_cast<std::int64_t>(estimate);
+#else
+  const long double estimate = static_cast<long double>(time) * num / (static_cast<long double>(den) * 1e7L);
+  std::int64_t index = estimate > 4.0e18L ? INT64_MAX / 2 : static_cast<std::int64_t>(estimate);
+#endif
+  // The estimate is off by one at most where the stamps round down; the
+  // stamps themselves decide.
+  for (int i = 0; i < 2 && index > 0 && ogg::frameTime(index, num, den) > time; ++i) --index;
+  for (int i = 0; i < 2 && ogg::frameTime(index + 1, num, den) <= time; ++i) ++index;
+  return index;
+}
+
+void COggDecoder::measure() {
+  if (measured_) return;
+  measured_ = true;
+  if (!theoraActive || !theoraDecoder_) return;
+  ogg::PageMark mark;
+  const std::uint32_t serial = videoStream_.serial();
+  if (ogg::lastGranulePage(mainStream_, serial, &mark)) lastPicture_ = pictureIndex(mark.granule);
+  // The first picture: counted back from the first page of picture data that
+  // carries a granule position (a packet is a picture), near the head.
+  std::int64_t from = 0;
+  constexpr std::int64_t headSpan = std::int64_t{1} << 20;
+  for (int i = 0; i < 64 && ogg::findGranulePage(mainStream_, serial, from, headSpan, &mark); ++i) {
+    from = mark.offset + mark.length;
+    const std::int64_t index = pictureIndex(mark.granule);
+    if (mark.opensHeader || index < 0) continue;
+    firstPicture_ = std::max<std::int64_t>(0, index - std::max(mark.packets, 1) + 1);
+    break;
+  }
+  if (vorbisActive && ogg::lastGranulePage(audioSource_.get(), audioStream_.serial(), &mark))
+    soundLength_ = mark.granule;
+}
+
+std::int64_t COggDecoder::duration() {
+  measure();
+  if (lastPicture_ < 0 || lastPicture_ < firstPicture_) return -1;
+  const std::uint32_t num = theoraInfo.fps_numerator, den = theoraInfo.fps_denominator;
+  if (num == 0 || den == 0) return -1;
+  // The last picture stays on the screen for one picture's time.
+  return ogg::frameTime(lastPicture_ + 1, num, den) - ogg::frameTime(firstPicture_, num, den);
+}
+
+bool COggDecoder::canSeek() {
+  measure();
+  return theoraActive && theoraDecoder_ && lastPicture_ >= 0 && mainStream_ && mainStream_->size() > 0;
+}
+
+bool COggDecoder::seek(std::int64_t time) {
+  if (!canSeek()) return false;
+  if (time < 0) time = 0;
+  seekVideo(time);
+  if (vorbisReady_) seekAudio(time);
+  return true;
+}
+
+void COggDecoder::seekVideo(std::int64_t time) {
+  dropPicture();
+  lastPictureShown_ = false;
+  videoPastEnd_ = false;
+  videoSeeking_ = false;
+  const std::int64_t target = pictureAt(time);
+  if (target > lastPicture_) {  // past the last picture: the pictures have ended
+    videoPastEnd_ = true;
+    return;
+  }
+  const std::uint32_t serial = videoStream_.serial();
+  const int shift = theoraInfo.keyframe_granule_shift;
+  ogg::PageMark mark;
+  bool fromTop = true;
+  // The last page ending at or before the target names the keyframe its last
+  // picture depends on; decoding starts on the page after the last one that
+  // ends before that keyframe.
+  if (shift >= 0 && shift < 63 &&
+      ogg::lastPageBefore(mainStream_, serial, [&](std::int64_t g) { return pictureIndex(g) <= target; }, &mark)) {
+    const std::int64_t keyframe = pictureIndex(mark.granule >> shift << shift);
+    fromTop = keyframe < 0 ||
+              !ogg::lastPageBefore(mainStream_, serial, [&](std::int64_t g) { return pictureIndex(g) < keyframe; },
+                                   &mark);
+  }
+  if (fromTop) {
+    // The header packets are read again and dropped.
+    videoStream_.restartAt(0);
+    videoAwaitGranule_ = false;
+    seekNextPicture_ = firstPicture_;
+  } else {
+    videoStream_.restartAt(mark.offset);
+    videoAwaitGranule_ = true;
+    seekNextPicture_ = -1;
+  }
+  videoSeeking_ = true;
+}
+
+bool COggDecoder::takeAfterSeek(ogg_packet* packet) {
+  if (packet->bytes > 0 && (packet->packet[0] & 0x80)) return false;  // a header packet
+  if (videoAwaitGranule_) {
+    // The packets ending on the first page read, up to the one carrying its
+    // granule position, come before the keyframe; they give the count.
+    if (packet->granulepos >= 0) {
+      videoAwaitGranule_ = false;
+      const std::int64_t index = pictureIndex(packet->granulepos);
+      seekNextPicture_ = index >= 0 ? index + 1 : -1;
+    }
+    return false;
+  }
+  const std::int64_t index = packet->granulepos >= 0 ? pictureIndex(packet->granulepos) : seekNextPicture_;
+  seekNextPicture_ = index >= 0 ? index + 1 : -1;
+  if (th_packet_iskeyframe(packet) != 1) return false;
+  videoSeeking_ = false;
+  if (index >= 0 && packet->granulepos < 0) {
+    // The decoder counts on from the keyframe's own granule position, so the
+    // pictures carry the stamps a play from the start gives them.
+    const bool countFromOne = theoraInfo.version_major > 3 ||
+                              (theoraInfo.version_major == 3 &&
+                               (theoraInfo.version_minor > 2 ||
+                                (theoraInfo.version_minor == 2 && theoraInfo.version_subminor >= 1)));
+    ogg_int64_t granule = (index + (countFromOne ? 1 : 0)) << theoraInfo.keyframe_granule_shift;
+    th_decode_ctl(theoraDecoder_, TH_DECCTL_SET_GRANPOS, &granule, sizeof granule);
+  }
+  return true;
+}
+
+void COggDecoder::seekAudio(std::int64_t time) {
+  if (currentAudio_ && audioPool_) audioPool_->release(currentAudio_);
+  currentAudio_ = nullptr;
+  vorbis_synthesis_restart(&vorbisDsp_);
+  audioSeeked_ = true;
+  audioEnded_ = false;
+  audioAwaitGranule_ = false;
+  // The first blocks after a seek go out unpaced, as at the start.
+  audioBlocksDelivered = 0;
+  const std::int64_t rate = vorbisInfo.rate > 0 ? vorbisInfo.rate : 0;
+#if defined(__SIZEOF_INT128__)
+  const __int128 exact = (static_cast<__int128>(time) * rate + 5000000) / 10000000;
+  const std::int64_t target = exact > INT64_MAX ? INT64_MAX : static_cast<std::int64_t>(exact);
+#else
+  const std::int64_t target = static_cast<std::int64_t>(std::floor(static_cast<long double>(time) * rate / 1e7L + 0.5L));
+#endif
+  audioTarget_ = target;
+  if (soundLength_ >= 0 && target >= soundLength_) {  // past the sound's end
+    audioEnded_ = true;
+    return;
+  }
+  ogg::PageMark mark;
+  if (target > 0 &&
+      ogg::lastPageBefore(audioSource_.get(), audioStream_.serial(), [&](std::int64_t g) { return g < target; },
+                          &mark)) {
+    audioStream_.restartAt(mark.offset);
+    audioAwaitGranule_ = true;
+    audioPosition = mark.granule;
+  } else {
+    // From the top, as a play from the start: the header packets are rejected by the synthesis.
+    audioStream_.restartAt(0);
+    audioPosition = 0;
+  }
+}
+
+bool COggDecoder::dropBeforeTarget(int count) {
+  const std::int64_t start = vorbisDsp_.granulepos >= 0 ? vorbisDsp_.granulepos - count : audioPosition;
+  if (start >= audioTarget_) {
+    // The target reached: the block being filled starts here.
+    audioTarget_ = -1;
+    audioPosition = start;
+    if (currentAudio_ && currentAudio_->frameCount == 0) currentAudio_->position = start;
+    return false;
+  }
+  const int drop = static_cast<int>(std::min<std::int64_t>(count, audioTarget_ - start));
+  vorbis_synthesis_read(&vorbisDsp_, drop);
+  audioPosition = start + drop;
+  return true;
+}
+

@@ -108,6 +108,16 @@ class COggDecoder final : public kolm::IAudioSource {
   // Post-processing (deblocking) is level 1 for playback; off only for
   // comparisons with other decoders.
   void setPostprocess(bool on);
+  // The pictures' length in 100 ns units, from the last granule position of
+  // the Theora stream less the first picture's time; -1 where unknown.
+  std::int64_t duration();
+  // True when the Theora stream has granule positions to seek by.
+  bool canSeek();
+  // Moves both sides to `time` (100 ns units): pictures from a keyframe at or
+  // before it, sound from frame round(time x rate). Neither step may run.
+  bool seek(std::int64_t time);
+  // The shape of one stored pixel, reduced; 1:1 where the stream does not say.
+  void pixelAspect(int* numerator, int* denominator) const;
 
   // Settings, written before the decode threads start.
   bool presentPictures = true;  // false: timing mode, pictures go straight back to the pool
@@ -148,8 +158,32 @@ class COggDecoder final : public kolm::IAudioSource {
   void deliverPicture(std::int64_t time);
   void dropPicture();
   void deliverAudio();
+  // Reads the granule positions that bound the file, once.
+  void measure();
+  std::int64_t pictureIndex(std::int64_t granule) const;
+  // The picture on screen at `time`.
+  std::int64_t pictureAt(std::int64_t time) const;
+  void seekVideo(std::int64_t time);
+  void seekAudio(std::int64_t time);
+  // After a seek: false for a packet dropped before the first keyframe.
+  bool takeAfterSeek(ogg_packet* packet);
+  // After a seek: drops the sound frames before the target; true when it dropped some.
+  bool dropBeforeTarget(int count);
 
   bool opened_ = false;
+  bool measured_ = false;
+  std::int64_t firstPicture_ = 0;   // index of the file's first picture
+  std::int64_t lastPicture_ = -1;   // index of its last one; -1: unknown
+  std::int64_t soundLength_ = -1;   // last granule position of the Vorbis stream; -1: unknown
+  // The video side after a seek: packets are dropped up to the first keyframe.
+  bool videoSeeking_ = false;
+  bool videoAwaitGranule_ = false;     // the packets up to the first with a granule position go first
+  std::int64_t seekNextPicture_ = -1;  // index of the next packet's picture; -1: unknown
+  bool videoPastEnd_ = false;
+  // The sound side after a seek.
+  bool audioAwaitGranule_ = false;  // packets before the first with a granule position are dropped
+  std::int64_t audioTarget_ = -1;   // frames before it are decoded and dropped
+  bool audioSeeked_ = false;
   th_setup_info* theoraSetup_ = nullptr;
   th_dec_ctx* theoraDecoder_ = nullptr;
   bool postprocess_ = true;

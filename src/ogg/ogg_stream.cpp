@@ -1,5 +1,7 @@
 #include "ogg/ogg_stream.h"
 
+#include <ogg/ogg.h>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -361,6 +363,16 @@ void COggStream::unreadPacket() {
   nextOffset_ -= packets_[packetIndex_].size;
 }
 
+void COggStream::restartAt(std::int64_t offset) {
+  filePosition_ = offset < 0 ? 0 : offset;
+  carry_ = 0;
+  gathered_ = 0;
+  resetPackets();
+  lostBytes_ = 0;
+  damaged_ = haveSequence_ = false;
+  skipContinued_ = true;
+}
+
 void COggStream::resetPackets() {
   if (carry_ > 0 && gathered_ > 0) std::memmove(data_.get(), data_.get() + gathered_, carry_);
   gathered_ = 0;
@@ -368,6 +380,147 @@ void COggStream::resetPackets() {
   packetIndex_ = 0;
   nextOffset_ = 0;
   packet_.bytes = 0;
+}
+
+namespace {
+
+// Bytes a probe reads at a time.
+constexpr int probeChunk = 8192;
+// Below this span the bisection walks the pages one by one.
+constexpr std::int64_t walkSpan = 65536;
+// How far one bisection probe reads at least in search of a page of the stream.
+constexpr std::int64_t probeReach = std::int64_t{1} << 20;
+
+// ogg_sync over a byte range of the file, for probes: each one starts with a
+// fresh sync state, so a probe never sees what another one read.
+class CPageScan {
+ public:
+  CPageScan(kolm::CStream* source, std::int64_t from) : source_(source), offset_(from < 0 ? 0 : from) {
+    ogg_sync_init(&sync_);
+    ok_ = source_ && source_->seek(offset_, kolm::fromBegin);
+  }
+  ~CPageScan() { ogg_sync_clear(&sync_); }
+  CPageScan(const CPageScan&) = delete;
+  CPageScan& operator=(const CPageScan&) = delete;
+
+  // The next whole page starting before `limit`; false at the limit, the end
+  // of the file or a read error. *offset is where it starts.
+  bool next(std::int64_t limit, ogg_page* page, std::int64_t* offset, long* length) {
+    while (ok_ && offset_ < limit) {
+      const long result = ogg_sync_pageseek(&sync_, page);
+      if (result < 0) {  // bytes that are no page, or a page failing its checksum
+        offset_ += -result;
+        continue;
+      }
+      if (result > 0) {
+        *offset = offset_;
+        *length = result;
+        offset_ += result;
+        return true;
+      }
+      char* buffer = ogg_sync_buffer(&sync_, probeChunk);
+      const int got = buffer ? source_->read(buffer, probeChunk) : 0;
+      if (got <= 0 || ogg_sync_wrote(&sync_, got) != 0) ok_ = false;
+    }
+    return false;
+  }
+
+ private:
+  kolm::CStream* source_;
+  ogg_sync_state sync_;
+  std::int64_t offset_;  // of the first byte the sync state has not consumed
+  bool ok_ = false;
+};
+
+void markPage(ogg_page* page, std::int64_t offset, long length, PageMark* mark) {
+  mark->offset = offset;
+  mark->length = length;
+  mark->granule = ogg_page_granulepos(page);
+  mark->packets = ogg_page_packets(page);
+  mark->opensHeader = !ogg_page_continued(page) && page->body_len > 0 && (page->body[0] & 0x80) != 0;
+  mark->head = mark->opensHeader || mark->granule == 0;
+}
+
+}  // namespace
+
+bool findGranulePage(kolm::CStream* source, std::uint32_t serial, std::int64_t from, std::int64_t limit,
+                     PageMark* mark) {
+  CPageScan scan(source, from);
+  ogg_page page;
+  std::int64_t offset = 0;
+  long length = 0;
+  while (scan.next(limit, &page, &offset, &length)) {
+    if (static_cast<std::uint32_t>(ogg_page_serialno(&page)) != serial || ogg_page_granulepos(&page) < 0) continue;
+    markPage(&page, offset, length, mark);
+    return true;
+  }
+  return false;
+}
+
+bool lastPageBefore(kolm::CStream* source, std::uint32_t serial, const std::function<bool(std::int64_t)>& before,
+                    PageMark* mark) {
+  if (!source) return false;
+  const std::int64_t size = source->size();
+  if (size <= 0) return false;
+  bool found = false;
+  auto take = [&](const PageMark& page) {
+    if (page.head) return;  // a start from the top finds these
+    *mark = page;
+    found = true;
+  };
+  // Invariant: no page of the stream starting at or after `high` is before
+  // the target; every page starting before `low` that is, is no later than *mark.
+  std::int64_t low = 0, high = size;
+  while (high - low > walkSpan) {
+    const std::int64_t middle = low + (high - low) / 2;
+    // A probe reads a bounded stretch: where a sparse stream has no page in
+    // it, the search goes on below, which finds an earlier page than it
+    // might (more to decode and drop) but never reads the file through.
+    const std::int64_t reach = std::min(high, middle + std::max(probeReach, (high - low) / 16));
+    PageMark page;
+    if (findGranulePage(source, serial, middle, reach, &page) && before(page.granule)) {
+      take(page);
+      low = page.offset + page.length;
+    } else {
+      high = middle;
+    }
+  }
+  // The rest page by page, in one pass.
+  CPageScan scan(source, low);
+  ogg_page page;
+  std::int64_t offset = 0;
+  long length = 0;
+  while (scan.next(high, &page, &offset, &length)) {
+    if (static_cast<std::uint32_t>(ogg_page_serialno(&page)) != serial || ogg_page_granulepos(&page) < 0) continue;
+    if (!before(ogg_page_granulepos(&page))) break;
+    PageMark here;
+    markPage(&page, offset, length, &here);
+    take(here);
+  }
+  return found;
+}
+
+bool lastGranulePage(kolm::CStream* source, std::uint32_t serial, PageMark* mark) {
+  if (!source) return false;
+  const std::int64_t size = source->size();
+  if (size <= 0) return false;
+  std::int64_t window = std::int64_t{256} << 10;
+  for (int attempt = 0; attempt < 4; ++attempt, window *= 4) {
+    const std::int64_t from = std::max<std::int64_t>(0, size - window);
+    CPageScan scan(source, from);
+    ogg_page page;
+    std::int64_t offset = 0;
+    long length = 0;
+    bool found = false;
+    while (scan.next(size, &page, &offset, &length)) {
+      if (static_cast<std::uint32_t>(ogg_page_serialno(&page)) != serial || ogg_page_granulepos(&page) < 0) continue;
+      markPage(&page, offset, length, mark);
+      found = true;
+    }
+    if (found) return true;
+    if (from == 0) break;
+  }
+  return false;
 }
 
 }  // namespace ogg

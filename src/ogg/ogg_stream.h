@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -55,6 +56,10 @@ class COggStream {
   void resetPackets();
   // Takes back the packet nextPacket() handed out last, so that it comes again.
   void unreadPacket();
+  // Reading goes on from the page at `offset` (a seek): what was gathered is
+  // forgotten, and a continued start of that page, whose packet began on a
+  // page not read, is skipped. The stream stays chosen.
+  void restartAt(std::int64_t offset);
 
   ogg_packet* packet() { return &packet_; }
   void setSource(kolm::CStream* source) { source_ = source; }
@@ -124,5 +129,36 @@ class CAudioStream : public COggStream {
   explicit CAudioStream(kolm::CStream* source) : COggStream(initialCapacity, source) {}
   bool acceptsType(int type) const override { return type == vorbisCodec; }
 };
+
+// A page found by a probe: where it starts and how long it is, its granule
+// position, and how many packets end on it.
+struct PageMark {
+  std::int64_t offset = -1;
+  std::int64_t length = 0;
+  std::int64_t granule = -1;
+  int packets = 0;
+  bool opensHeader = false;  // its first packet starts on it and is a header packet
+  // The page begins a header packet or carries granule position 0: the
+  // stream's headers (or its first data, which a start from the top also finds).
+  bool head = false;
+};
+
+// The first whole page (its checksum holds) of stream `serial` that carries
+// a granule position and starts at or after `from` and before `limit`.
+// Reads only as far as that page or the limit (junk and pages failing their
+// checksum are searched through).
+bool findGranulePage(kolm::CStream* source, std::uint32_t serial, std::int64_t from, std::int64_t limit,
+                     PageMark* mark);
+
+// Bisection over byte positions: the last page of stream `serial` with a
+// granule position for which before(granule) holds, where before() holds for
+// a leading run of the stream's pages and fails after it. Pages marked head
+// are never the answer. False when there is none (start from the top).
+bool lastPageBefore(kolm::CStream* source, std::uint32_t serial, const std::function<bool(std::int64_t)>& before,
+                    PageMark* mark);
+
+// The last page of stream `serial` with a granule position, from the file's
+// tail: a bounded window widened a few times at most.
+bool lastGranulePage(kolm::CStream* source, std::uint32_t serial, PageMark* mark);
 
 }  // namespace ogg

@@ -16,9 +16,15 @@ class CPath final : public kolm::IDecodePath {
 
   const char* name() const override { return "ogg"; }
   kolm::VideoFormat videoFormat() const override {
-    return {decoder_->pictureWidth(), decoder_->pictureHeight(), clampRate(decoder_->theoraInfo.fps_numerator),
-            clampRate(decoder_->theoraInfo.fps_denominator)};
+    kolm::VideoFormat format{decoder_->pictureWidth(), decoder_->pictureHeight(),
+                             clampRate(decoder_->theoraInfo.fps_numerator),
+                             clampRate(decoder_->theoraInfo.fps_denominator)};
+    decoder_->pixelAspect(&format.pixelAspectNumerator, &format.pixelAspectDenominator);
+    return format;
   }
+  std::int64_t duration() const override { return decoder_->duration(); }
+  bool canSeek() const override { return decoder_->canSeek(); }
+  bool seek(std::int64_t time) override { return decoder_->seek(time); }
   bool videoStep() override { return decoder_->videoStep(); }
   std::int64_t picturesDecoded() const override { return decoder_->picturesDelivered; }
   kolm::IAudioSource* sound() override { return decoder_->vorbisActive ? decoder_.get() : nullptr; }

@@ -2,7 +2,8 @@
 zarvel_test(ogg_tests unit
   ogg/ogg_stream_test.cpp
   ogg/ogg_decoder_test.cpp
-  ogg/ogg_e2e_test.cpp)
+  ogg/ogg_e2e_test.cpp
+  ogg/ogg_seek_test.cpp)
 target_link_libraries(ogg_tests PRIVATE zarvel_test_support)
 add_dependencies(ogg_tests zarvel-decode)
 

@@ -1,7 +1,6 @@
 // End to end: zarvel-decode's Ogg path against FFmpeg's reference decodes of
 // the fixtures, pictures and sound.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cmath>
 #include <cstdio>
@@ -23,55 +22,6 @@ double planePsnr(const std::vector<std::uint8_t>& a, const std::vector<std::uint
   }
   if (sum == 0) return 99.0;
   return 10.0 * std::log10(255.0 * 255.0 * static_cast<double>(length) / sum);
-}
-
-struct Wav {
-  int channels = 0, rate = 0, bits = 0;
-  std::vector<std::int16_t> samples;  // interleaved
-  std::size_t frames() const { return channels ? samples.size() / static_cast<std::size_t>(channels) : 0; }
-};
-
-// Reads a 16-bit PCM WAV, plain or gzip-compressed, plain or extensible format.
-bool readWav(const std::string& path, Wav& wav) {
-  gzFile file = gzopen(path.c_str(), "rb");
-  if (!file) return false;
-  oggtest::Bytes data;
-  char chunk[1 << 16];
-  int got;
-  while ((got = gzread(file, chunk, sizeof chunk)) > 0) data.insert(data.end(), chunk, chunk + got);
-  gzclose(file);
-  auto u16 = [&](std::size_t at) { return static_cast<std::uint32_t>(data[at] | data[at + 1] << 8); };
-  auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
-  if (data.size() < 12 || std::memcmp(data.data(), "RIFF", 4) != 0 || std::memcmp(data.data() + 8, "WAVE", 4) != 0)
-    return false;
-  std::size_t at = 12;
-  while (at + 8 <= data.size()) {
-    const std::uint32_t length = u32(at + 4);
-    if (std::memcmp(data.data() + at, "fmt ", 4) == 0 && at + 24 <= data.size()) {
-      const std::uint32_t tag = u16(at + 8);
-      if (tag != 1 && tag != 0xFFFE) return false;
-      wav.channels = static_cast<int>(u16(at + 10));
-      wav.rate = static_cast<int>(u32(at + 12));
-      wav.bits = static_cast<int>(u16(at + 22));
-    } else if (std::memcmp(data.data() + at, "data", 4) == 0) {
-      if (wav.bits != 16 || wav.channels <= 0) return false;
-      const std::size_t end = std::min(data.size(), at + 8 + length);
-      for (std::size_t i = at + 8; i + 1 < end; i += 2) wav.samples.push_back(static_cast<std::int16_t>(u16(i)));
-      return true;
-    }
-    at += 8 + length + (length & 1);
-  }
-  return false;
-}
-
-// The granule position of the last page of the file's Vorbis stream: its length in frames.
-std::int64_t lastSoundGranule(const std::string& path) {
-  const oggtest::Bytes bytes = oggtest::readFile(path);
-  const std::uint32_t serial = oggtest::serialOf(bytes, "vorbis");
-  std::int64_t granule = -1;
-  for (const auto& page : oggtest::pagesOf(bytes))
-    if (page.serial == serial && page.granule >= 0) granule = page.granule;
-  return granule;
 }
 
 std::string decode(const std::string& file, const std::string& options, int* status) {
@@ -196,17 +146,17 @@ TEST(OggEndToEnd, SoundMatchesTheReferenceDecode) {
     int status = 0;
     const std::string printed = decode(c.file, "--wav " + out, &status);
     ASSERT_EQ(status, 0);
-    Wav ours, reference;
-    ASSERT_TRUE(readWav(out, ours));
+    oggtest::Wav ours, reference;
+    ASSERT_TRUE(oggtest::readWav(out, ours));
     std::remove(out.c_str());
-    ASSERT_TRUE(readWav(fixtures::dataPath(c.reference), reference));
+    ASSERT_TRUE(oggtest::readWav(fixtures::dataPath(c.reference), reference));
     ASSERT_EQ(ours.channels, c.channels);
     ASSERT_EQ(reference.channels, c.channels);
     ASSERT_EQ(ours.rate, reference.rate);
     ASSERT_EQ(ours.bits, 16);
     // Blocks of 200 ms, the last padded; the stream ends at its last granule position.
     const std::size_t block = static_cast<std::size_t>(ours.rate) / 5;
-    const std::int64_t length = lastSoundGranule(fixtures::dataPath(c.file));
+    const std::int64_t length = oggtest::lastSoundGranule(fixtures::dataPath(c.file));
     ASSERT_GT(length, 0);
     const std::size_t streamFrames = static_cast<std::size_t>(length);
     EXPECT_EQ(ours.frames(), (streamFrames + block - 1) / block * block);
