@@ -392,3 +392,81 @@ TEST(Headless, APauseHoldsPicturesSoundAndTimeTogether) {
 }
 
 }  // namespace
+
+namespace {
+
+// Twelve seconds of each path, made by ffmpeg at test time ("" when it lacks
+// the encoder): the fixtures are too short to seek in.
+std::string longClip(const std::string& name, const std::string& codecs) {
+  if (std::system("ffmpeg -version >/dev/null 2>&1") != 0) return "";
+  const std::string path = fixtures::tempPath("-" + name);
+  const std::string command = "ffmpeg -nostdin -loglevel error -y -f lavfi -i testsrc=size=176x120:rate=25 " +
+                              std::string(codecs.find("-an") == std::string::npos
+                                              ? "-f lavfi -i sine=frequency=440:sample_rate=44100 "
+                                              : "") +
+                              "-t 12 " + codecs + " " + path;
+  return std::system(command.c_str()) == 0 ? path : "";
+}
+
+// Seeks every way on every path, in real time, through the script driver: a
+// seek while the file opens, in the first GOP, twice in a row (one target),
+// back past the start, while paused (the picture at the target is shown at
+// once), and to the last picture, which then ends the file as its data
+// does. No picture is shown early, no sound block is dropped, the file ends
+// and the program with it (every thread joined).
+TEST(Headless, SeeksOnEveryPathLandWhereTheyWereSentAndEndCleanly) {
+  struct Case {
+    const char* name;
+    const char* codecs;
+    const char* path;
+  };
+  const Case cases[] = {
+      {"seek.mpg", "-c:v mpeg1video -g 15 -bf 2 -c:a mp2 -f mpeg", "mpeg1"},
+      {"seek.m1v", "-an -c:v mpeg1video -g 15 -bf 2 -f mpeg1video", "mpeg1"},
+      {"seek.ogv", "-c:v libtheora -g 64 -c:a libvorbis", "ogg"},
+      {"seek.mp4", "-c:v libx264 -g 25 -bf 2 -c:a aac", "ffmpeg"},
+  };
+  const std::string script = fixtures::tempPath(".script");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string clip = longClip(c.name, c.codecs);
+    if (clip.empty()) continue;
+    std::ofstream(script) << "drop " << clip << "\nseek 3\nexpect-position 3 4\nplay-for 300\n"
+                          << "seek 0.2\nexpect-position 0.2 1\nplay-for 200\n"
+                          << "key right\nkey right\nexpect-position 10 11\nplay-for 200\n"
+                          << "key down\nexpect-position 0 0.8\nkey space\nseek 5.5\nexpect-position 5.5 5.5\n"
+                          << "play-for 300\nkey p\nplay-for 300\nseek 11.98\nwait-end\n";
+    std::string out, err;
+    ASSERT_EQ(runZarvel("--headless --stats-json - --script " + script, &out, &err), 0) << err;
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(out, match, kStatistics)) << out;
+    EXPECT_EQ(match[1].str(), c.path);
+    EXPECT_EQ(match[3].str(), "0") << "a picture came before its time after a seek";
+    // The first right starts a seek; the second, while it runs, becomes the next.
+    EXPECT_EQ(std::stol(match[5]), 7) << out;
+    EXPECT_GE(std::stod(match[6]), 250.0) << out;
+    EXPECT_NE(out.find("\"blocks_dropped\": 0"), std::string::npos) << out;
+    std::remove(clip.c_str());
+  }
+  std::remove(script.c_str());
+}
+
+// --start begins at a time (seconds or m:s) as a seek would; a time past
+// the end ends the file at once; a malformed one is a usage error.
+TEST(Headless, StartBeginsWhereItSays) {
+  const std::string clip = longClip("start.mpg", "-c:v mpeg1video -g 15 -bf 2 -c:a mp2 -f mpeg");
+  if (clip.empty()) GTEST_SKIP() << "ffmpeg is not installed";
+  std::string out, err;
+  ASSERT_EQ(runZarvel("--headless --stats-json - --start 0:11 " + clip, &out, &err), 0) << err;
+  std::smatch match;
+  ASSERT_TRUE(std::regex_match(out, match, kStatistics)) << out;
+  EXPECT_EQ(std::stol(match[2]), 25) << "the last second of 25 pictures";
+  EXPECT_EQ(match[5].str(), "0") << "a start position is not a seek command";
+  ASSERT_EQ(runZarvel("--headless --stats-json - --start 60 " + clip, &out, &err), 0) << err;
+  ASSERT_TRUE(std::regex_match(out, match, kStatistics)) << out;
+  EXPECT_EQ(match[2].str(), "0");
+  EXPECT_EQ(runZarvel("--headless --start 1:75 " + clip, &out, &err), 2);
+  std::remove(clip.c_str());
+}
+
+}  // namespace
