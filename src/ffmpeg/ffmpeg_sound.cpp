@@ -51,18 +51,10 @@ bool CSound::open(int streamIndex, int pictureStream, std::string* problem) {
     *problem = std::string("FFmpeg has no decoder for ") + api_.avcodec_get_name(stream->codecpar->codec_id);
     return false;
   }
-  codec_ = api_.avcodec_alloc_context3(codec);
   frame_ = api_.av_frame_alloc();
   packet_ = api_.av_packet_alloc();
-  if (!codec_ || !frame_ || !packet_ || api_.avcodec_parameters_to_context(codec_, stream->codecpar) < 0) {
-    *problem = "out of memory opening the sound decoder";
-    return false;
-  }
-  codec_->thread_count = 1;
-  codec_->pkt_timebase = stream->time_base;
-  const int opened = api_.avcodec_open2(codec_, codec, nullptr);
-  if (opened < 0) {
-    *problem = std::string("the ") + codec->name + " decoder cannot be opened: " + errorText(api_, opened);
+  if (!frame_ || !packet_ || !openCodec(stream, codec, problem)) {
+    if (problem->empty()) *problem = "out of memory opening the sound decoder";
     return false;
   }
   timeBase_ = stream->time_base;
@@ -107,6 +99,20 @@ bool CSound::open(int streamIndex, int pictureStream, std::string* problem) {
     return false;
   }
   pool_->allocate();  // an empty pool ends audioStep() at once
+  return true;
+}
+
+bool CSound::openCodec(const AVStream* stream, const AVCodec* codec, std::string* problem) {
+  if (codec_) api_.avcodec_free_context(&codec_);
+  codec_ = api_.avcodec_alloc_context3(codec);
+  if (!codec_ || api_.avcodec_parameters_to_context(codec_, stream->codecpar) < 0) return false;
+  codec_->thread_count = 1;
+  codec_->pkt_timebase = stream->time_base;
+  const int opened = api_.avcodec_open2(codec_, codec, nullptr);
+  if (opened < 0) {
+    *problem = std::string("the ") + codec->name + " decoder cannot be opened: " + errorText(api_, opened);
+    return false;
+  }
   return true;
 }
 
@@ -173,10 +179,21 @@ bool CSound::configureConverter(const AVFrame* frame) {
 }
 
 std::int64_t CSound::stampPosition(std::int64_t stamp) {
-  const __int128 relative = static_cast<__int128>(stampToUnits(stamp, timeBase_)) - origin_;
-  __int128 position = relative * format_.sampleRate;
+  // Straight from the stamp where the numbers allow: by way of 100 ns units
+  // a stamp can lose a frame to rounding (128000 / 44100 s).
+  constexpr std::int64_t kExact = std::int64_t{1} << 48;
+  __int128 position, divisor;
+  if (stamp > -kExact && stamp < kExact && timeBase_.num > 0 && timeBase_.den > 0) {
+    position = (static_cast<__int128>(stamp) * timeBase_.num * kUnitsPerSecond -
+                static_cast<__int128>(origin_) * timeBase_.den) *
+               format_.sampleRate;
+    divisor = static_cast<__int128>(timeBase_.den) * kUnitsPerSecond;
+  } else {
+    position = (static_cast<__int128>(stampToUnits(stamp, timeBase_)) - origin_) * format_.sampleRate;
+    divisor = kUnitsPerSecond;
+  }
   // Floor, so a stamp a fraction of a frame early still counts as early.
-  position = position >= 0 ? position / kUnitsPerSecond : -((-position + kUnitsPerSecond - 1) / kUnitsPerSecond);
+  position = position >= 0 ? position / divisor : -((-position + divisor - 1) / divisor);
   if (position > INT64_MAX / 2) return INT64_MAX / 2;
   if (position < INT64_MIN / 2) return INT64_MIN / 2;
   return static_cast<std::int64_t>(position);
@@ -193,11 +210,13 @@ void CSound::place(const AVFrame* frame) {
     // The first picture's stamp when the pictures came first; otherwise
     // where the picture stream says it starts, or the sound's own start.
     origin_ = demuxer_.origin(pictureStart_ != AV_NOPTS_VALUE ? pictureStart_ : stampToUnits(stamp, timeBase_));
+    // Relative to where the blocks start: 0, or the point a seek went to.
     const std::int64_t position = stampPosition(stamp);
-    if (position < 0)
-      toCut_ = -position;
+    const std::int64_t offset = position - produced_;
+    if (offset < 0)
+      toCut_ = -offset;
     else
-      appendSilence(std::min(position, cap));
+      appendSilence(std::min(offset, cap));
     anchorPosition_ = position;
     inputSinceAnchor_ = 0;
     anchorRate_ = frame->sample_rate;
@@ -287,7 +306,7 @@ void CSound::end() {
 // The sound has run out with current_ in hand.
 bool CSound::finishBlock() {
   const bool any = current_->frameCount > 0;
-  if (!any && blocksDelivered > 0) {
+  if (!any && (blocksDelivered > 0 || restarted_)) {
     end();
     return false;
   }
@@ -303,6 +322,49 @@ bool CSound::finishBlock() {
   current_ = nullptr;
   end();
   return true;
+}
+
+std::int64_t CSound::preroll() const {
+  // Two frames of the codec's own size, or what the stream asks for, at
+  // least 100 ms (which covers AAC, Vorbis and MP3 at the usual rates).
+  std::int64_t units = kUnitsPerSecond / 10;
+  if (codec_ && codec_->sample_rate > 0) {
+    const std::int64_t rate = codec_->sample_rate;
+    const std::int64_t frames = std::max<std::int64_t>(std::int64_t{2} * std::max(codec_->frame_size, 0),
+                                                       std::max(codec_->seek_preroll, 0));
+    units = std::max(units, std::min(frames, rate * 10) * kUnitsPerSecond / rate);
+  }
+  return units;
+}
+
+void CSound::restart(std::int64_t position) {
+  if (current_ && pool_) pool_->release(current_);
+  current_ = nullptr;
+  // The decoder starts again as new, which a flush does not quite do:
+  // AAC's noise generator, say, would go on from where it was, so even a
+  // seek to the start would not sound as the start did.
+  std::string problem;
+  const AVFormatContext* context = demuxer_.context();
+  const AVCodec* codec = codec_ ? codec_->codec : nullptr;
+  const bool reopened = codec && context && openCodec(context->streams[stream_], codec, &problem);
+  api_.av_frame_unref(frame_);
+  // A fresh converter, as at the start: nothing of the old place lingers in
+  // its delay line.
+  if (converter_) api_.swr_free(&converter_);
+  inFormat_ = -1;
+  haveFrame_ = draining_ = flushed_ = ended_ = false;
+  pending_.clear();
+  pendingStart_ = 0;
+  placed_ = false;
+  produced_ = std::max<std::int64_t>(position, 0);
+  toCut_ = 0;
+  anchorPosition_ = inputSinceAnchor_ = 0;
+  anchorRate_ = 0;
+  fruitlessWaits_ = 0;
+  picturesSeen_ = demuxer_.picturePacketsTaken();
+  restarted_ = true;
+  // Out of memory: this sound ends here, the pictures go on.
+  if (!reopened) end();
 }
 
 bool CSound::audioStep() {
