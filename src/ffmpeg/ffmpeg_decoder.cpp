@@ -422,6 +422,13 @@ bool CFFmpegDecoder::landedBefore(const ffmpeg::CDemuxer::Landing& landing, std:
 int CFFmpegDecoder::seekToStart() {
   const AVFormatContext* context = demuxer_->context();
   const unsigned sides = 1u << ffmpeg::CDemuxer::pictures | (sound_ ? 1u << ffmpeg::CDemuxer::sound : 0u);
+  // A format that is bisected by its stamps (MPEG-TS, -PS) reads from any
+  // byte on; its start is its first byte, where a bisection for the first
+  // stamp may land a few packets late.
+  const AVInputFormat* format = context->iformat;
+  if (!format->read_seek && !format->read_seek2 && !(format->flags & AVFMT_NO_BYTE_SEEK) &&
+      demuxer_->seek(-1, 0, AVSEEK_FLAG_BYTE, sides) >= 0)
+    return 0;
   int stream = videoStream_;
   std::int64_t stamp = firstStamp_;
   if (sound_) {

@@ -199,6 +199,42 @@ std::int64_t CSound::stampPosition(std::int64_t stamp) {
   return static_cast<std::int64_t>(position);
 }
 
+// Samples in every frame of the stream, where the codec says they are all
+// alike (AAC, MP3, FLAC of one block size); 0 where they vary or it does not say.
+int CSound::fixedFrameSize() const {
+  if (codec_->frame_size > 0) return codec_->frame_size;
+  const AVCodecParameters* parameters = demuxer_.context()->streams[stream_]->codecpar;
+  if (parameters->codec_id != AV_CODEC_ID_FLAC || !parameters->extradata) return 0;
+  // FLAC's stream information: the smallest and largest block, alike in a
+  // stream of fixed blocks; behind the "fLaC" mark and a block header or not.
+  const std::uint8_t* info = parameters->extradata;
+  int size = parameters->extradata_size;
+  if (size >= 8 && std::memcmp(info, "fLaC", 4) == 0) {
+    info += 8;
+    size -= 8;
+  }
+  if (size < 34) return 0;
+  const int smallest = info[0] << 8 | info[1], largest = info[2] << 8 | info[3];
+  return smallest == largest && smallest >= 16 ? smallest : 0;
+}
+
+// The first frame after a seek, where its stamp is coarser than a sample
+// (Matroska's milliseconds): the frames of a fixed size lie on multiples of
+// it from the stream's start, so the nearest such place within the stamp's
+// rounding is where the frame truly begins.
+std::int64_t CSound::snapped(const AVFrame* frame, std::int64_t position) {
+  const AVStream* stream = demuxer_.context()->streams[stream_];
+  if (frame->sample_rate != static_cast<int>(format_.sampleRate) || stream->start_time == AV_NOPTS_VALUE) return position;
+  const std::int64_t resolution =
+      (static_cast<std::int64_t>(format_.sampleRate) * timeBase_.num + timeBase_.den - 1) / timeBase_.den;
+  const std::int64_t size = resolution > 1 ? fixedFrameSize() : 0;
+  if (size <= 0 || size <= 2 * resolution) return position;
+  const std::int64_t start = stampPosition(stream->start_time);
+  const std::int64_t from = position - start;
+  const std::int64_t nearest = start + (from >= 0 ? (from + size / 2) / size : -((-from + size / 2) / size)) * size;
+  return std::abs(nearest - position) <= resolution ? nearest : position;
+}
+
 // Where the frame belongs on the time line, before it is converted: the first
 // one fixes the start (cut or silence before it); later ones only fill a gap.
 void CSound::place(const AVFrame* frame) {
@@ -211,7 +247,7 @@ void CSound::place(const AVFrame* frame) {
     // where the picture stream says it starts, or the sound's own start.
     origin_ = demuxer_.origin(pictureStart_ != AV_NOPTS_VALUE ? pictureStart_ : stampToUnits(stamp, timeBase_));
     // Relative to where the blocks start: 0, or the point a seek went to.
-    const std::int64_t position = stampPosition(stamp);
+    const std::int64_t position = snapped(frame, stampPosition(stamp));
     const std::int64_t offset = position - produced_;
     if (offset < 0)
       toCut_ = -offset;

@@ -74,6 +74,8 @@ class CSound final : public kolm::IAudioSource {
   void append(const std::uint8_t* data, std::size_t frames);
   void appendSilence(std::int64_t frames);
   std::int64_t stampPosition(std::int64_t stamp);
+  int fixedFrameSize() const;
+  std::int64_t snapped(const AVFrame* frame, std::int64_t position);
   bool finishBlock();
   void end();
 
