@@ -218,16 +218,17 @@ int CSound::fixedFrameSize() const {
   return smallest == largest && smallest >= 16 ? smallest : 0;
 }
 
-// The first frame after a seek, where its stamp is coarser than a sample
-// (Matroska's milliseconds): the frames of a fixed size lie on multiples of
-// it from the stream's start, so the nearest such place within the stamp's
-// rounding is where the frame truly begins.
+// The first frame after a seek, where its stamp is rounded (Matroska's
+// milliseconds; MPEG-TS's 90 kHz, where a stamp a fraction of a sample
+// early floors to a whole sample early): frames of a fixed size lie on
+// multiples of it from the stream's start, so the nearest such place within
+// the stamp's rounding is where the frame truly begins.
 std::int64_t CSound::snapped(const AVFrame* frame, std::int64_t position) {
   const AVStream* stream = demuxer_.context()->streams[stream_];
   if (frame->sample_rate != static_cast<int>(format_.sampleRate) || stream->start_time == AV_NOPTS_VALUE) return position;
-  const std::int64_t resolution =
-      (static_cast<std::int64_t>(format_.sampleRate) * timeBase_.num + timeBase_.den - 1) / timeBase_.den;
-  const std::int64_t size = resolution > 1 ? fixedFrameSize() : 0;
+  const std::int64_t resolution = std::max<std::int64_t>(
+      1, (static_cast<std::int64_t>(format_.sampleRate) * timeBase_.num + timeBase_.den - 1) / timeBase_.den);
+  const std::int64_t size = fixedFrameSize();
   if (size <= 0 || size <= 2 * resolution) return position;
   const std::int64_t start = stampPosition(stream->start_time);
   const std::int64_t from = position - start;
