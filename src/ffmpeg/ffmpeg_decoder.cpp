@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <climits>
-#include <numeric>
 #include <cstring>
+#include <numeric>
 
 extern "C" {
 #include <libavutil/pixdesc.h>

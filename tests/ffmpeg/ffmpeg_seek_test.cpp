@@ -203,74 +203,78 @@ TEST(FFmpegSeek, TransportStreamSeeksWithinItsTimeLine) {
 // 1.5 s before the pictures.
 class FFmpegSeekLong : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    if (!haveFFmpeg()) return;
-    folder_ = fixtures::tempPath("-seek");
-    if (std::system(("mkdir -p " + folder_).c_str()) != 0) return;
+  static void TearDownTestSuite() {
+    if (!folder_.empty()) std::system(("rm -rf " + folder_).c_str());
+    folder_.clear();
+  }
+  void SetUp() override {
+    if (!haveFFmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
+    if (folder_.empty()) {
+      folder_ = fixtures::tempPath("-seek");
+      ASSERT_EQ(std::system(("mkdir -p " + folder_).c_str()), 0);
+    }
+  }
+  static std::string path(const std::string& name) { return folder_ + "/" + name; }
+  // Makes the clip (once a run) with FFmpeg's decodes beside it, NAME.y4m
+  // and NAME.wav; its path.
+  static std::string clip(const std::string& name) {
+    const std::string file = path(name);
+    if (std::ifstream(file + ".wav").good()) return file;
     const std::string ff = "ffmpeg -nostdin -hide_banner -loglevel error -y ";
     const std::string source =
         "-f lavfi -i testsrc2=s=96x64:r=25,trim=end_frame=250 "
         "-f lavfi -i 'aevalsrc=0.4*sin(2*PI*440*t)|0.4*sin(2*PI*660*t*(1+t/10)):s=44100:c=stereo:d=10' "
         "-map 0:v -map 1:a -pix_fmt yuv420p -c:v libx264 -preset veryfast -crf 28 -g 25 -bf 2 -threads 1 ";
     const std::string aac = "-c:a aac -aac_pns 0 -b:a 96k ";
-    bool made = std::system((ff + source + aac + folder_ + "/long.mp4").c_str()) == 0 &&
-                std::system((ff + source + "-c:a flac " + folder_ + "/long.mkv").c_str()) == 0 &&
-                std::system((ff + source + aac + folder_ + "/long.ts").c_str()) == 0 &&
-                std::system((ff + "-f lavfi -i sine=f=523:b=4:r=22050:d=2.5 -itsoffset 1.5 "
-                                  "-f lavfi -i testsrc2=s=96x64:r=25,trim=end_frame=25 -map 1:v -map 0:a "
-                                  "-pix_fmt yuv420p -c:v libx264 -preset veryfast -crf 28 -c:a aac -aac_pns 0 "
-                                  "-b:a 32k -threads 1 -fps_mode passthrough " +
-                             folder_ + "/early.mp4")
-                                .c_str()) == 0;
-    for (const char* name : {"long.mp4", "long.mkv", "long.ts", "early.mp4"}) {
-      const std::string file = folder_ + "/" + name;
-      made = made &&
-             std::system((ff + "-i " + file + " -map 0:v -fps_mode passthrough -f yuv4mpegpipe " + file + ".y4m").c_str()) == 0 &&
-             std::system((ff + "-i " + file + " -map 0:a -c:a pcm_s16le " + file + ".wav").c_str()) == 0;
-    }
-    made_ = made;
+    std::string make;
+    if (name == "long.mp4") make = source + aac + "-movflags +faststart ";
+    if (name == "long.mkv") make = source + "-c:a flac ";
+    if (name == "long.ts") make = source + aac;
+    if (name == "early.mp4")
+      make = "-f lavfi -i sine=f=523:b=4:r=22050:d=2.5 -itsoffset 1.5 -f lavfi -i testsrc2=s=96x64:r=25,trim=end_frame=25 "
+             "-map 1:v -map 0:a -pix_fmt yuv420p -c:v libx264 -preset veryfast -crf 28 -c:a aac -aac_pns 0 -b:a 32k "
+             "-threads 1 -fps_mode passthrough ";
+    const bool made = !make.empty() && std::system((ff + make + file).c_str()) == 0 &&
+                      std::system((ff + "-i " + file + " -map 0:v -fps_mode passthrough -f yuv4mpegpipe " + file +
+                                   ".y4m").c_str()) == 0 &&
+                      std::system((ff + "-i " + file + " -map 0:a -c:a pcm_s16le " + file + ".wav").c_str()) == 0;
+    EXPECT_TRUE(made) << "ffmpeg could not make " << name;
+    return file;
   }
-  static void TearDownTestSuite() {
-    if (!folder_.empty()) std::system(("rm -rf " + folder_).c_str());
-  }
-  void SetUp() override {
-    if (!haveFFmpeg()) GTEST_SKIP() << "ffmpeg is not installed";
-    ASSERT_TRUE(made_) << "ffmpeg could not make the clips";
-  }
-  static std::string path(const std::string& name) { return folder_ + "/" + name; }
 
   static std::string folder_;
-  static bool made_;
 };
 std::string FFmpegSeekLong::folder_;
-bool FFmpegSeekLong::made_ = false;
 
 // The start, the first GOP, just before and just after the keyframe at 4 s,
 // the middle of a GOP, near the end, the last picture, past the end.
 const std::vector<int> kLongTargets = {0, 200, 3960, 4040, 4500, 9900, 9960, 10500};
 
 TEST_F(FFmpegSeekLong, Mp4ByItsIndex) {
-  checkTargets({path("long.mp4"), path("long.mp4.y4m"), path("long.mp4.wav")}, kLongTargets);
+  const std::string file = clip("long.mp4");
+  checkTargets({file, file + ".y4m", file + ".wav"}, kLongTargets);
 }
 
 TEST_F(FFmpegSeekLong, MatroskaByItsCues) {
-  checkTargets({path("long.mkv"), path("long.mkv.y4m"), path("long.mkv.wav")}, kLongTargets);
+  const std::string file = clip("long.mkv");
+  checkTargets({file, file + ".y4m", file + ".wav"}, kLongTargets);
 }
 
 // The sound of this TS starts a little before its pictures, where a play
 // from the start cuts it: the sound is held to the path's own whole decode
 // (which the fixtures hold to FFmpeg's), the pictures to FFmpeg's.
 TEST_F(FFmpegSeekLong, TransportStreamByBisection) {
-  const std::string whole = path("long.ts.whole.wav");
+  const std::string file = clip("long.ts"), whole = file + ".whole.wav";
   std::string printed;
-  ASSERT_EQ(fixtures::runTool(kTool, path("long.ts") + " --wav " + whole, &printed), 0) << printed;
-  checkTargets({path("long.ts"), path("long.ts.y4m"), whole}, kLongTargets);
+  ASSERT_EQ(fixtures::runTool(kTool, file + " --wav " + whole, &printed), 0) << printed;
+  checkTargets({file, file + ".y4m", whole}, kLongTargets);
 }
 
 TEST_F(FFmpegSeekLong, SoundThatStartsFirstIsCutAtTheTarget) {
-  Clip clip{path("early.mp4"), path("early.mp4.y4m"), path("early.mp4.wav")};
-  clip.soundCut = 1.52;
-  checkTargets(clip, {0, 300, 700, 960, 1500});
+  const std::string file = clip("early.mp4");
+  Clip early{file, file + ".y4m", file + ".wav"};
+  early.soundCut = 1.52;
+  checkTargets(early, {0, 300, 700, 960, 1500});
 }
 
 // Sinks that keep what the path delivers, for driving it directly.
@@ -379,9 +383,10 @@ void expectPlayFrom(Opened& opened, std::int64_t time, const fixtures::Video& re
 TEST_F(FFmpegSeekLong, SeeksFollowEachOtherAndTheEnd) {
   fixtures::Video reference;
   Wav sound;
-  ASSERT_TRUE(fixtures::readY4m(path("long.mp4.y4m"), reference));
-  ASSERT_TRUE(readWav(path("long.mp4.wav"), sound));
-  Opened opened(path("long.mp4"));
+  const std::string file = clip("long.mp4");
+  ASSERT_TRUE(fixtures::readY4m(file + ".y4m", reference));
+  ASSERT_TRUE(readWav(file + ".wav", sound));
+  Opened opened(file);
   ASSERT_NE(opened.path, nullptr);
   ASSERT_TRUE(opened.path->canSeek());
   EXPECT_NEAR(static_cast<double>(opened.path->duration()), 10.0 * kUnits, 0.05 * kUnits);
@@ -407,7 +412,7 @@ TEST_F(FFmpegSeekLong, SeeksFollowEachOtherAndTheEnd) {
 // still plays from the start.
 TEST_F(FFmpegSeekLong, ARawStreamDoesNotSeek) {
   const std::string raw = path("long.h264");
-  ASSERT_EQ(std::system(("ffmpeg -nostdin -loglevel error -y -i " + path("long.mp4") + " -map 0:v -c copy -f h264 " +
+  ASSERT_EQ(std::system(("ffmpeg -nostdin -loglevel error -y -i " + clip("long.mp4") + " -map 0:v -c copy -f h264 " +
                          raw).c_str()), 0);
   Opened opened(raw);
   ASSERT_NE(opened.path, nullptr);
@@ -424,7 +429,7 @@ TEST_F(FFmpegSeekLong, ARawStreamDoesNotSeek) {
 TEST_F(FFmpegSeekLong, DamagedFilesNeverCrashOrHang) {
   std::vector<std::string> damaged;
   for (const char* name : {"long.mp4", "long.mkv", "long.ts"}) {
-    std::ifstream in(path(name), std::ios::binary);
+    std::ifstream in(clip(name), std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     ASSERT_GT(bytes.size(), 20000u);
     // Cut at 60 %; and 4 KB of junk at 20, 50 and 80 %.
