@@ -124,6 +124,7 @@ struct Clip {
   int num = 25, den = 1;
   double soundCut = 0;  // seconds of the reference sound before the first picture
   bool exactSoundMidway = true;
+  bool scaled = false;  // pictures the path converts: close, not identical
 };
 
 void checkTargets(const Clip& clip, const std::vector<int>& targets) {
@@ -138,7 +139,7 @@ void checkTargets(const Clip& clip, const std::vector<int>& targets) {
     SCOPED_TRACE(clip.file + " --start " + seconds(ms));
     const Decoded ours = decodeFrom(clip.file, seconds(ms));
     ASSERT_EQ(ours.status, 0) << ours.printed;
-    expectPicturesFrom(ours.video, reference, pictureAt(ms, clip.num, clip.den));
+    expectPicturesFrom(ours.video, reference, pictureAt(ms, clip.num, clip.den), !clip.scaled);
     if (!haveSound) continue;
     const std::size_t cut = static_cast<std::size_t>(std::lround(clip.soundCut * sound.rate));
     expectSoundFrom(ours, sound, cut + soundAt(ms, sound.rate), ms == 0 || clip.exactSoundMidway ? 0 : 30.0);
@@ -161,6 +162,29 @@ TEST(FFmpegSeek, FixturesFromAnyTargetMatchFFmpegsDecode) {
   };
   // The start, inside the GOP, the middle, the last picture, just before the end.
   for (const Clip& clip : clips) checkTargets(clip, {0, 130, 510, 965, 990});
+}
+
+// Fixtures with a keyframe every few pictures, by index (MP4 with MPEG-4
+// video, a keyframe every 12 pictures; AVI with MJPEG, all keyframes) and by bisection
+// (an MPEG-2 program stream, which comes to this path).
+TEST(FFmpegSeek, OtherContainersSeekToKeyframesBeforeTheTarget) {
+  auto data = [](const std::string& name) { return fixtures::dataPath(name); };
+  Clip part2{data("mp4-176x120.mp4"), data("mp4-176x120.y4m.gz"), data("mp4-176x120.wav")};
+  part2.exactSoundMidway = false;
+  checkTargets(part2, {0, 470, 490, 700, 960});
+  Clip mjpeg{data("avi-mjpeg422-176x120.avi"), data("avi-mjpeg422-176x120.y4m.gz"), data("avi-mjpeg422-176x120.wav")};
+  mjpeg.scaled = true;
+  checkTargets(mjpeg, {0, 390, 790});
+  const std::string program = data("mpeg2-ps-176x120.mpg");
+  fixtures::Video reference;
+  ASSERT_TRUE(fixtures::readY4m(data("mpeg2-ps-176x120.y4m.gz"), reference));
+  for (const int ms : {0, 200, 440}) {
+    SCOPED_TRACE(ms);
+    const Decoded ours = decodeFrom(program, seconds(ms), "--path ffmpeg");
+    ASSERT_EQ(ours.status, 0) << ours.printed;
+    EXPECT_NE(ours.printed.find("path ffmpeg"), std::string::npos) << ours.printed;
+    expectPicturesFrom(ours.video, reference, pictureAt(ms, 25, 1));
+  }
 }
 
 TEST(FFmpegSeek, VariableRateShowsThePictureOnTheScreenAtTheTarget) {
