@@ -1,7 +1,9 @@
 #include "ffmpeg/ffmpeg_decoder.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
+#include <numeric>
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -13,6 +15,12 @@ constexpr std::int64_t kUnitsPerSecond = 10000000;  // 100 ns units
 // A decoder that fails this many times in a row without a picture is not
 // going to recover; reading on would only spin through the file.
 constexpr int kMaxFailuresInARow = 1000;
+// Seeking: a landing after the target is retried this many times, each
+// further back (1, 3, 7, 15, ... s), before the seek goes to the start.
+constexpr int kSeekRetries = 6;
+// What a landing is judged by: the packets read ahead from it, at most.
+constexpr std::size_t kLookPackets = 2048;
+constexpr std::size_t kLookBytes = std::size_t{16} << 20;
 
 // value * num / den without overflow (64-bit result, truncated toward zero).
 std::int64_t scale(std::int64_t value, std::int64_t num, std::int64_t den) {
@@ -52,7 +60,38 @@ void CFFmpegDecoder::close() {
 std::int64_t CFFmpegDecoder::duration() const {
   const AVFormatContext* context = demuxer_ ? demuxer_->context() : nullptr;
   if (!context || context->duration == AV_NOPTS_VALUE || context->duration < 0) return -1;
-  return scale(context->duration, kUnitsPerSecond, AV_TIME_BASE);
+  const std::int64_t length = scale(context->duration, kUnitsPerSecond, AV_TIME_BASE);
+  if (!opened_ || context->start_time == AV_NOPTS_VALUE) return length;
+  // The container's span runs from its earliest stream; the time line from
+  // the first picture (sound that starts before it is cut off).
+  const __int128 end = static_cast<__int128>(scale(context->start_time, kUnitsPerSecond, AV_TIME_BASE)) + length;
+  const __int128 onLine = end - origin();
+  return onLine < 0 ? 0 : onLine > INT64_MAX ? INT64_MAX : static_cast<std::int64_t>(onLine);
+}
+
+// The time line's origin in 100 ns units: fixed by the first picture (or the
+// sound) once decoding has begun; the picture stream's start until then.
+std::int64_t CFFmpegDecoder::origin() const {
+  std::int64_t fixed = 0;
+  if (demuxer_->fixedOrigin(&fixed)) return fixed;
+  const AVFormatContext* context = demuxer_->context();
+  const AVStream* stream = context->streams[videoStream_];
+  if (stream->start_time != AV_NOPTS_VALUE) return ffmpeg::stampToUnits(stream->start_time, stream->time_base);
+  return context->start_time != AV_NOPTS_VALUE ? scale(context->start_time, kUnitsPerSecond, AV_TIME_BASE) : 0;
+}
+
+void CFFmpegDecoder::pixelAspect(int* numerator, int* denominator) const {
+  *numerator = *denominator = 1;
+  if (!opened_) return;
+  AVFormatContext* context = demuxer_->context();
+  // The container's word first, then the codec's; 0/1 means unknown.
+  const AVRational shape = api_->av_guess_sample_aspect_ratio(context, context->streams[videoStream_], nullptr);
+  if (shape.num <= 0 || shape.den <= 0) return;
+  // Beyond 1:16 either way is damage, not anamorphic video.
+  if (shape.num > 16LL * shape.den || shape.den > 16LL * shape.num) return;
+  const int divisor = std::gcd(shape.num, shape.den);
+  *numerator = shape.num / divisor;
+  *denominator = shape.den / divisor;
 }
 
 std::string CFFmpegDecoder::codecName() const {
@@ -194,24 +233,39 @@ bool CFFmpegDecoder::decodePicture() {
   return false;
 }
 
+void CFFmpegDecoder::fixFirstStamp(std::int64_t stamp) {
+  firstStamp_ = stamp;
+  haveFirstStamp_ = true;
+  // The first picture is the time line's 0, unless the sound started
+  // first and had to assume another origin.
+  const std::int64_t units = ffmpeg::stampToUnits(stamp, timeBase_);
+  const __int128 offset = static_cast<__int128>(units) - demuxer_->origin(units);
+  firstTime_ = offset > kUnitsPerSecond * 3600 ? kUnitsPerSecond * 3600 : offset < 0 ? 0 : static_cast<std::int64_t>(offset);
+}
+
+// A picture stamp on the time line (truncated to 100 ns units). 128 bits:
+// differences of two stamps near the ends of the range would overflow.
+std::int64_t CFFmpegDecoder::timeOfStamp(std::int64_t stamp) const {
+  const __int128 time = (static_cast<__int128>(stamp) - firstStamp_) * timeBase_.num * kUnitsPerSecond / timeBase_.den +
+                        firstTime_;
+  return time > INT64_MAX ? INT64_MAX : time < INT64_MIN ? INT64_MIN : static_cast<std::int64_t>(time);
+}
+
+// The last stamp whose time is not after `time`.
+std::int64_t CFFmpegDecoder::stampOfTime(std::int64_t time) const {
+  const __int128 scaled = static_cast<__int128>(timeBase_.num) * kUnitsPerSecond;
+  __int128 delta = (static_cast<__int128>(time) - firstTime_) * timeBase_.den;
+  delta = delta >= 0 ? delta / scaled : -((-delta + scaled - 1) / scaled);
+  const __int128 stamp = delta + firstStamp_;
+  return stamp > INT64_MAX ? INT64_MAX : stamp < INT64_MIN ? INT64_MIN : static_cast<std::int64_t>(stamp);
+}
+
 std::int64_t CFFmpegDecoder::pictureTime() {
   const std::int64_t stamp = frame_->best_effort_timestamp;
   std::int64_t time;
   if (stamp != AV_NOPTS_VALUE && usable(timeBase_)) {
-    if (!haveFirstStamp_) {
-      firstStamp_ = stamp;
-      haveFirstStamp_ = true;
-      // The first picture is the time line's 0, unless the sound started
-      // first and had to assume another origin.
-      const std::int64_t units = ffmpeg::stampToUnits(stamp, timeBase_);
-      const __int128 offset = static_cast<__int128>(units) - demuxer_->origin(units);
-      firstTime_ = offset > kUnitsPerSecond * 3600 ? kUnitsPerSecond * 3600 : offset < 0 ? 0 : static_cast<std::int64_t>(offset);
-    }
-    // Differences of two stamps near the ends of the range would overflow.
-    const std::int64_t delta =
-        (stamp < 0 && firstStamp_ > 0 && stamp < INT64_MIN + firstStamp_) ? INT64_MIN : stamp - firstStamp_;
-    time = scale(delta, static_cast<std::int64_t>(timeBase_.num) * kUnitsPerSecond, timeBase_.den);
-    time = time > INT64_MAX - firstTime_ ? INT64_MAX : time + firstTime_;
+    if (!haveFirstStamp_) fixFirstStamp(stamp);
+    time = timeOfStamp(stamp);
   } else {
     // The picture count at the nominal rate, in thousandths of a picture a
     // second; after stamped pictures, one nominal picture past the last.
@@ -268,7 +322,18 @@ bool CFFmpegDecoder::copyPicture(const YV12Planes& planes) {
 }
 
 bool CFFmpegDecoder::decodeAndDeliver() {
-  if (!opened_ || !decodePicture()) return false;
+  if (!opened_) return false;
+  for (;;) {
+    if (!decodePicture()) return false;
+    if (!afterSeek_) break;
+    if (!(frame_->flags & AV_FRAME_FLAG_CORRUPT)) {
+      afterSeek_ = false;
+      break;
+    }
+    // A picture that lost a reference to the seek is never shown.
+    api_->av_frame_unref(frame_);
+    ++frameCount;
+  }
   const std::int64_t time = pictureTime();
   CSample* sample = nullptr;
   if (pool_ && pool_->acquire(&sample)) {
@@ -314,4 +379,117 @@ kolm::IAudioSource* CFFmpegDecoder::openSound(kolm::IAudioDownstream* sink, std:
 
 std::uint64_t CFFmpegDecoder::droppedPackets() const {
   return demuxer_ ? demuxer_->dropped(ffmpeg::CDemuxer::pictures) + demuxer_->dropped(ffmpeg::CDemuxer::sound) : 0;
+}
+
+// Seeking goes by the container: its own index (MP4, Matroska, AVI and the
+// like) or a bisection over its time stamps (MPEG-TS and -PS). FFmpeg's last
+// resort, the generic search, reads forward from the last point it has seen
+// (through the whole file, for a raw stream), so a format that has only
+// that is not offered; neither is one without time stamps, a stream that
+// cannot be moved in (a pipe), or pictures without a time base or start.
+bool CFFmpegDecoder::canSeek() const {
+  if (!opened_) return false;
+  const AVFormatContext* context = demuxer_->context();
+  const AVInputFormat* format = context->iformat;
+  if (!format || !context->pb || !(context->pb->seekable & AVIO_SEEKABLE_NORMAL)) return false;
+  if (format->flags & AVFMT_NOTIMESTAMPS) return false;
+  const bool indexed = format->read_seek || format->read_seek2;
+  const bool bisection = format->read_timestamp && !(format->flags & AVFMT_NOBINSEARCH);
+  if (!indexed && !bisection) return false;
+  if (!usable(timeBase_)) return false;
+  return haveFirstStamp_ || context->streams[videoStream_]->start_time != AV_NOPTS_VALUE;
+}
+
+// Whether a landing serves `time`: a keyframe at or before it, and sound
+// from far enough before it that the decoder has warmed up by then (or from
+// the sound's own start).
+bool CFFmpegDecoder::landedBefore(const ffmpeg::CDemuxer::Landing& landing, std::int64_t time) const {
+  if (!landing.keyframe) return false;
+  if (landing.keyframeStamp != AV_NOPTS_VALUE && timeOfStamp(landing.keyframeStamp) > time) return false;
+  if (!sound_ || !landing.sound || landing.soundStamp == AV_NOPTS_VALUE) return true;
+  const AVStream* stream = demuxer_->context()->streams[sound_->stream()];
+  const std::int64_t line = origin();
+  const __int128 soundTime = static_cast<__int128>(ffmpeg::stampToUnits(landing.soundStamp, sound_->timeBase())) - line;
+  __int128 enough = static_cast<__int128>(time) - sound_->preroll();
+  if (stream->start_time != AV_NOPTS_VALUE)
+    enough = std::max<__int128>(enough, static_cast<__int128>(ffmpeg::stampToUnits(stream->start_time, stream->time_base)) - line);
+  else
+    enough = std::max<__int128>(enough, 0);
+  return soundTime <= enough;
+}
+
+// Before everything: the stream that starts first, at its start.
+int CFFmpegDecoder::seekToStart() {
+  const AVFormatContext* context = demuxer_->context();
+  const unsigned sides = 1u << ffmpeg::CDemuxer::pictures | (sound_ ? 1u << ffmpeg::CDemuxer::sound : 0u);
+  // A format that is bisected by its stamps (MPEG-TS, -PS) reads from any
+  // byte on; its start is its first byte, where a bisection for the first
+  // stamp may land a few packets late.
+  const AVInputFormat* format = context->iformat;
+  if (!format->read_seek && !format->read_seek2 && !(format->flags & AVFMT_NO_BYTE_SEEK) &&
+      demuxer_->seek(-1, 0, AVSEEK_FLAG_BYTE, sides) >= 0)
+    return 0;
+  int stream = videoStream_;
+  std::int64_t stamp = firstStamp_;
+  if (sound_) {
+    const AVStream* audio = context->streams[sound_->stream()];
+    if (audio->start_time != AV_NOPTS_VALUE &&
+        ffmpeg::stampToUnits(audio->start_time, audio->time_base) < ffmpeg::stampToUnits(firstStamp_, timeBase_)) {
+      stream = sound_->stream();
+      stamp = audio->start_time;
+    }
+  }
+  // Well before the start, so that packets stamped before it (the encoder
+  // delay of AAC, which primes the decoder) are read again too: an index
+  // takes its first entry for a time before it, a bisection the first
+  // packet. Where a format refuses such a time, the first keyframe from
+  // the start on.
+  const AVRational base = context->streams[stream]->time_base;
+  const std::int64_t margin = base.num > 0 ? scale(10, base.den, base.num) : 0;
+  int result = demuxer_->seek(stream, stamp < INT64_MIN / 2 ? stamp : stamp - margin, AVSEEK_FLAG_BACKWARD, sides);
+  if (result < 0) result = demuxer_->seek(stream, stamp, 0, sides);
+  if (result < 0) result = demuxer_->seek(stream, stamp, AVSEEK_FLAG_BACKWARD, sides);
+  return result;
+}
+
+bool CFFmpegDecoder::seek(std::int64_t time) {
+  if (!canSeek()) return false;
+  if (time < 0) time = 0;
+  // The time line must be fixed before a picture is decoded from elsewhere.
+  if (!haveFirstStamp_) fixFirstStamp(demuxer_->context()->streams[videoStream_]->start_time);
+  const unsigned sides = 1u << ffmpeg::CDemuxer::pictures | (sound_ ? 1u << ffmpeg::CDemuxer::sound : 0u);
+  const std::int64_t preroll = sound_ ? sound_->preroll() : 0;
+  bool moved = false;
+  for (int attempt = 0; attempt <= kSeekRetries + 1; ++attempt) {
+    // A container may land after the target (an index by decoding time,
+    // a damaged one, a bisection that finds no keyframe before): each retry
+    // goes further back, the last one to the start, which always serves.
+    const __int128 back = attempt == 0 ? 0 : static_cast<__int128>(kUnitsPerSecond) * ((std::int64_t{1} << attempt) - 1);
+    const __int128 target = static_cast<__int128>(time) - preroll - back;
+    const bool atStart = attempt > kSeekRetries || target <= firstTime_;
+    const int result = atStart ? seekToStart()
+                               : demuxer_->seek(videoStream_, stampOfTime(static_cast<std::int64_t>(target)),
+                                                AVSEEK_FLAG_BACKWARD, sides);
+    if (result < 0) {
+      // Nothing has moved yet: playback goes on where it was.
+      if (!moved) return false;
+      if (atStart) break;
+      continue;
+    }
+    moved = true;
+    const ffmpeg::CDemuxer::Landing landing = demuxer_->look(kLookPackets, kLookBytes, !atStart);
+    if (atStart || landedBefore(landing, time)) break;
+  }
+  // Both decoders forget the old place; the pictures time from the landing on.
+  api_->avcodec_flush_buffers(codecContext_);
+  api_->av_frame_unref(frame_);
+  draining_ = ended_ = false;
+  stopReason_.clear();
+  lastTime_ = -1;
+  afterSeek_ = true;
+  if (sound_) {
+    const std::int64_t rate = sound_->format().sampleRate;
+    sound_->restart(static_cast<std::int64_t>((static_cast<__int128>(time) * rate + kUnitsPerSecond / 2) / kUnitsPerSecond));
+  }
+  return true;
 }

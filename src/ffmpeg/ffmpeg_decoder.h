@@ -47,6 +47,14 @@ class CFFmpegDecoder {
   const std::string& stopReason() const { return stopReason_; }
   // The container's length in 100 ns units; -1 where it does not say.
   std::int64_t duration() const;
+  // Whether seek() can work on this file; see there.
+  bool canSeek() const;
+  // Moves pictures and sound to `time` (100 ns units on the pictures' time
+  // line: 0 is the first picture), as kolm::IDecodePath::seek() says. Once
+  // neither decode thread runs.
+  bool seek(std::int64_t time);
+  // The shape of a stored pixel, reduced; 1:1 where the file does not say.
+  void pixelAspect(int* numerator, int* denominator) const;
   // The picture size of the pool and the nominal picture rate (num / den).
   int pictureWidth() const { return poolWidth_; }
   int pictureHeight() const { return poolHeight_; }
@@ -71,6 +79,12 @@ class CFFmpegDecoder {
   bool sendNextPacket();
   bool copyPicture(const YV12Planes& planes);
   std::int64_t pictureTime();
+  void fixFirstStamp(std::int64_t stamp);
+  std::int64_t timeOfStamp(std::int64_t stamp) const;
+  std::int64_t stampOfTime(std::int64_t time) const;
+  std::int64_t origin() const;
+  bool landedBefore(const ffmpeg::CDemuxer::Landing& landing, std::int64_t time) const;
+  int seekToStart();
   void close();
 
   ffmpeg::CLibraryUse library_;
@@ -105,4 +119,7 @@ class CFFmpegDecoder {
   // fixed the origin first).
   std::int64_t firstTime_ = 0;
   std::int64_t lastTime_ = -1;
+  // After a seek, until the first whole picture: pictures the decoder marks
+  // as damaged (a reference from before the landing point) are not shown.
+  bool afterSeek_ = false;
 };

@@ -1,5 +1,6 @@
 #include "ffmpeg/ffmpeg_demuxer.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 
@@ -137,22 +138,87 @@ CDemuxer::Read CDemuxer::next(Side side, AVPacket* packet, bool yieldToPictures)
       api_.av_packet_unref(packet);
       continue;
     }
-    if (other.packets.size() >= hardPackets || other.bytes + static_cast<std::size_t>(packet->size) > hardBytes) {
-      ++other.dropped;
-      api_.av_packet_unref(packet);
-      continue;
-    }
-    AVPacket* kept = api_.av_packet_alloc();
-    if (!kept) {
-      ++other.dropped;
-      api_.av_packet_unref(packet);
-      continue;
-    }
-    api_.av_packet_move_ref(kept, packet);
-    other.bytes += static_cast<std::size_t>(kept->size);
-    other.packets.push_back(kept);
+    keep(other, packet);
   }
   return Read::end;
+}
+
+// Queues the packet (taking its reference), or drops and counts it when the
+// queue is at its hard bound.
+void CDemuxer::keep(Queue& queue, AVPacket* packet) {
+  if (queue.packets.size() >= hardPackets || queue.bytes + static_cast<std::size_t>(packet->size) > hardBytes) {
+    ++queue.dropped;
+    api_.av_packet_unref(packet);
+    return;
+  }
+  AVPacket* kept = api_.av_packet_alloc();
+  if (!kept) {
+    ++queue.dropped;
+    api_.av_packet_unref(packet);
+    return;
+  }
+  api_.av_packet_move_ref(kept, packet);
+  queue.bytes += static_cast<std::size_t>(kept->size);
+  queue.packets.push_back(kept);
+}
+
+int CDemuxer::seek(int stream, std::int64_t stamp, int flags, unsigned sides) {
+  kolm::sys::Guard guard(lock_);
+  const int result = api_.av_seek_frame(context_, stream, stamp, flags);
+  if (result < 0) return result;
+  for (int side = pictures; side <= sound; ++side) {
+    Queue& queue = queues_[side];
+    clear(queue);
+    if (sides & (1u << side)) queue.finished = false;
+  }
+  ended_ = false;
+  return result;
+}
+
+CDemuxer::Landing CDemuxer::look(std::size_t maxPackets, std::size_t maxBytes, bool keyframesOnly) {
+  kolm::sys::Guard guard(lock_);
+  Landing landing;
+  Queue& picture = queues_[pictures];
+  Queue& audio = queues_[sound];
+  const bool wantSound = audio.stream >= 0 && !audio.finished;
+  AVPacket* packet = api_.av_packet_alloc();
+  if (!packet) return landing;
+  std::size_t bytes = 0;
+  int again = 0;
+  for (std::size_t count = 0; !ended_ && count < maxPackets && bytes < maxBytes;) {
+    if (landing.keyframe && (landing.sound || !wantSound)) break;
+    const int read = api_.av_read_frame(context_, packet);
+    if (read == AVERROR(EAGAIN) && ++again < kMaxAgainInARow) continue;
+    if (read < 0) {
+      ended_ = true;
+      break;
+    }
+    again = 0;
+    ++count;
+    bytes += static_cast<std::size_t>(std::max(packet->size, 0));
+    const std::int64_t stamp = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+    if (packet->stream_index == picture.stream && !picture.finished && packet->size >= 0) {
+      if (!landing.keyframe) {
+        if (keyframesOnly && !(packet->flags & AV_PKT_FLAG_KEY)) {
+          api_.av_packet_unref(packet);
+          continue;
+        }
+        landing.keyframe = true;
+        landing.keyframeStamp = stamp;
+      }
+      keep(picture, packet);
+    } else if (wantSound && packet->stream_index == audio.stream && packet->size >= 0) {
+      if (!landing.sound) {
+        landing.sound = true;
+        landing.soundStamp = stamp;
+      }
+      keep(audio, packet);
+    } else {
+      api_.av_packet_unref(packet);
+    }
+  }
+  api_.av_packet_free(&packet);
+  return landing;
 }
 
 void CDemuxer::finish(Side side) {
@@ -178,6 +244,13 @@ std::uint64_t CDemuxer::dropped(Side side) {
 std::size_t CDemuxer::queuedPackets(Side side) {
   kolm::sys::Guard guard(lock_);
   return queues_[side].packets.size();
+}
+
+bool CDemuxer::fixedOrigin(std::int64_t* origin) const {
+  const std::int64_t value = origin_.load();
+  if (value == kNoOrigin) return false;
+  *origin = value;
+  return true;
 }
 
 std::int64_t CDemuxer::origin(std::int64_t proposed) {

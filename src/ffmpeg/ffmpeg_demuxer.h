@@ -76,6 +76,31 @@ class CDemuxer {
   // (the first picture's stamp, or what the sound side must assume when it
   // starts before any picture); every later call returns that one.
   std::int64_t origin(std::int64_t proposed);
+  // The origin when a proposal has fixed it; false before.
+  bool fixedOrigin(std::int64_t* origin) const;
+
+  // Seeking, only while neither side reads.
+  // Moves the file to the keyframe of `stream` at or before `stamp` (in its
+  // time base; `flags` as av_seek_frame takes them). Only when that works
+  // are the queued packets dropped, the end forgotten and the sides that
+  // still decode (`sides`: a bit per Side) made to take packets again; a
+  // failure leaves everything as it was. av_seek_frame's result.
+  int seek(int stream, std::int64_t stamp, int flags, unsigned sides);
+  // What the file holds where a seek landed: the first picture keyframe's
+  // stamp and the first sound packet's (pts, else dts), read ahead into the
+  // queues. With keyframesOnly, picture packets before the first keyframe
+  // are dropped, having no reference to decode from; without, the first
+  // picture packet counts as the keyframe (the start of a file, which plays
+  // as it is). The look ends after the keyframe and a
+  // sound packet (where the sound side decodes), at the end of the file, or
+  // after packets or bytes enough that the rest is not worth waiting for.
+  struct Landing {
+    bool keyframe = false;
+    std::int64_t keyframeStamp = AV_NOPTS_VALUE;
+    bool sound = false;
+    std::int64_t soundStamp = AV_NOPTS_VALUE;
+  };
+  Landing look(std::size_t maxPackets, std::size_t maxBytes, bool keyframesOnly);
 
  private:
   struct Queue {
@@ -86,6 +111,7 @@ class CDemuxer {
     std::uint64_t dropped = 0;
   };
   void clear(Queue& queue);
+  void keep(Queue& queue, AVPacket* packet);
   bool overSoftBound(const Queue& queue) const;
 
   const Api& api_;

@@ -51,18 +51,10 @@ bool CSound::open(int streamIndex, int pictureStream, std::string* problem) {
     *problem = std::string("FFmpeg has no decoder for ") + api_.avcodec_get_name(stream->codecpar->codec_id);
     return false;
   }
-  codec_ = api_.avcodec_alloc_context3(codec);
   frame_ = api_.av_frame_alloc();
   packet_ = api_.av_packet_alloc();
-  if (!codec_ || !frame_ || !packet_ || api_.avcodec_parameters_to_context(codec_, stream->codecpar) < 0) {
-    *problem = "out of memory opening the sound decoder";
-    return false;
-  }
-  codec_->thread_count = 1;
-  codec_->pkt_timebase = stream->time_base;
-  const int opened = api_.avcodec_open2(codec_, codec, nullptr);
-  if (opened < 0) {
-    *problem = std::string("the ") + codec->name + " decoder cannot be opened: " + errorText(api_, opened);
+  if (!frame_ || !packet_ || !openCodec(stream, codec, problem)) {
+    if (problem->empty()) *problem = "out of memory opening the sound decoder";
     return false;
   }
   timeBase_ = stream->time_base;
@@ -107,6 +99,20 @@ bool CSound::open(int streamIndex, int pictureStream, std::string* problem) {
     return false;
   }
   pool_->allocate();  // an empty pool ends audioStep() at once
+  return true;
+}
+
+bool CSound::openCodec(const AVStream* stream, const AVCodec* codec, std::string* problem) {
+  if (codec_) api_.avcodec_free_context(&codec_);
+  codec_ = api_.avcodec_alloc_context3(codec);
+  if (!codec_ || api_.avcodec_parameters_to_context(codec_, stream->codecpar) < 0) return false;
+  codec_->thread_count = 1;
+  codec_->pkt_timebase = stream->time_base;
+  const int opened = api_.avcodec_open2(codec_, codec, nullptr);
+  if (opened < 0) {
+    *problem = std::string("the ") + codec->name + " decoder cannot be opened: " + errorText(api_, opened);
+    return false;
+  }
   return true;
 }
 
@@ -173,13 +179,61 @@ bool CSound::configureConverter(const AVFrame* frame) {
 }
 
 std::int64_t CSound::stampPosition(std::int64_t stamp) {
-  const __int128 relative = static_cast<__int128>(stampToUnits(stamp, timeBase_)) - origin_;
-  __int128 position = relative * format_.sampleRate;
+  // Straight from the stamp where the numbers allow: by way of 100 ns units
+  // a stamp can lose a frame to rounding (128000 / 44100 s).
+  constexpr std::int64_t kExact = std::int64_t{1} << 48;
+  __int128 position, divisor;
+  if (stamp > -kExact && stamp < kExact && timeBase_.num > 0 && timeBase_.den > 0) {
+    position = (static_cast<__int128>(stamp) * timeBase_.num * kUnitsPerSecond -
+                static_cast<__int128>(origin_) * timeBase_.den) *
+               format_.sampleRate;
+    divisor = static_cast<__int128>(timeBase_.den) * kUnitsPerSecond;
+  } else {
+    position = (static_cast<__int128>(stampToUnits(stamp, timeBase_)) - origin_) * format_.sampleRate;
+    divisor = kUnitsPerSecond;
+  }
   // Floor, so a stamp a fraction of a frame early still counts as early.
-  position = position >= 0 ? position / kUnitsPerSecond : -((-position + kUnitsPerSecond - 1) / kUnitsPerSecond);
+  position = position >= 0 ? position / divisor : -((-position + divisor - 1) / divisor);
   if (position > INT64_MAX / 2) return INT64_MAX / 2;
   if (position < INT64_MIN / 2) return INT64_MIN / 2;
   return static_cast<std::int64_t>(position);
+}
+
+// Samples in every frame of the stream, where the codec says they are all
+// alike (AAC, MP3, FLAC of one block size); 0 where they vary or it does not say.
+int CSound::fixedFrameSize() const {
+  if (codec_->frame_size > 0) return codec_->frame_size;
+  const AVCodecParameters* parameters = demuxer_.context()->streams[stream_]->codecpar;
+  if (parameters->codec_id != AV_CODEC_ID_FLAC || !parameters->extradata) return 0;
+  // FLAC's stream information: the smallest and largest block, alike in a
+  // stream of fixed blocks; behind the "fLaC" mark and a block header or not.
+  const std::uint8_t* info = parameters->extradata;
+  int size = parameters->extradata_size;
+  if (size >= 8 && std::memcmp(info, "fLaC", 4) == 0) {
+    info += 8;
+    size -= 8;
+  }
+  if (size < 34) return 0;
+  const int smallest = info[0] << 8 | info[1], largest = info[2] << 8 | info[3];
+  return smallest == largest && smallest >= 16 ? smallest : 0;
+}
+
+// The first frame after a seek, where its stamp is rounded (Matroska's
+// milliseconds; MPEG-TS's 90 kHz, where a stamp a fraction of a sample
+// early floors to a whole sample early): frames of a fixed size lie on
+// multiples of it from the stream's start, so the nearest such place within
+// the stamp's rounding is where the frame truly begins.
+std::int64_t CSound::snapped(const AVFrame* frame, std::int64_t position) {
+  const AVStream* stream = demuxer_.context()->streams[stream_];
+  if (frame->sample_rate != static_cast<int>(format_.sampleRate) || stream->start_time == AV_NOPTS_VALUE) return position;
+  const std::int64_t resolution = std::max<std::int64_t>(
+      1, (static_cast<std::int64_t>(format_.sampleRate) * timeBase_.num + timeBase_.den - 1) / timeBase_.den);
+  const std::int64_t size = fixedFrameSize();
+  if (size <= 0 || size <= 2 * resolution) return position;
+  const std::int64_t start = stampPosition(stream->start_time);
+  const std::int64_t from = position - start;
+  const std::int64_t nearest = start + (from >= 0 ? (from + size / 2) / size : -((-from + size / 2) / size)) * size;
+  return std::abs(nearest - position) <= resolution ? nearest : position;
 }
 
 // Where the frame belongs on the time line, before it is converted: the first
@@ -193,11 +247,13 @@ void CSound::place(const AVFrame* frame) {
     // The first picture's stamp when the pictures came first; otherwise
     // where the picture stream says it starts, or the sound's own start.
     origin_ = demuxer_.origin(pictureStart_ != AV_NOPTS_VALUE ? pictureStart_ : stampToUnits(stamp, timeBase_));
-    const std::int64_t position = stampPosition(stamp);
-    if (position < 0)
-      toCut_ = -position;
+    // Relative to where the blocks start: 0, or the point a seek went to.
+    const std::int64_t position = snapped(frame, stampPosition(stamp));
+    const std::int64_t offset = position - produced_;
+    if (offset < 0)
+      toCut_ = -offset;
     else
-      appendSilence(std::min(position, cap));
+      appendSilence(std::min(offset, cap));
     anchorPosition_ = position;
     inputSinceAnchor_ = 0;
     anchorRate_ = frame->sample_rate;
@@ -287,7 +343,7 @@ void CSound::end() {
 // The sound has run out with current_ in hand.
 bool CSound::finishBlock() {
   const bool any = current_->frameCount > 0;
-  if (!any && blocksDelivered > 0) {
+  if (!any && (blocksDelivered > 0 || restarted_)) {
     end();
     return false;
   }
@@ -303,6 +359,49 @@ bool CSound::finishBlock() {
   current_ = nullptr;
   end();
   return true;
+}
+
+std::int64_t CSound::preroll() const {
+  // Two frames of the codec's own size, or what the stream asks for, at
+  // least 100 ms (which covers AAC, Vorbis and MP3 at the usual rates).
+  std::int64_t units = kUnitsPerSecond / 10;
+  if (codec_ && codec_->sample_rate > 0) {
+    const std::int64_t rate = codec_->sample_rate;
+    const std::int64_t frames = std::max<std::int64_t>(std::int64_t{2} * std::max(codec_->frame_size, 0),
+                                                       std::max(codec_->seek_preroll, 0));
+    units = std::max(units, std::min(frames, rate * 10) * kUnitsPerSecond / rate);
+  }
+  return units;
+}
+
+void CSound::restart(std::int64_t position) {
+  if (current_ && pool_) pool_->release(current_);
+  current_ = nullptr;
+  // The decoder starts again as new, which a flush does not quite do:
+  // AAC's noise generator, say, would go on from where it was, so even a
+  // seek to the start would not sound as the start did.
+  std::string problem;
+  const AVFormatContext* context = demuxer_.context();
+  const AVCodec* codec = codec_ ? codec_->codec : nullptr;
+  const bool reopened = codec && context && openCodec(context->streams[stream_], codec, &problem);
+  api_.av_frame_unref(frame_);
+  // A fresh converter, as at the start: nothing of the old place lingers in
+  // its delay line.
+  if (converter_) api_.swr_free(&converter_);
+  inFormat_ = -1;
+  haveFrame_ = draining_ = flushed_ = ended_ = false;
+  pending_.clear();
+  pendingStart_ = 0;
+  placed_ = false;
+  produced_ = std::max<std::int64_t>(position, 0);
+  toCut_ = 0;
+  anchorPosition_ = inputSinceAnchor_ = 0;
+  anchorRate_ = 0;
+  fruitlessWaits_ = 0;
+  picturesSeen_ = demuxer_.picturePacketsTaken();
+  restarted_ = true;
+  // Out of memory: this sound ends here, the pictures go on.
+  if (!reopened) end();
 }
 
 bool CSound::audioStep() {

@@ -42,6 +42,17 @@ class CSound final : public kolm::IAudioSource {
   bool open(int streamIndex, int pictureStream, std::string* problem);
   bool audioStep() override;
 
+  // After the demuxer has moved (see CFFmpegDecoder::seek): forgets what the
+  // decoder, the converter and the block in hand hold, and starts the sound
+  // again at output frame `position` of the time line, the frames decoded
+  // before it dropped. Once neither decode thread runs.
+  void restart(std::int64_t position);
+  int stream() const { return stream_; }
+  AVRational timeBase() const { return timeBase_; }
+  // How much sound the decoder needs before a point to give it exactly
+  // there (frames overlap, a bit reservoir), in 100 ns units.
+  std::int64_t preroll() const;
+
   const AudioFormat& format() const { return format_; }
   // Blocks delivered, and packets the decoder refused.
   std::int64_t blocksDelivered = 0;
@@ -53,6 +64,7 @@ class CSound final : public kolm::IAudioSource {
 
  private:
   enum class Next { frame, end, wait };
+  bool openCodec(const AVStream* stream, const AVCodec* codec, std::string* problem);
   Next decodeFrame(bool yieldToPictures);
   bool patient();
   void waitForPictures();
@@ -62,6 +74,8 @@ class CSound final : public kolm::IAudioSource {
   void append(const std::uint8_t* data, std::size_t frames);
   void appendSilence(std::int64_t frames);
   std::int64_t stampPosition(std::int64_t stamp);
+  int fixedFrameSize() const;
+  std::int64_t snapped(const AVFrame* frame, std::int64_t position);
   bool finishBlock();
   void end();
 
@@ -94,6 +108,7 @@ class CSound final : public kolm::IAudioSource {
   // frames since it).
   bool placed_ = false;
   std::int64_t produced_ = 0;
+  bool restarted_ = false;  // by a seek: no silent block when nothing follows
   std::int64_t toCut_ = 0;
   std::int64_t anchorPosition_ = 0;
   std::int64_t inputSinceAnchor_ = 0;

@@ -14,8 +14,13 @@ class CPath final : public kolm::IDecodePath {
   const char* name() const override { return "ffmpeg"; }
   std::string codec() const override { return decoder_->codecName(); }
   kolm::VideoFormat videoFormat() const override {
-    return {decoder_->pictureWidth(), decoder_->pictureHeight(), decoder_->rateNumerator(),
-            decoder_->rateDenominator()};
+    kolm::VideoFormat format;
+    format.width = decoder_->pictureWidth();
+    format.height = decoder_->pictureHeight();
+    format.rateNumerator = decoder_->rateNumerator();
+    format.rateDenominator = decoder_->rateDenominator();
+    decoder_->pixelAspect(&format.pixelAspectNumerator, &format.pixelAspectDenominator);
+    return format;
   }
   std::int64_t duration() const override { return decoder_->duration(); }
   bool videoStep() override { return decoder_->decodeAndDeliver(); }
@@ -24,6 +29,8 @@ class CPath final : public kolm::IDecodePath {
   std::string soundProblem() const override { return soundProblem_; }
   void setPresentPictures(bool present) override { decoder_->deliverPictures = present; }
   std::string stopReason() const override { return decoder_->stopReason(); }
+  bool canSeek() const override { return decoder_->canSeek(); }
+  bool seek(std::int64_t time) override { return decoder_->seek(time); }
   std::vector<std::string> notes() const override {
     if (decoder_->damagedPackets() == 0) return {};
     return {std::to_string(decoder_->damagedPackets()) + " damaged packets skipped"};

@@ -1,7 +1,8 @@
 zarvel_test(ffmpeg_tests unit
   ffmpeg/ffmpeg_e2e_test.cpp
   ffmpeg/ffmpeg_decoder_test.cpp
-  ffmpeg/ffmpeg_sound_test.cpp)
+  ffmpeg/ffmpeg_sound_test.cpp
+  ffmpeg/ffmpeg_seek_test.cpp)
 target_link_libraries(ffmpeg_tests PRIVATE zarvel_test_support)
 add_dependencies(ffmpeg_tests zarvel-decode)
 

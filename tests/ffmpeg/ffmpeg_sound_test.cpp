@@ -2,8 +2,6 @@
 // fixture, a device at another rate, and a machine without libswresample.
 #include <gtest/gtest.h>
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "ffmpeg/ffmpeg_decoder.h"
+#include "ffmpeg/wav_reader.h"
 #include "kolm/audio_downstream.h"
 #include "kolm/audio_sample_queue.h"
 #include "kolm/sound_format_sink.h"
@@ -22,39 +21,8 @@ namespace {
 
 const std::string kTool = ZARVEL_DECODE;
 
-struct Wav {
-  int channels = 0, rate = 0;
-  std::vector<std::int16_t> samples;  // interleaved
-  std::size_t frames() const { return channels ? samples.size() / static_cast<std::size_t>(channels) : 0; }
-};
-
-// A 16-bit PCM WAV, plain or gzip-compressed.
-bool readWav(const std::string& path, Wav& wav) {
-  gzFile file = gzopen(path.c_str(), "rb");
-  if (!file) return false;
-  std::vector<unsigned char> data;
-  char chunk[1 << 16];
-  int got;
-  while ((got = gzread(file, chunk, sizeof chunk)) > 0) data.insert(data.end(), chunk, chunk + got);
-  gzclose(file);
-  auto u16 = [&](std::size_t at) { return static_cast<std::uint32_t>(data[at] | data[at + 1] << 8); };
-  auto u32 = [&](std::size_t at) { return u16(at) | u16(at + 2) << 16; };
-  if (data.size() < 12 || std::memcmp(data.data(), "RIFF", 4) != 0) return false;
-  for (std::size_t at = 12; at + 8 <= data.size();) {
-    const std::uint32_t length = u32(at + 4);
-    if (std::memcmp(&data[at], "fmt ", 4) == 0 && at + 24 <= data.size()) {
-      wav.channels = static_cast<int>(u16(at + 10));
-      wav.rate = static_cast<int>(u32(at + 12));
-      if (u16(at + 22) != 16) return false;
-    } else if (std::memcmp(&data[at], "data", 4) == 0) {
-      const std::size_t end = std::min(data.size(), at + 8 + length);
-      for (std::size_t i = at + 8; i + 1 < end; i += 2) wav.samples.push_back(static_cast<std::int16_t>(u16(i)));
-      return wav.channels > 0;
-    }
-    at += 8 + length + (length & 1);
-  }
-  return false;
-}
+using ffmpegtest::readWav;
+using ffmpegtest::Wav;
 
 // Frames of the reference that lie before the first picture: the sound of
 // mp4-earlysound starts 1.52 s before it (1.5 s, and the MP4 muxer's edit
