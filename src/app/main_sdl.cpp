@@ -16,6 +16,7 @@
 #include "app/command_line.h"
 #include "app/headless.h"
 #include "app/script.h"
+#include "kolm/seek_gate.h"
 #include "app/window_fit.h"
 #include "audio/dx_sound.h"
 #include "audio/sound_backends.h"
@@ -108,6 +109,13 @@ class CWindow final : public CScript::ITarget {
     } else if (name == "quit" && command.size() == 1) {
       event.type = SDL_QUIT;
       push(event);
+    } else if (name == "seek" && command.size() == 2) {
+      // No key goes to a time: the session is asked, as a click on the bar does.
+      std::int64_t time = 0;
+      if (!kolm::parseTime(command[1].c_str(), &time)) return false;
+      session_.seekTo(time);
+      showBar();
+      return true;
     } else {
       return false;
     }
