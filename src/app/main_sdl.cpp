@@ -7,8 +7,8 @@
 #define SDL_MAIN_HANDLED  // our own main, no SDL2main
 #include <SDL.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -16,11 +16,12 @@
 #include "app/command_line.h"
 #include "app/headless.h"
 #include "app/script.h"
-#include "kolm/seek_gate.h"
 #include "app/window_fit.h"
 #include "audio/dx_sound.h"
 #include "audio/sound_backends.h"
+#include "kolm/seek_gate.h"
 #include "playback/session.h"
+#include "video/position_bar.h"
 #include "video/sdl_presenter.h"
 
 namespace {
@@ -270,19 +271,12 @@ class CWindow final : public CScript::ITarget {
   // A left click on the bar seeks to where it points.
   bool clickOnBar(int x, int y) {
     const long long duration = session_.duration();
-    if (barUntil_ == 0 || duration <= 0 || displayWidth_ <= 0 || displayHeight_ <= 0) return false;
+    if (barUntil_ == 0 || duration <= 0) return false;
     int width = 0, height = 0;
     SDL_GetWindowSize(window_, &width, &height);
-    // The picture as the presenter fits it, in window coordinates.
-    long long fitWidth = width, fitHeight = static_cast<long long>(width) * displayHeight_ / displayWidth_;
-    if (fitHeight > height) {
-      fitHeight = height;
-      fitWidth = static_cast<long long>(height) * displayWidth_ / displayHeight_;
-    }
-    const long long left = (width - fitWidth) / 2, bottom = (height - fitHeight) / 2 + fitHeight;
-    const long long strip = std::max<long long>(6, fitHeight / 24);
-    if (fitWidth <= 0 || y < bottom - strip || y >= bottom || x < left || x >= left + fitWidth) return false;
-    session_.seekTo(duration * (x - left) / fitWidth);
+    const double at = positionBarHit(width, height, displayWidth_, displayHeight_, x, y);
+    if (at < 0) return false;
+    session_.seekTo(static_cast<long long>(at * static_cast<double>(duration)));
     return true;
   }
 

@@ -9,6 +9,7 @@
 // --overlay shows the pictures in a display overlay where the adapter has one.
 #include <windows.h>
 #include <shellapi.h>
+#include <windowsx.h>
 
 #include <cstdio>
 #include <memory>
@@ -23,6 +24,7 @@
 #include "playback/session.h"
 #include "video/dx3d_draw.h"
 #include "video/dx_overlay.h"
+#include "video/position_bar.h"
 
 namespace {
 
@@ -30,6 +32,9 @@ constexpr int startWidth = 640;
 constexpr int startHeight = 480;
 constexpr DWORD windowStyle = WS_OVERLAPPEDWINDOW;
 constexpr UINT newsMessage = WM_APP + 1;  // posted when the session has news
+constexpr UINT_PTR barTimer = 1;          // ticks while the position bar shows
+constexpr UINT barTickMs = 250;
+constexpr ULONGLONG barShowMs = 2000;     // how long the bar stays after what showed it
 
 // The labels of the mode switch name the mode that choosing it switches to,
 // in code page 932: "time measurement (&R)" and "render (&R)".
@@ -46,8 +51,6 @@ std::string fileName(const std::string& path) {
   return name;
 }
 
-// The main window and everything it owns (the presenter, the sound device
-// and the playback session) for the window's life.
 // The playback command of an accelerator beside the menu's own.
 Command commandOf(WORD id) {
   switch (id) {
@@ -64,6 +67,8 @@ Command commandOf(WORD id) {
   }
 }
 
+// The main window and everything it owns (the presenter, the sound device
+// and the playback session) for the window's life.
 class CMainWindow {
  public:
   CMainWindow(HINSTANCE instance, const Options& options)
@@ -171,7 +176,11 @@ class CMainWindow {
           DestroyWindow(window_);
           return 0;
         }
-        if (applyPlaybackCommand(session_, commandOf(LOWORD(wParam)))) return 0;
+        if (const Command command = commandOf(LOWORD(wParam)); applyPlaybackCommand(session_, command)) {
+          // Seeks and pauses show where playback is.
+          if (command != Command::volumeDown && command != Command::volumeUp && command != Command::mute) showBar();
+          return 0;
+        }
         if (LOWORD(wParam) == IDM_ZARVEL_PRESENT_SWITCH) {
           // Applies from the next file on; what plays is not affected.
           session_.presentPictures = !session_.presentPictures;
@@ -181,6 +190,19 @@ class CMainWindow {
         break;
       case WM_MOUSEWHEEL:
         session_.changeVolume(GET_WHEEL_DELTA_WPARAM(wParam) > 0 ? 1 : -1);
+        return 0;
+      case WM_MOUSEMOVE:
+        // Windows sends one also when nothing moved (a window shown above it).
+        if (lParam != lastMouse_) {
+          lastMouse_ = lParam;
+          showBar();
+        }
+        return 0;
+      case WM_LBUTTONDOWN:
+        clickOnBar(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
+        return 0;
+      case WM_TIMER:
+        if (wParam == barTimer) tickBar();
         return 0;
       case WM_DROPFILES:
         onDrop(reinterpret_cast<HDROP>(wParam));
@@ -220,8 +242,49 @@ class CMainWindow {
   // A client area of the picture's display size where the window then lies
   // on the work area of its monitor, the top-left corner staying put;
   // otherwise the window moves onto the work area, scaled down if need be.
+  // The position bar, with the position of now, shown for a while from now;
+  // a timer keeps its label current and takes it away.
+  void showBar() {
+    if (!presenter_ || overlay_) return;
+    const bool hidden = barUntil_ == 0;
+    barUntil_ = GetTickCount64() + barShowMs;
+    if (hidden) SetTimer(window_, barTimer, barTickMs, nullptr);
+    refreshBar();
+  }
+
+  void tickBar() {
+    if (barUntil_ != 0 && GetTickCount64() >= barUntil_) {
+      barUntil_ = 0;
+      KillTimer(window_, barTimer);
+    }
+    refreshBar();
+  }
+
+  void refreshBar() {
+    const long long duration = session_.duration();
+    const long long position = session_.position();
+    const double fraction = duration > 0 ? static_cast<double>(position) / static_cast<double>(duration) : -1.0;
+    presenter_->showPositionBar(fraction, positionLabel(position, duration, session_.canSeek()).c_str(),
+                                barUntil_ != 0);
+    // A playing picture shows it with the next present; a paused one is drawn again.
+    if (session_.paused() || session_.seeking() || barUntil_ == 0) presenter_->redraw();
+  }
+
+  // A left click on the bar seeks to where it points.
+  void clickOnBar(int x, int y) {
+    const long long duration = session_.duration();
+    RECT client;
+    if (barUntil_ == 0 || duration <= 0 || !GetClientRect(window_, &client)) return;
+    const double at = positionBarHit(client.right, client.bottom, displayWidth_, displayHeight_, x, y);
+    if (at < 0) return;
+    session_.seekTo(static_cast<long long>(at * static_cast<double>(duration)));
+    showBar();
+  }
+
   void fitClientArea(int width, int height) {
     if (presenter_) presenter_->setDisplayShape(width, height);
+    displayWidth_ = width;
+    displayHeight_ = height;
     const DWORD style = static_cast<DWORD>(GetWindowLongPtrA(window_, GWL_STYLE));
     const DWORD exStyle = static_cast<DWORD>(GetWindowLongPtrA(window_, GWL_EXSTYLE));
     RECT frame = {0, 0, width, height};
@@ -331,6 +394,10 @@ class CMainWindow {
   std::unique_ptr<kolm::CDXSound> sound_;
   CPlaybackSession session_;
   int exitStatus_ = 0;
+  ULONGLONG barUntil_ = 0;  // when the position bar goes; 0 while it is hidden
+  LPARAM lastMouse_ = -1;
+  int displayWidth_ = 0;    // the picture's display shape
+  int displayHeight_ = 0;
 };
 
 int runWindow(HINSTANCE instance, int showCommand, const Options& options) {

@@ -79,3 +79,19 @@ std::vector<PositionBarRect> positionBarLayout(int x, int y, int width, int heig
   }
   return rects;
 }
+
+double positionBarHit(int outputWidth, int outputHeight, int shapeWidth, int shapeHeight, int x, int y) {
+  if (outputWidth <= 0 || outputHeight <= 0 || shapeWidth <= 0 || shapeHeight <= 0) return -1;
+  std::int64_t width = outputWidth;
+  std::int64_t height = static_cast<std::int64_t>(outputWidth) * shapeHeight / shapeWidth;
+  if (height > outputHeight) {
+    height = outputHeight;
+    width = static_cast<std::int64_t>(outputHeight) * shapeWidth / shapeHeight;
+  }
+  if (width <= 0 || height <= 0) return -1;
+  const std::int64_t left = (outputWidth - width) / 2;
+  const std::int64_t bottom = (outputHeight - height) / 2 + height;
+  const std::int64_t strip = std::min<std::int64_t>(height, std::max<std::int64_t>(6, height / 24));
+  if (y < bottom - strip || y >= bottom || x < left || x >= left + width) return -1;
+  return static_cast<double>(x - left) / static_cast<double>(width);
+}

@@ -30,3 +30,9 @@ PositionBarColour positionBarColour(PositionBarRect::Kind kind);
 // A label too long for the strip is left out; nothing for an empty picture.
 std::vector<PositionBarRect> positionBarLayout(int x, int y, int width, int height, double fraction,
                                                const std::string& label);
+
+// Where a click at x, y in an output of outputWidth x outputHeight falls on
+// the bar of a picture of display shape shapeWidth:shapeHeight fitted into
+// that output with black bars (as the presenters fit it): the fraction of
+// the bar to its left (0..1), or -1 when the click is not on the bar.
+double positionBarHit(int outputWidth, int outputHeight, int shapeWidth, int shapeHeight, int x, int y);

@@ -89,4 +89,21 @@ TEST(PositionBar, SmallPicturesAndLabelsThatDoNotFit) {
   EXPECT_TRUE(positionBarLayout(0, 0, 100, -1, 0.5, "1").empty());
 }
 
+// A click lands on the bar where the presenters draw it: along the bottom of
+// the picture as fitted, black bars and all, and nowhere else.
+TEST(PositionBar, AClickFindsTheBarOfTheFittedPicture) {
+  // A 16:9 picture in a 640x480 output: 640x360, from y 60 to 420; the strip is 15 high.
+  EXPECT_DOUBLE_EQ(positionBarHit(640, 480, 16, 9, 0, 410), 0.0);
+  EXPECT_DOUBLE_EQ(positionBarHit(640, 480, 16, 9, 320, 419), 0.5);
+  EXPECT_EQ(positionBarHit(640, 480, 16, 9, 320, 420), -1);  // the black bar below
+  EXPECT_EQ(positionBarHit(640, 480, 16, 9, 320, 400), -1);  // the picture above the strip
+  // A tall picture: pillars left and right are no bar.
+  EXPECT_EQ(positionBarHit(640, 480, 3, 4, 10, 475), -1);
+  EXPECT_NEAR(positionBarHit(640, 480, 3, 4, 320, 475), 0.5, 0.01);
+  // Nothing to hit without a picture or an output.
+  EXPECT_EQ(positionBarHit(0, 480, 16, 9, 0, 470), -1);
+  EXPECT_EQ(positionBarHit(640, 480, 0, 9, 0, 470), -1);
+  EXPECT_EQ(positionBarHit(640, 480, 1, 1000000, 320, 479), -1);
+}
+
 }  // namespace
