@@ -212,6 +212,26 @@ TEST_F(VirtualDisplay, FilesWithSoundReplaceEachOtherAndAPipeFreezesNothing) {
   std::remove(fifo.c_str());
 }
 
+// Seeks and a pause in the window, on a real sound server, for a file with
+// sound on each own path: the picture at each target comes first and in
+// time, a seek while paused shows its picture and stays paused, and the
+// file still ends (a seek to its last moment).
+TEST_F(VirtualDisplay, SeeksAndAPauseOnARealSoundServer) {
+  const std::string script = fixtures::tempPath(".script");
+  for (const char* file : {"../../samples/demo.ogv", "../../samples/demo.mpg"}) {
+    SCOPED_TRACE(file);
+    std::ofstream(script) << "drop " << fixtures::dataPath(file) << "\nplay-for 300\nseek 3\nexpect-position 3 3.6\n"
+                          << "key space\nplay-for 300\nkey left\nexpect-position 0 0\nkey space\nplay-for 300\n"
+                          << "key home\nexpect-position 0 0.6\nseek 4.9\nwait-end\nkey alt+x\n";
+    std::string out, err;
+    ASSERT_EQ(runWindow("--stats-json - --script " + script, &out, &err), 0) << err;
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"re("early_pictures": 0, )re"))) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"re("blocks_dropped": 0, )re"))) << out;
+    EXPECT_TRUE(std::regex_search(out, std::regex(R"re("seeks": \{"count": 4, )re"))) << out;
+  }
+  std::remove(script.c_str());
+}
+
 // A laptop-sized screen with a window manager that frames the window.
 class VirtualDesktop : public VirtualDisplay {
  protected:

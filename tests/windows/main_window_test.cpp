@@ -87,6 +87,18 @@ void typeAlt(HWND window, WORD key) {
   ASSERT_EQ(SendInput(4, input, sizeof(INPUT)), 4u);
 }
 
+// One key, typed.
+void typeKey(HWND window, WORD key) {
+  SetForegroundWindow(window);
+  INPUT input[2] = {};
+  for (int i = 0; i < 2; ++i) {
+    input[i].type = INPUT_KEYBOARD;
+    input[i].ki.wVk = key;
+    input[i].ki.dwFlags = i == 1 ? KEYEVENTF_KEYUP : 0;
+  }
+  ASSERT_EQ(SendInput(2, input, sizeof(INPUT)), 2u);
+}
+
 SIZE clientSize(HWND window) {
   RECT client = {};
   GetClientRect(window, &client);
@@ -254,6 +266,45 @@ TEST(ZarvelWindow, TakesThePictureSizeOnTheScreen) {
       << clientSize(window).cx << " x " << clientSize(window).cy;
   typeAlt(window, 'X');
   EXPECT_EQ(zarvel.waitForExit(), 0);
+}
+
+// The playback keys beside the menu's: Space pauses and resumes, Left seeks
+// back (to the start of a file that has played less than 5 s), Right past the
+// end, which ends the file as its data would; the statistics count both
+// seeks and the pause.
+TEST(ZarvelWindow, PausesAndSeeksOnItsKeys) {
+  char folder[MAX_PATH] = "";
+  ASSERT_GT(GetTempPathA(MAX_PATH, folder), 0u);
+  const std::string statistics = std::string(folder) + "zarvel-keys.json";
+  DeleteFileA(statistics.c_str());
+  DebuggedZarvel zarvel("--exit-at-end --stats-json \"" + statistics + "\" \"" +
+                        fixture("../../samples/demo.ogv") + "\"");
+  ASSERT_TRUE(zarvel.running());
+  HWND window = zarvel.window();
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(eventually([&] { return clientIs(window, 320, 240); }))
+      << clientSize(window).cx << " x " << clientSize(window).cy;
+  typeKey(window, VK_SPACE);
+  Sleep(300);  // the pause's length, which the statistics then count
+  typeKey(window, VK_SPACE);
+  typeKey(window, VK_LEFT);
+  typeKey(window, VK_RIGHT);
+  EXPECT_EQ(zarvel.waitForExit(), 0);
+
+  char text[1024] = "";
+  FILE* file = std::fopen(statistics.c_str(), "r");
+  ASSERT_NE(file, nullptr);
+  text[std::fread(text, 1, sizeof text - 1, file)] = 0;
+  std::fclose(file);
+  DeleteFileA(statistics.c_str());
+  const std::string json = text;
+  EXPECT_NE(json.find("\"early_pictures\": 0,"), std::string::npos) << json;
+  EXPECT_NE(json.find("\"seeks\": {\"count\": 2,"), std::string::npos) << json;
+  double paused = 0;
+  const std::size_t at = json.find("\"paused_ms\": ");
+  ASSERT_NE(at, std::string::npos) << json;
+  EXPECT_EQ(std::sscanf(json.c_str() + at, "\"paused_ms\": %lf", &paused), 1);
+  EXPECT_GE(paused, 150.0) << json;  // the two keys may be taken a little nearer
 }
 
 }  // namespace
