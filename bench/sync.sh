@@ -76,10 +76,23 @@ echo
 echo "headless playback, null sound device: each flash against the nearest beep's play position (ms)"
 printf '  %-28s %6s %7s %7s %8s %8s %8s %8s  %s\n' file path flashes beeps offset "mean" "worst" "blocks" verdict
 failures=0
-for clip in "${clips[@]}"; do
+# Each clip plays straight through, then the first four again with seeks
+# (forward, back, into the first second, while paused) between its flashes.
+seek_script=$out/sync-seeks.script
+runs=("${clips[@]}" "${clips[@]:0:4}")
+for ((run = 0; run < ${#runs[@]}; run++)); do
+  clip=${runs[run]}
   log=$out/sync.log json=$out/sync.json
-  if ! "$player" --headless --exit-at-end --stats-json "$json" --sync-log "$log" "$clip" >/dev/null 2>"$out/sync.err"; then
-    printf '  %-28s %s\n' "${clip##*/}" "zarvel failed: $(head -n 1 "$out/sync.err")"
+  target=("$clip")
+  label=${clip##*/}
+  if ((run >= ${#clips[@]})); then
+    printf 'drop %s\nplay-for 700\nseek 3.3\nplay-for 1200\nseek 1.55\nplay-for 1100\nkey space\nseek 0.4\n' "$PWD/$clip" >"$seek_script"
+    printf 'play-for 200\nkey space\nplay-for 900\nseek 4.7\nwait-end\n' >>"$seek_script"
+    target=(--script "$seek_script")
+    label="$label, seeks"
+  fi
+  if ! "$player" --headless --exit-at-end --stats-json "$json" --sync-log "$log" "${target[@]}" >/dev/null 2>"$out/sync.err"; then
+    printf '  %-28s %s\n' "$label" "zarvel failed: $(head -n 1 "$out/sync.err")"
     failures=$((failures + 1))
     continue
   fi
@@ -132,7 +145,7 @@ PY
     verdict="OUT OF SYNC"
   fi
   [[ $verdict == ok ]] || failures=$((failures + 1))
-  printf '  %-28s %6s %7s %7s %8s %8s %8s %8s  %s\n' "${clip##*/}" "$path" "$nflash" "$nbeep" "$offset" "$mean" "$worst" "$blocks" "$verdict"
+  printf '  %-28s %6s %7s %7s %8s %8s %8s %8s  %s\n' "$label" "$path" "$nflash" "$nbeep" "$offset" "$mean" "$worst" "$blocks" "$verdict"
 done
 echo "  (offset: the file's own first flash after its first beep, as FFmpeg decodes it; mean and worst: each flash"
 echo "   after its beep, less that offset; aim: every flash within 20 ms)"

@@ -56,7 +56,7 @@ int runHeadless(const Options& options) {
   session.close();
   if (status == 0 && session.statisticsFailed()) status = 1;
   if (!options.syncLog.empty() &&
-      !syncLog.write(options.syncLog, presenter.presented(), session.timekeeper().startTime())) {
+      !syncLog.write(options.syncLog, presenter.presented())) {
     std::fprintf(stderr, "zarvel: cannot write %s\n", printable(options.syncLog).c_str());
     if (status == 0) status = 1;
   }

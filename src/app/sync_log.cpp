@@ -16,6 +16,7 @@ constexpr double flashLuma = 128.0;
 }  // namespace
 
 void CSyncLog::attach(CMemoryPresenter* presenter, kolm::CDXSound* sound) {
+  sound_ = sound;
   presenter->setWriter([this](const CMemoryPresenter::Picture& picture) { pictureShown(picture); });
   sound->onWritten = [this](const void* data, std::uint32_t bytes, const AudioFormat& format,
                             std::uint64_t frame) { blockWritten(data, bytes, format, frame); };
@@ -37,10 +38,16 @@ void CSyncLog::blockWritten(const void* data, std::uint32_t bytes, const AudioFo
   const auto* samples = static_cast<const std::uint8_t*>(data);
   const std::uint32_t frameBytes = 2u * format.channels;
   kolm::sys::Guard guard(lock_);
-  rate_ = format.sampleRate;
   // The chunks between two blocks went out silent.
   if (frame > nextFrame_) quietFrames_ += frame - nextFrame_;
   const std::uint64_t minimumQuiet = format.sampleRate / 50;
+  // The clock reads frames played since the buffer last started, and
+  // playback time counts from the timekeeper's start, which a seek moves: a
+  // block's frames are placed with the start in force when it is written.
+  kolm::CTimekeeper* timekeeper = sound_ ? sound_->timekeeper() : nullptr;
+  const double startMs =
+      timekeeper ? static_cast<double>(timekeeper->startTime()) / kolm::unitsPerMillisecond : 0.0;
+  if (frame < nextFrame_) quietFrames_ = UINT64_MAX / 2;  // the buffer started again
   for (std::uint32_t i = 0; i + frameBytes <= bytes; i += frameBytes) {
     int peak = 0;
     for (std::uint32_t c = 0; c < format.channels; ++c) {
@@ -49,7 +56,8 @@ void CSyncLog::blockWritten(const void* data, std::uint32_t bytes, const AudioFo
       peak = std::max(peak, std::abs(static_cast<int>(value)));
     }
     if (peak >= loudLevel) {
-      if (quietFrames_ >= minimumQuiet) beepFrames_.push_back(frame + i / frameBytes);
+      if (quietFrames_ >= minimumQuiet)
+        beepMs_.push_back(static_cast<double>(frame + i / frameBytes) * 1000.0 / format.sampleRate - startMs);
       quietFrames_ = 0;
     } else if (peak < quietLevel) {
       ++quietFrames_;
@@ -58,8 +66,7 @@ void CSyncLog::blockWritten(const void* data, std::uint32_t bytes, const AudioFo
   nextFrame_ = frame + bytes / frameBytes;
 }
 
-bool CSyncLog::write(const std::string& path, const std::vector<CMemoryPresenter::Presented>& shown,
-                     std::int64_t startTime) {
+bool CSyncLog::write(const std::string& path, const std::vector<CMemoryPresenter::Presented>& shown) {
   std::FILE* out = std::fopen(path.c_str(), "w");
   if (!out) return false;
   kolm::sys::Guard guard(lock_);
@@ -67,10 +74,6 @@ bool CSyncLog::write(const std::string& path, const std::vector<CMemoryPresenter
   for (std::size_t i = 0; i < pictures; ++i)
     if (luma_[i] > flashLuma && (i == 0 || luma_[i - 1] <= flashLuma))
       std::fprintf(out, "flash %.3f\n", static_cast<double>(shown[i].playbackTime) / kolm::unitsPerMillisecond);
-  for (std::uint64_t frame : beepFrames_) {
-    // The clock reads frames played; playback time counts from startTime.
-    const double clockMs = static_cast<double>(frame) * 1000.0 / rate_;
-    std::fprintf(out, "beep %.3f\n", clockMs - static_cast<double>(startTime) / kolm::unitsPerMillisecond);
-  }
+  for (double ms : beepMs_) std::fprintf(out, "beep %.3f\n", ms);
   return std::fclose(out) == 0;
 }

@@ -17,9 +17,8 @@ class CSyncLog {
   // Both must outlive playback; call before the file is opened.
   void attach(CMemoryPresenter* presenter, kolm::CDXSound* sound);
   // Writes "flash MS" and "beep MS" lines, one per onset, in playback time
-  // (ms). startTime is the timekeeper's, read after play().
-  bool write(const std::string& path, const std::vector<CMemoryPresenter::Presented>& shown,
-             std::int64_t startTime);
+  // (ms), seeks and pauses included.
+  bool write(const std::string& path, const std::vector<CMemoryPresenter::Presented>& shown);
 
  private:
   void pictureShown(const CMemoryPresenter::Picture& picture);
@@ -27,8 +26,8 @@ class CSyncLog {
 
   kolm::sys::CriticalSection lock_;
   std::vector<double> luma_;  // mean luma of every shown picture, in order
-  std::vector<std::uint64_t> beepFrames_;
-  std::uint32_t rate_ = 0;
+  std::vector<double> beepMs_;  // in playback time
+  kolm::CDXSound* sound_ = nullptr;
   std::uint64_t nextFrame_ = 0;   // the frame after the last block seen
   std::uint64_t quietFrames_ = UINT64_MAX / 2;  // quiet frames since the last loud one (the start counts as quiet)
 };
