@@ -190,9 +190,9 @@ void CVideoDecodeThread::preroll(int limitMs) {
 
 void CVideoDecodeThread::teardown() {
   restarting_ = false;
-  running_ = false;
   stop();
   audioThread_.stop();
+  running_ = false;
   path_.reset();
   dataEnded_ = false;
   videoEnded_ = true;

@@ -97,7 +97,7 @@ class CVideoDecodeThread : public CThread {
   std::unique_ptr<IDecodePath> path_;
   std::string refusal_;
   bool dataEnded_ = false;  // a step already returned false (during preroll)
-  bool restarting_ = false;  // the threads stop for a seek, not for good
+  std::atomic<bool> restarting_{false};  // the threads stop for a seek, not for good
   bool running_ = false;     // the threads have started since the file opened
   std::int64_t startedAt_ = 0;  // playback time when they first started
   CTimekeeper* timekeeper_;
