@@ -205,6 +205,25 @@ std::string positionLabel(long long position, long long duration, bool canSeek) 
   return clock(position) + " / " + (duration >= 0 ? clock(duration) : std::string("-:--"));
 }
 
+PositionBarText positionBarText(CPlaybackSession& session) {
+  const long long duration = session.duration();
+  const long long position = session.position();
+  return {duration > 0 ? static_cast<double>(position) / static_cast<double>(duration) : -1.0,
+          positionLabel(position, duration, session.canSeek())};
+}
+
+bool showsPosition(Command command) {
+  return command == Command::pause || command == Command::seekBack || command == Command::seekForward ||
+         command == Command::seekBackLong || command == Command::seekForwardLong || command == Command::seekStart;
+}
+
+bool leavesAfter(CPlaybackSession::News news, const CPlaybackSession& session, bool exitAtEnd, int* status) {
+  const bool failed = !session.failure().empty();
+  if (!exitAtEnd || !(failed || news == CPlaybackSession::News::ended)) return false;
+  if (failed) *status = 1;
+  return true;
+}
+
 std::string windowTitle(const CPlaybackSession& session) {
   std::string title = "zarvel";
   if (!session.presentPictures) title += " [timing]";

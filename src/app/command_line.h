@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <string>
 
+#include "playback/session.h"
+
 struct Options {
   std::string file;
   std::string statsJson;  // "" for none, "-" for standard output
@@ -40,17 +42,27 @@ Command commandForKey(const std::string& name, bool alt, bool ctrl);
 
 // What every front end does alike with the commands that act on playback
 // (pause, volume, seeks): true when it was one of them.
-class CPlaybackSession;
 bool applyPlaybackCommand(CPlaybackSession& session, Command command);
 
-// The position bar's label: "1:23 / 4:56" (the total "?" when unknown), or
-// "cannot seek" for a file that cannot be moved in.
+// The position bar's label: "1:23 / 4:56" ("-:--" for a total not known),
+// or "cannot seek" for a file that cannot be moved in.
 std::string positionLabel(long long position, long long duration, bool canSeek);
+// What the position bar shows of the session now: the share played (-1 when
+// the total is not known) and the label.
+struct PositionBarText {
+  double fraction;
+  std::string label;
+};
+PositionBarText positionBarText(CPlaybackSession& session);
+// The commands after which the windows show the bar: seeks and pauses.
+bool showsPosition(Command command);
+// After news from the session: true when a window given --exit-at-end
+// leaves now (a file ended or could not be played; *status 1 for the latter).
+bool leavesAfter(CPlaybackSession::News news, const CPlaybackSession& session, bool exitAtEnd, int* status);
 
 // The Linux window's title (headless mode keeps one too, for scripts):
 // "zarvel", " [timing]" in timing mode, " - cannot play NAME: REASON" after a
 // file that could not be played.
-class CPlaybackSession;
 std::string windowTitle(const CPlaybackSession& session);
 
 // What needs no window: --help, --version and headless playback. Returns

@@ -200,11 +200,7 @@ class CWindow final : public CScript::ITarget {
     const CPlaybackSession::News news = session_.update();
     if (news == CPlaybackSession::News::none) return;
     setTitle();
-    const bool failed = !session_.failure().empty();
-    if (options_.exitAtEnd && (failed || news == CPlaybackSession::News::ended)) {
-      if (failed) status_ = 1;
-      quit_ = true;
-    }
+    if (leavesAfter(news, session_, options_.exitAtEnd, &status_)) quit_ = true;
   }
 
   void push(SDL_Event event) {
@@ -243,10 +239,7 @@ class CWindow final : public CScript::ITarget {
         if (fullScreen_) toggleFullScreen();
         break;
       default:
-        // Seeks and pauses show where playback is.
-        if (applyPlaybackCommand(session_, command) && command != Command::volumeDown &&
-            command != Command::volumeUp && command != Command::mute)
-          showBar();
+        if (applyPlaybackCommand(session_, command) && showsPosition(command)) showBar();
         break;
     }
   }
@@ -261,11 +254,8 @@ class CWindow final : public CScript::ITarget {
   }
 
   void refreshBar() {
-    const long long duration = session_.duration();
-    const long long position = session_.position();
-    const double fraction = duration > 0 ? static_cast<double>(position) / static_cast<double>(duration) : -1.0;
-    presenter_->showPositionBar(fraction, positionLabel(position, duration, session_.canSeek()).c_str(),
-                                barUntil_ != 0);
+    const PositionBarText bar = positionBarText(session_);
+    presenter_->showPositionBar(bar.fraction, bar.label.c_str(), barUntil_ != 0);
   }
 
   // A left click on the bar seeks to where it points.

@@ -177,8 +177,7 @@ class CMainWindow {
           return 0;
         }
         if (const Command command = commandOf(LOWORD(wParam)); applyPlaybackCommand(session_, command)) {
-          // Seeks and pauses show where playback is.
-          if (command != Command::volumeDown && command != Command::volumeUp && command != Command::mute) showBar();
+          if (showsPosition(command)) showBar();
           return 0;
         }
         if (LOWORD(wParam) == IDM_ZARVEL_PRESENT_SWITCH) {
@@ -261,11 +260,8 @@ class CMainWindow {
   }
 
   void refreshBar() {
-    const long long duration = session_.duration();
-    const long long position = session_.position();
-    const double fraction = duration > 0 ? static_cast<double>(position) / static_cast<double>(duration) : -1.0;
-    presenter_->showPositionBar(fraction, positionLabel(position, duration, session_.canSeek()).c_str(),
-                                barUntil_ != 0);
+    const PositionBarText bar = positionBarText(session_);
+    presenter_->showPositionBar(bar.fraction, bar.label.c_str(), barUntil_ != 0);
     // A playing picture shows it with the next present; a paused one is drawn again.
     if (session_.paused() || session_.seeking() || barUntil_ == 0) presenter_->redraw();
   }
@@ -352,11 +348,7 @@ class CMainWindow {
     const CPlaybackSession::News news = session_.update();
     if (news == CPlaybackSession::News::none) return;
     setTitle();
-    const bool failed = !session_.failure().empty();
-    if (options_.exitAtEnd && (failed || news == CPlaybackSession::News::ended)) {
-      if (failed) exitStatus_ = 1;
-      DestroyWindow(window_);
-    }
+    if (leavesAfter(news, session_, options_.exitAtEnd, &exitStatus_)) DestroyWindow(window_);
   }
 
   // The first file of a drop; later files of the same drop are left alone.
