@@ -480,6 +480,7 @@ bool CFFmpegDecoder::seek(std::int64_t time) {
     const ffmpeg::CDemuxer::Landing landing = demuxer_->look(kLookPackets, kLookBytes, !atStart);
     if (atStart || landedBefore(landing, time)) break;
   }
+  demuxer_->skipPicturesBefore(stampOfTime(time), kLookPackets, kLookBytes);
   // Both decoders forget the old place; the pictures time from the landing on.
   api_->avcodec_flush_buffers(codecContext_);
   api_->av_frame_unref(frame_);

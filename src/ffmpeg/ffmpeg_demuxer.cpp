@@ -221,6 +221,65 @@ CDemuxer::Landing CDemuxer::look(std::size_t maxPackets, std::size_t maxBytes, b
   return landing;
 }
 
+std::size_t CDemuxer::skipPicturesBefore(std::int64_t stamp, std::size_t maxPackets, std::size_t maxBytes) {
+  kolm::sys::Guard guard(lock_);
+  Queue& picture = queues_[pictures];
+  Queue& audio = queues_[sound];
+  if (picture.stream < 0 || picture.finished || stamp == AV_NOPTS_VALUE) return 0;
+  const auto decodeStamp = [](const AVPacket* p) { return p->dts != AV_NOPTS_VALUE ? p->dts : p->pts; };
+  // Every keyframe shown at or before the stamp is decoded before the first
+  // picture packet decoded after it (a keyframe's pts is never below its dts).
+  const auto passed = [&] {
+    return !picture.packets.empty() && decodeStamp(picture.packets.back()) != AV_NOPTS_VALUE &&
+           decodeStamp(picture.packets.back()) > stamp;
+  };
+  AVPacket* packet = nullptr;
+  std::size_t bytes = 0;
+  int again = 0;
+  bool complete = passed() || ended_;
+  for (std::size_t count = 0; !complete && count < maxPackets && bytes < maxBytes;) {
+    // Reading on may never cost a sound packet.
+    if (audio.packets.size() + 1 >= hardPackets || audio.bytes + (std::size_t{1} << 20) >= hardBytes) break;
+    if (!packet && !(packet = api_.av_packet_alloc())) break;
+    const int read = api_.av_read_frame(context_, packet);
+    if (read == AVERROR(EAGAIN) && ++again < kMaxAgainInARow) continue;
+    if (read < 0) {
+      ended_ = complete = true;
+      break;
+    }
+    again = 0;
+    ++count;
+    bytes += static_cast<std::size_t>(std::max(packet->size, 0));
+    if (packet->stream_index == picture.stream && packet->size >= 0) {
+      keep(picture, packet);
+      complete = passed();
+    } else if (packet->stream_index == audio.stream && !audio.finished && packet->size >= 0) {
+      keep(audio, packet);
+    } else {
+      api_.av_packet_unref(packet);
+    }
+  }
+  if (packet) api_.av_packet_free(&packet);
+  if (!complete) return 0;
+  std::size_t last = 0;
+  bool found = false;
+  for (std::size_t i = 0; i < picture.packets.size(); ++i) {
+    const AVPacket* p = picture.packets[i];
+    if ((p->flags & AV_PKT_FLAG_KEY) && p->pts != AV_NOPTS_VALUE && p->pts <= stamp) {
+      last = i;
+      found = true;
+    }
+  }
+  if (!found) return 0;
+  for (std::size_t i = 0; i < last; ++i) {
+    AVPacket* p = picture.packets.front();
+    picture.packets.pop_front();
+    picture.bytes -= static_cast<std::size_t>(p->size);
+    api_.av_packet_free(&p);
+  }
+  return last;
+}
+
 void CDemuxer::finish(Side side) {
   kolm::sys::Guard guard(lock_);
   queues_[side].finished = true;

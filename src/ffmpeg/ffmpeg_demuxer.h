@@ -101,6 +101,13 @@ class CDemuxer {
     std::int64_t soundStamp = AV_NOPTS_VALUE;
   };
   Landing look(std::size_t maxPackets, std::size_t maxBytes, bool keyframesOnly);
+  // After a landing: reads on until the pictures pass `stamp` (their time
+  // base) and drops the picture packets before the last keyframe shown at or
+  // before it, which nothing at or after `stamp` needs. A seek that had to
+  // land early for the sound's sake then decodes one group of pictures, not
+  // two. Nothing is dropped when the limits come first, a stamp is missing,
+  // or the sound queue would overflow. The picture packets dropped.
+  std::size_t skipPicturesBefore(std::int64_t stamp, std::size_t maxPackets, std::size_t maxBytes);
 
  private:
   struct Queue {
