@@ -64,6 +64,7 @@ bool CPlayer::open(const std::string& path, IVideoHardwareAccelerator* presenter
 
 void CPlayer::play() {
   if (!isOpen_) return;
+  if (presentPictures_) videoRenderer_->drawFirstPicture();
   timekeeper_.start();
   restart(startAt_);
 }

@@ -168,7 +168,15 @@ bool CDX3DDraw::present(int, int, VideoSurface surface) {
   }
   if (hr != D3D_OK) return false;
   pictureDrawn_ = true;
-  if (!holdPresents_) presentToWindow();
+  if (!holdPresents_) {
+    presentToWindow();
+    // A new device's first presents are slow (under Wine, a few hundred ms
+    // each for the first two: each buffer of the swap chain is set up at its
+    // first use). They are all paid with the first picture, which the player
+    // shows before its clock starts, rather than by the pictures after it.
+    for (; warmPresents_ > 0 && device_ && !resetPending_; --warmPresents_)
+      if (SUCCEEDED(drawQuad())) presentToWindow();
+  }
   return true;
 }
 
@@ -198,6 +206,8 @@ HRESULT CDX3DDraw::createDevice() {
   }
   hr = device_->GetRenderTarget(0, &renderTarget_);
   if (FAILED(hr)) return hr;
+  // The back buffer and the front one.
+  warmPresents_ = 1;
   return setupRenderStates();
 }
 

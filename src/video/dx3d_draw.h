@@ -164,6 +164,7 @@ class CDX3DDraw final : public IVideoHardwareAccelerator {
   bool resourcesReady_ = false;    // texture, surfaces and quad all exist
   bool forcePow2_ = false;
   bool holdPresents_ = false;
+  int warmPresents_ = 0;  // presents a new device still needs before it runs at speed
 };
 
 }  // namespace kolm

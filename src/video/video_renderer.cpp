@@ -215,6 +215,27 @@ bool CVideoRenderer::idle() {
   return pending_.empty() && !presenting_;
 }
 
+void CVideoRenderer::drawFirstPicture() {
+  CSample* first = nullptr;
+  {
+    sys::Guard guard(queueLock_);
+    if (pending_.empty() || presenting_) return;
+    first = pending_.front();
+    // Kept off the queue while drawn, as the loop does, so that a flush
+    // cannot give it back under us.
+    pending_.pop_front();
+    presenting_ = true;
+  }
+  drawPicture(first);
+  sys::Guard guard(queueLock_);
+  presenting_ = false;
+  if (stopping_) {
+    pool_.release(first);
+    return;
+  }
+  pending_.push_front(first);
+}
+
 void CVideoRenderer::presentLoop() {
   enum class Next { waitForArrival, sleep, poll, waitForResume, none };
   while (keepRunning()) {

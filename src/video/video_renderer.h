@@ -59,6 +59,11 @@ class CVideoRenderer : public IVideoDownstream, public CThread {
   std::vector<std::int64_t> lateness();
   // No picture is waiting or being shown.
   bool idle();
+  // The controlling thread, before the thread starts: the first waiting
+  // picture is drawn now and stays first. A presenter's first picture can
+  // cost it most of a second (a new device's first frame, a window just
+  // resized); paid before the clock starts, it makes no later picture late.
+  void drawFirstPicture();
   // Paused: nothing is shown, and the thread waits, without polling, for the
   // resume or a stop.
   void setPaused(bool paused);

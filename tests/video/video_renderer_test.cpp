@@ -209,6 +209,35 @@ TEST(VideoRenderer, DestroyingARunningRendererEndsItsThreadFirst) {
   EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(5));
 }
 
+// Before the clock starts, the first waiting picture is drawn at once and
+// stays first: the running renderer shows it again at its time, then the
+// next, and every sample goes back to the pool.
+TEST(VideoRenderer, TheFirstPictureDrawnBeforeTheStartStaysFirst) {
+  Rig rig;
+  auto samples = rig.takeSamples(2);
+  samples[0]->time = ms(20);
+  samples[1]->time = ms(40);
+  rig.clock.set(0);
+  rig.renderer.drawFirstPicture();  // nothing waits yet: nothing drawn
+  EXPECT_TRUE(rig.presenter.presented().empty());
+  rig.renderer.deliver(samples[0]);
+  rig.renderer.deliver(samples[1]);
+  rig.renderer.drawFirstPicture();
+  ASSERT_EQ(rig.presenter.presented().size(), 1u);
+  EXPECT_EQ(rig.presenter.presented()[0].surfaceIndex, 0);
+  EXPECT_FALSE(rig.renderer.idle());
+
+  ASSERT_EQ(rig.renderer.start(), 0);
+  rig.expectShownAt(ms(10), 1);
+  rig.clock.set(ms(40));
+  ASSERT_TRUE(rig.waitPresented(3));
+  auto shown = rig.presenter.presented();
+  EXPECT_EQ(shown[1].surfaceIndex, 0);
+  EXPECT_EQ(shown[2].surfaceIndex, 1);
+  EXPECT_EQ(rig.renderer.stop(), 0);
+  for (CSample* sample : samples) EXPECT_EQ(sample->useCount, 0);
+}
+
 TEST(VideoRenderer, FlushReturnsPendingSamplesAndDeliveryTracksThePictureSize) {
   Rig rig;
   EXPECT_TRUE(rig.renderer.flush());  // nothing pending

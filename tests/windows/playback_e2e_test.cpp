@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <ostream>
 #include <regex>
@@ -61,6 +62,11 @@ TEST_P(DemoPlayback, PlaysToTheEndAndWritesTheStatisticsLine) {
   EXPECT_EQ(match[1].str(), clip.path);
   EXPECT_EQ(std::stol(match[2]), clip.pictures);
   EXPECT_EQ(match[3].str(), "0") << "pictures shown before their time";
+  // How late the pictures came, for the log: a presenter slow to start shows
+  // here as the first pictures' lateness.
+  std::smatch late;
+  if (std::regex_search(statistics, late, std::regex(R"re("p99": ([\d.]+), "max": ([\d.]+))re")))
+    std::printf("[ lateness ] %s: p99 %s ms, max %s ms\n", clip.file, late[1].str().c_str(), late[2].str().c_str());
   if (clip.sound) {
     EXPECT_GT(std::stol(match[4]), 0) << "the sound did not play";
   } else {
