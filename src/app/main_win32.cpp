@@ -1,7 +1,8 @@
 // The zarvel program on Windows: one window with a two-command menu bar. It
 // plays the first file of every drop, in a window whose client area takes the
 // picture's size; Alt+X leaves, Alt+R switches between presenting and timing
-// mode for the next file.
+// mode for the next file; F or a double click toggles full screen, Escape
+// leaves it.
 //
 // The command line is the Linux program's: FILE plays as if dropped,
 // --exit-at-end quits when it has played, --timing starts in timing mode,
@@ -89,13 +90,15 @@ class CMainWindow {
     }
     WNDCLASSEXA windowClass = {};
     windowClass.cbSize = sizeof windowClass;
-    windowClass.style = CS_HREDRAW | CS_VREDRAW;
+    windowClass.style = CS_HREDRAW | CS_VREDRAW | CS_DBLCLKS;
     windowClass.lpfnWndProc = windowProc;
     windowClass.hInstance = instance_;
     windowClass.hIcon = LoadIconA(instance_, MAKEINTRESOURCEA(IDI_ZARVEL));
     windowClass.hIconSm = LoadIconA(instance_, MAKEINTRESOURCEA(IDI_ZARVEL_SMALL));
     windowClass.hCursor = LoadCursorA(nullptr, IDC_ARROW);
-    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    // Black, as round the picture: no white client before the first picture,
+    // nor where a resize uncovers the client before the next one.
+    windowClass.hbrBackground = static_cast<HBRUSH>(GetStockObject(BLACK_BRUSH));
     windowClass.lpszMenuName = MAKEINTRESOURCEA(IDC_ZARVEL);
     windowClass.lpszClassName = className_;
     RegisterClassExA(&windowClass);
@@ -112,6 +115,9 @@ class CMainWindow {
       kolm::sys::debugOutput(line);
       return false;
     }
+    menu_ = GetMenu(window_);
+    // The menu shows the current mode's label from the first frame on.
+    setModeLabel();
     ShowWindow(window_, showCommand);
     UpdateWindow(window_);
     presenter_ = std::make_unique<kolm::CDX3DDraw>(window_);
@@ -125,7 +131,6 @@ class CMainWindow {
     // With an overlay the pictures go there, and the Direct3D presenter idles.
     session_.attach(overlay_ ? nullptr : presenter_.get(), sound_.get(), overlay_.get());
     DragAcceptFiles(window_, TRUE);
-    setModeLabel();
     return true;
   }
 
@@ -171,9 +176,32 @@ class CMainWindow {
         if (presenter_ && !overlay_) presenter_->redraw();
         return 0;
       }
+      case WM_SYSKEYDOWN:
+      case WM_KEYDOWN:
+        altCommandTaken_ = false;
+        break;
+      case WM_SYSCOMMAND:
+        // Alt let go after Alt+R would arm the menu bar (Wine does, taking
+        // the accelerator's key for none), and the next Enter would open the
+        // first menu: once the Alt has served a command, it arms nothing.
+        if ((wParam & 0xFFF0) == SC_KEYMENU && lParam == 0 && altCommandTaken_) {
+          altCommandTaken_ = false;
+          return 0;
+        }
+        break;
       case WM_COMMAND:
+        // An accelerator's command (HIWORD 1) typed with Alt held.
+        if (HIWORD(wParam) == 1 && (GetKeyState(VK_MENU) & 0x8000)) altCommandTaken_ = true;
         if (LOWORD(wParam) == IDM_ZARVEL_EXIT) {
           DestroyWindow(window_);
+          return 0;
+        }
+        if (LOWORD(wParam) == IDM_ZARVEL_FULL_SCREEN) {
+          setFullScreen(!fullScreen_);
+          return 0;
+        }
+        if (LOWORD(wParam) == IDM_ZARVEL_LEAVE_FULL_SCREEN) {
+          setFullScreen(false);
           return 0;
         }
         if (const Command command = commandOf(LOWORD(wParam)); applyPlaybackCommand(session_, command)) {
@@ -199,6 +227,9 @@ class CMainWindow {
         return 0;
       case WM_LBUTTONDOWN:
         clickOnBar(GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam));
+        return 0;
+      case WM_LBUTTONDBLCLK:
+        setFullScreen(!fullScreen_);
         return 0;
       case WM_TIMER:
         if (wParam == barTimer) tickBar();
@@ -234,8 +265,9 @@ class CMainWindow {
     item.fMask = MIIM_STRING | MIIM_FTYPE;
     item.fType = MFT_STRING;
     item.dwTypeData = wide;
-    SetMenuItemInfoW(GetMenu(window_), IDM_ZARVEL_PRESENT_SWITCH, FALSE, &item);
-    DrawMenuBar(window_);
+    // The menu bar's own handle: in full screen it is off the window.
+    SetMenuItemInfoW(menu_, IDM_ZARVEL_PRESENT_SWITCH, FALSE, &item);
+    if (!fullScreen_) DrawMenuBar(window_);
   }
 
   // A client area of the picture's display size where the window then lies
@@ -277,10 +309,46 @@ class CMainWindow {
     showBar();
   }
 
+  // Full screen: the window without frame or menu over its whole monitor,
+  // the picture in its shape with black bars; back to the place and size it
+  // had, or to the size of a picture opened meanwhile.
+  void setFullScreen(bool on) {
+    if (on == fullScreen_) return;
+    if (on) {
+      MONITORINFO monitor = {};
+      monitor.cbSize = sizeof monitor;
+      windowed_.length = sizeof windowed_;
+      if (!GetWindowPlacement(window_, &windowed_) ||
+          !GetMonitorInfoA(MonitorFromWindow(window_, MONITOR_DEFAULTTONEAREST), &monitor))
+        return;
+      fullScreen_ = true;
+      refitAfterFullScreen_ = false;
+      SetMenu(window_, nullptr);
+      SetWindowLongPtrA(window_, GWL_STYLE, (windowStyle & ~WS_OVERLAPPEDWINDOW) | WS_POPUP | WS_VISIBLE);
+      const RECT& area = monitor.rcMonitor;
+      SetWindowPos(window_, HWND_TOP, area.left, area.top, area.right - area.left, area.bottom - area.top,
+                   SWP_FRAMECHANGED | SWP_NOOWNERZORDER);
+    } else {
+      fullScreen_ = false;
+      SetWindowLongPtrA(window_, GWL_STYLE, windowStyle | WS_VISIBLE);
+      SetMenu(window_, menu_);
+      SetWindowPlacement(window_, &windowed_);
+      SetWindowPos(window_, nullptr, 0, 0, 0, 0,
+                   SWP_FRAMECHANGED | SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOOWNERZORDER);
+      if (refitAfterFullScreen_) fitClientArea(displayWidth_, displayHeight_);
+    }
+    InvalidateRect(window_, nullptr, TRUE);
+  }
+
   void fitClientArea(int width, int height) {
     if (presenter_) presenter_->setDisplayShape(width, height);
     displayWidth_ = width;
     displayHeight_ = height;
+    // In full screen the picture fills the screen; the window takes its size on the way back.
+    if (fullScreen_) {
+      refitAfterFullScreen_ = true;
+      return;
+    }
     const DWORD style = static_cast<DWORD>(GetWindowLongPtrA(window_, GWL_STYLE));
     const DWORD exStyle = static_cast<DWORD>(GetWindowLongPtrA(window_, GWL_EXSTYLE));
     RECT frame = {0, 0, width, height};
@@ -388,6 +456,11 @@ class CMainWindow {
   int exitStatus_ = 0;
   ULONGLONG barUntil_ = 0;  // when the position bar goes; 0 while it is hidden
   LPARAM lastMouse_ = -1;
+  bool altCommandTaken_ = false;  // an Alt accelerator's command came since the last key went down
+  bool fullScreen_ = false;
+  bool refitAfterFullScreen_ = false;  // a picture of another size came in full screen
+  WINDOWPLACEMENT windowed_ = {};      // where the window was before full screen
+  HMENU menu_ = nullptr;               // the menu bar, off in full screen
   int displayWidth_ = 0;    // the picture's display shape
   int displayHeight_ = 0;
 };

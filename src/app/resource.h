@@ -19,3 +19,5 @@
 #define IDM_ZARVEL_SEEK_BACK_LONG 32780     // Down: 60 s back
 #define IDM_ZARVEL_SEEK_FORWARD_LONG 32781  // Up: 60 s on
 #define IDM_ZARVEL_SEEK_START 32782         // Home
+#define IDM_ZARVEL_FULL_SCREEN 32783        // F (and a double click): full screen on and off
+#define IDM_ZARVEL_LEAVE_FULL_SCREEN 32784  // Escape

@@ -186,6 +186,8 @@ TEST(ZarvelWindow, PlaysTheFirstFileOfADropAndLeavesOnAltX) {
   EXPECT_EQ(titleOf(window), "zarvel");
   WindowHook hook(window);
   ASSERT_TRUE(hook.ready());
+  // The label of the mode the switch leads to, from the window's first frame on.
+  EXPECT_EQ(hook.label(IDM_ZARVEL_PRESENT_SWITCH), L"\u6642\u9593\u8a08\u6e2c(&R)");
 
   // Not a movie: the reason in the title and on the debug output; the window
   // keeps its size.
@@ -215,11 +217,13 @@ TEST(ZarvelWindow, PlaysTheFirstFileOfADropAndLeavesOnAltX) {
   EXPECT_EQ(std::sscanf(statistics.c_str(), "zarvel : %u:%2u.%3u%c", &minutes, &seconds, &milliseconds, &rest), 3)
       << statistics;
 
-  // Alt+R switches the label to the mode it now leads back to.
-  EXPECT_EQ(hook.label(IDM_ZARVEL_PRESENT_SWITCH), L"\u6642\u9593\u8a08\u6e2c(&R)");
+  // Alt+R switches the label to the mode it now leads back to, and leaves
+  // no menu armed: the Enter after it opens no menu (whose first command
+  // would leave), and the drop below is still taken.
   typeAlt(window, 'R');
   EXPECT_TRUE(eventually([&] { return hook.label(IDM_ZARVEL_PRESENT_SWITCH) == L"\u63cf\u753b\u3059\u308b(&R)"; }))
       << "the label did not change";
+  typeKey(window, VK_RETURN);
 
   // A picture narrower than the menu bar, which then wraps onto a second
   // line: the picture keeps its height (the window cannot be narrower than
@@ -264,6 +268,34 @@ TEST(ZarvelWindow, TakesThePictureSizeOnTheScreen) {
   ASSERT_TRUE(hook.drop({fixture("mpg-ibbp-352x240.mpg")}));
   EXPECT_TRUE(eventually([&] { return clientIs(window, 352, 240) && onWorkArea(window); }))
       << clientSize(window).cx << " x " << clientSize(window).cy;
+  RECT windowed = {};
+  GetWindowRect(window, &windowed);
+
+  // F: the whole monitor, without frame or menu; Escape: back where it was.
+  // A double click does the same; a picture of another size that comes in
+  // full screen sizes the window on the way back.
+  MONITORINFO monitor = {};
+  monitor.cbSize = sizeof monitor;
+  ASSERT_TRUE(GetMonitorInfoA(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &monitor));
+  const int screenWidth = monitor.rcMonitor.right - monitor.rcMonitor.left;
+  const int screenHeight = monitor.rcMonitor.bottom - monitor.rcMonitor.top;
+  typeKey(window, 'F');
+  EXPECT_TRUE(eventually([&] { return clientIs(window, screenWidth, screenHeight) && !GetMenu(window); }))
+      << clientSize(window).cx << " x " << clientSize(window).cy;
+  typeKey(window, VK_ESCAPE);
+  EXPECT_TRUE(eventually([&] { return clientIs(window, 352, 240) && GetMenu(window); }))
+      << clientSize(window).cx << " x " << clientSize(window).cy;
+  RECT back = {};
+  GetWindowRect(window, &back);
+  EXPECT_EQ(back.left, windowed.left);
+  EXPECT_EQ(back.top, windowed.top);
+  PostMessageA(window, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(10, 10));
+  EXPECT_TRUE(eventually([&] { return clientIs(window, screenWidth, screenHeight); }))
+      << clientSize(window).cx << " x " << clientSize(window).cy;
+  ASSERT_TRUE(hook.drop({fixture("ogg-tv-176x120.ogv")}));
+  PostMessageA(window, WM_LBUTTONDBLCLK, MK_LBUTTON, MAKELPARAM(10, 10));
+  EXPECT_TRUE(eventually([&] { return clientIs(window, 176, 120) && onWorkArea(window); }))
+      << clientSize(window).cx << " x " << clientSize(window).cy;
   typeAlt(window, 'X');
   EXPECT_EQ(zarvel.waitForExit(), 0);
 }
@@ -284,6 +316,10 @@ TEST(ZarvelWindow, PausesAndSeeksOnItsKeys) {
   ASSERT_NE(window, nullptr);
   EXPECT_TRUE(eventually([&] { return clientIs(window, 320, 240); }))
       << clientSize(window).cx << " x " << clientSize(window).cy;
+  // The window's thread shows the first picture before the clock starts;
+  // once it answers again, the file plays.
+  DWORD_PTR answer = 0;
+  EXPECT_NE(SendMessageTimeoutA(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 20000, &answer), 0);
   typeKey(window, VK_SPACE);
   Sleep(300);  // the pause's length, which the statistics then count
   typeKey(window, VK_SPACE);
