@@ -1,10 +1,12 @@
 #include "y4m_writer.h"
 
+#include "kolm/sys/sys.h"
+
 Y4mWriter::~Y4mWriter() { close(); }
 
 bool Y4mWriter::open(const std::string& path, int width, int height, int rateNum, int rateDen) {
   close();
-  file_ = path == "-" ? stdout : std::fopen(path.c_str(), "wb");
+  file_ = path == "-" ? stdout : kolm::sys::openFile(path.c_str(), "wb");
   if (!file_) return false;
   width_ = width;
   height_ = height;

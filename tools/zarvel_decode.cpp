@@ -19,6 +19,7 @@
 #include "kolm/sample_queue.h"
 #include "kolm/seek_gate.h"
 #include "kolm/stream.h"
+#include "kolm/sys/sys.h"
 #include "kolm/video_downstream.h"
 #include "mpeg1/kernels.h"
 #include "playback/probe.h"
@@ -179,7 +180,7 @@ class WavWriter {
  public:
   ~WavWriter() { close(); }
   bool open(const std::string& path, const AudioFormat& format) {
-    file_ = std::fopen(path.c_str(), "wb");
+    file_ = kolm::sys::openFile(path.c_str(), "wb");
     if (!file_) return false;
     const std::uint32_t align = blockAlign(format);
     std::uint8_t header[44] = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' ', 16, 0, 0, 0,
@@ -258,7 +259,7 @@ int decode(kolm::IDecodePath& path, DecodeSink& sink, SoundSink& sound, const Op
   const kolm::VideoFormat format = path.videoFormat();
   if (!options.y4m.empty() &&
       !sink.writer.open(options.y4m, format.width, format.height, format.rateNumerator, format.rateDenominator)) {
-    std::fprintf(stderr, "zarvel-decode: cannot write %s\n", kolm::printable(options.y4m).c_str());
+    kolm::sys::printText(stderr, "zarvel-decode: cannot write " + kolm::printable(options.y4m) + "\n");
     return 1;
   }
   kolm::IAudioSource* audio = options.audio ? path.sound() : nullptr;
@@ -282,11 +283,11 @@ int decode(kolm::IDecodePath& path, DecodeSink& sink, SoundSink& sound, const Op
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
   if (!sink.writer.close() || sink.writeFailed) {
-    std::fprintf(stderr, "zarvel-decode: writing %s failed\n", kolm::printable(options.y4m).c_str());
+    kolm::sys::printText(stderr, "zarvel-decode: writing " + kolm::printable(options.y4m) + " failed\n");
     return 1;
   }
   if (!sound.writer.close() || sound.writeFailed) {
-    std::fprintf(stderr, "zarvel-decode: writing %s failed\n", kolm::printable(options.wav).c_str());
+    kolm::sys::printText(stderr, "zarvel-decode: writing " + kolm::printable(options.wav) + " failed\n");
     return 1;
   }
   const std::string codec = path.codec();
@@ -309,7 +310,13 @@ int decode(kolm::IDecodePath& path, DecodeSink& sink, SoundSink& sound, const Op
 
 int main(int argc, char** argv) {
   Options options;
-  if (!parse(argc, argv, options)) {
+  // On Windows the arguments come from the wide command line, in UTF-8, so
+  // that a name outside the ANSI code page reaches the file calls whole.
+  std::vector<std::string> arguments = kolm::sys::commandLineArguments(argc, argv);
+  std::vector<char*> argumentPointers;
+  for (std::string& argument : arguments) argumentPointers.push_back(&argument[0]);
+  argumentPointers.push_back(nullptr);
+  if (!parse(static_cast<int>(arguments.size()), argumentPointers.data(), options)) {
     usage();
     return 2;
   }
@@ -317,7 +324,7 @@ int main(int argc, char** argv) {
   std::string why;
   std::unique_ptr<kolm::CStream> stream(kolm::openFileStream(options.file.c_str(), 1, &why));
   if (!stream) {
-    std::fprintf(stderr, "zarvel-decode: cannot open %s: %s\n", name.c_str(), why.c_str());
+    kolm::sys::printText(stderr, "zarvel-decode: cannot open " + name + ": " + why + "\n");
     return 1;
   }
 
@@ -336,8 +343,8 @@ int main(int argc, char** argv) {
   const std::unique_ptr<kolm::IDecodePath> path =
       kolm::probeFile(request, options.path == "auto" ? nullptr : options.path.c_str(), &refusal);
   if (!path) {
-    std::fprintf(stderr, "zarvel-decode: no decode path accepts %s%s%s%s\n", name.c_str(),
-                 refusal.empty() ? "" : " (", kolm::printable(refusal).c_str(), refusal.empty() ? "" : ")");
+    kolm::sys::printText(stderr, "zarvel-decode: no decode path accepts " + name +
+                                     (refusal.empty() ? "" : " (" + kolm::printable(refusal) + ")") + "\n");
     return 1;
   }
   return decode(*path, sink, sound, options);

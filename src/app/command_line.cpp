@@ -97,35 +97,38 @@ bool parseCommandLine(int argc, char** argv, Options* options, std::string* erro
   return true;
 }
 
-void printUsage(FILE* to) {
-  std::fprintf(to,
-               "usage: zarvel [FILE] [--start TIME] [--headless] [--timing] [--exit-at-end] [--stats-json PATH]\n"
+std::string usageText() {
+  return "usage: zarvel [FILE] [--start TIME] [--headless] [--timing] [--exit-at-end] [--stats-json PATH]\n"
 #ifdef _WIN32
-               "              [--window-at X,Y] [--overlay] [--help] [--version]\n"
+         "              [--window-at X,Y] [--overlay] [--help] [--version]\n"
 #else
-               "              [--window-at X,Y] [--help] [--version]\n"
+         "              [--window-at X,Y] [--help] [--version]\n"
 #endif
-               "  FILE               play FILE as if it had been dropped on the window\n"
-               "  --start TIME       begin FILE at TIME: seconds (90, 1.5) or [h:]m:s (1:30)\n"
-               "  --headless         no window and no sound card: play FILE in real time, exit at its end\n"
-               "  --timing           timing mode: pictures are decoded and recycled unseen\n"
-               "  --exit-at-end      quit when the file has played to its end\n"
-               "  --stats-json PATH  when playback ends, write what was shown and played as one\n"
-               "                     JSON object to PATH (- for standard output)\n"
-               "  --window-at X,Y    open the window with its client area's top-left corner at X,Y\n"
+         "  FILE               play FILE as if it had been dropped on the window\n"
+         "  --start TIME       begin FILE at TIME: seconds (90, 1.5) or [h:]m:s (1:30)\n"
+         "  --headless         no window and no sound card: play FILE in real time, exit at its end\n"
+         "  --timing           timing mode: pictures are decoded and recycled unseen\n"
+         "  --exit-at-end      quit when the file has played to its end\n"
+         "  --stats-json PATH  when playback ends, write what was shown and played as one\n"
+         "                     JSON object to PATH (- for standard output)\n"
+         "  --window-at X,Y    open the window with its client area's top-left corner at X,Y\n"
 #ifdef _WIN32
-               "  --overlay          show pictures in a display overlay where the adapter has one\n"
-               "Window keys: drop a file to play it; Space or P pauses and resumes; Left and\n"
-               "Right seek 5 s, Down and Up 60 s, Home to the start; 9 and 0\n"
-               "(or the wheel) volume down and up, M mutes; Alt+R timing mode for the next\n"
-               "file; Alt+X quits.\n");
+         "  --overlay          show pictures in a display overlay where the adapter has one\n"
+         "Window keys: drop a file to play it; Space or P pauses and resumes; Left and\n"
+         "Right seek 5 s, Down and Up 60 s, Home to the start; 9 and 0\n"
+         "(or the wheel) volume down and up, M mutes; Alt+R timing mode for the next\n"
+         "file; Alt+X quits.\n";
 #else
-               "Window keys: drop a file to play it; Space or P pauses and resumes; Left and\n"
-               "Right seek 5 s, Down and Up 60 s, Home to the start; 9 and 0\n"
-               "(or the wheel) volume down and up, M mutes; Alt+R timing mode for the next\n"
-               "file; F or a double click full screen, Escape leaves it; Alt+X quits.\n");
+         "Window keys: drop a file to play it; Space or P pauses and resumes; Left and\n"
+         "Right seek 5 s, Down and Up 60 s, Home to the start; 9 and 0\n"
+         "(or the wheel) volume down and up, M mutes; Alt+R timing mode for the next\n"
+         "file; F or a double click full screen, Escape leaves it; Alt+X quits.\n";
 #endif
 }
+
+std::string versionText() { return std::string("zarvel ") + ZARVEL_VERSION; }
+
+void printUsage(FILE* to) { std::fputs(usageText().c_str(), to); }
 
 std::string baseName(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
@@ -238,7 +241,7 @@ int runWithoutWindow(const Options& options) {
     return 0;
   }
   if (options.version) {
-    std::printf("zarvel %s\n", ZARVEL_VERSION);
+    std::printf("%s\n", versionText().c_str());
     return 0;
   }
   if (options.headless) {

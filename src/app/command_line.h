@@ -26,6 +26,9 @@ struct Options {
 // False on an unknown option, a missing value or a second file; the reason
 // goes to *error.
 bool parseCommandLine(int argc, char** argv, Options* options, std::string* error);
+// The usage, as printUsage prints it, and what --version prints.
+std::string usageText();
+std::string versionText();
 void printUsage(FILE* to);
 
 // The part of a path after its last slash.

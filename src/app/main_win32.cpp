@@ -8,6 +8,11 @@
 // --exit-at-end quits when it has played, --timing starts in timing mode,
 // --stats-json writes what was shown, --headless plays without a window;
 // --overlay shows the pictures in a display overlay where the adapter has one.
+//
+// Names are UTF-8 inside, as on Linux: the command line is read wide, drops
+// with DragQueryFileW, and whatever shows a name to the user takes it wide.
+// --help, a mistake on the command line and a FILE that cannot be played
+// are told in a message box too: a window program has no console to print to.
 #include <windows.h>
 #include <shellapi.h>
 #include <windowsx.h>
@@ -15,6 +20,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/resource.h"
@@ -43,13 +49,32 @@ const char labelTiming[] = "\x8e\x9e\x8a\xd4\x8c\x76\x91\xaa(&R)";
 const char labelPresent[] = "\x95\x60\x89\xe6\x82\xb7\x82\xe9(&R)";
 constexpr UINT labelCodePage = 932;
 
-// The part of a path after its last separator, stepping over whole characters:
-// in a code page like 932 the second byte of a character can be a backslash.
+// The part of a path after its last separator. The path is UTF-8, where no
+// byte of a longer character is an ASCII one.
 std::string fileName(const std::string& path) {
-  const char* name = path.c_str();
-  for (const char* at = name; *at; at = CharNextA(at))
-    if (*at == '\\' || *at == '/' || *at == ':') name = at + 1;
-  return name;
+  const std::size_t separator = path.find_last_of("\\/:");
+  return separator == std::string::npos ? path : path.substr(separator + 1);
+}
+
+// A message for the user, in a box (the debug output and stderr have it too
+// where the caller says so). Blocks until the box is closed.
+void showMessage(HWND owner, const std::string& text, UINT icon) {
+  MessageBoxW(owner, kolm::sys::toWide(text).c_str(), L"zarvel", MB_OK | icon);
+}
+
+// The frame round a client area, at the window's DPI where the system tells
+// it (Windows 10 1607 on); the system DPI otherwise, which is then the same.
+void adjustFrame(HWND window, RECT* frame, DWORD style, DWORD exStyle, UINT dpi = 0) {
+  using ForDpi = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
+  using DpiOf = UINT(WINAPI*)(HWND);
+  HMODULE user = GetModuleHandleA("user32.dll");
+  const auto forDpi = reinterpret_cast<ForDpi>(
+      reinterpret_cast<void*>(user ? GetProcAddress(user, "AdjustWindowRectExForDpi") : nullptr));
+  const auto dpiOf = reinterpret_cast<DpiOf>(
+      reinterpret_cast<void*>(user ? GetProcAddress(user, "GetDpiForWindow") : nullptr));
+  if (dpi == 0 && dpiOf && window) dpi = dpiOf(window);
+  if (forDpi && dpi != 0 && forDpi(frame, style, TRUE, exStyle, dpi)) return;
+  AdjustWindowRectEx(frame, style, TRUE, exStyle);
 }
 
 // The playback command of an accelerator beside the menu's own.
@@ -135,7 +160,9 @@ class CMainWindow {
   }
 
   void playCommandLineFile() {
-    if (!options_.file.empty()) session_.play(options_.file, options_.start);
+    if (options_.file.empty()) return;
+    commandLineFilePending_ = true;
+    session_.play(options_.file, options_.start);
   }
 
   // Nothing of the window's playback is left after this; the session's
@@ -167,6 +194,19 @@ class CMainWindow {
       case WM_MOVE:
         moveOverlay();
         return 0;
+      case WM_DPICHANGED: {
+        // On a monitor of another scale the client area keeps its size in
+        // pixels (the picture's, one to one); the frame and the menu bar take
+        // the new scale, at the place the system suggests.
+        const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
+        RECT frame = {};
+        GetClientRect(window_, &frame);
+        adjustFrame(window_, &frame, static_cast<DWORD>(GetWindowLongPtrA(window_, GWL_STYLE)),
+                    static_cast<DWORD>(GetWindowLongPtrA(window_, GWL_EXSTYLE)), HIWORD(wParam));
+        SetWindowPos(window_, nullptr, suggested->left, suggested->top, frame.right - frame.left,
+                     frame.bottom - frame.top, SWP_NOZORDER | SWP_NOACTIVATE);
+        return 0;
+      }
       case WM_PAINT: {
         // The presenter draws the pictures; a paused one, or one in a window
         // just resized, is shown again as the client area is now.
@@ -250,7 +290,7 @@ class CMainWindow {
     std::string text = title_;
     if (!session_.failure().empty())
       text += " - cannot play " + printable(fileName(session_.failedFile())) + ": " + session_.failure();
-    SetWindowTextA(window_, text.c_str());
+    SetWindowTextW(window_, kolm::sys::toWide(text).c_str());
   }
 
   // The labels are converted from code page 932 here rather than by the A
@@ -352,7 +392,7 @@ class CMainWindow {
     const DWORD style = static_cast<DWORD>(GetWindowLongPtrA(window_, GWL_STYLE));
     const DWORD exStyle = static_cast<DWORD>(GetWindowLongPtrA(window_, GWL_EXSTYLE));
     RECT frame = {0, 0, width, height};
-    AdjustWindowRectEx(&frame, style, TRUE, exStyle);
+    adjustFrame(window_, &frame, style, exStyle);
     FrameBorders borders{-frame.left, -frame.top, frame.right - width, frame.bottom - height};
     // The work area (the monitor without task bars) of the monitor it is on.
     const auto workArea = [](HMONITOR on) {
@@ -416,22 +456,29 @@ class CMainWindow {
     const CPlaybackSession::News news = session_.update();
     if (news == CPlaybackSession::News::none) return;
     setTitle();
+    // The file of the command line that cannot be played is told in a box
+    // as well; a dropped one only in the title, as the user is looking there.
+    const bool commandLineFile = commandLineFilePending_;
+    commandLineFilePending_ = false;
+    if (commandLineFile && news == CPlaybackSession::News::failed && session_.failedFile() == options_.file)
+      showMessage(window_, "cannot play " + printable(session_.failedFile()) + ": " + session_.failure(),
+                  MB_ICONERROR);
     if (leavesAfter(news, session_, options_.exitAtEnd, &exitStatus_)) DestroyWindow(window_);
   }
 
   // The first file of a drop; later files of the same drop are left alone.
   void onDrop(HDROP drop) {
-    std::string name;
-    if (DragQueryFileA(drop, 0xFFFFFFFF, nullptr, 0) > 0) {
+    std::wstring name;
+    if (DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0) > 0) {
       // Sized by the name itself: a fixed buffer would cut a long path and
       // open some other file, or none.
-      const UINT length = DragQueryFileA(drop, 0, nullptr, 0);
+      const UINT length = DragQueryFileW(drop, 0, nullptr, 0);
       if (length > 0) {
         name.resize(length + 1);
-        name.resize(DragQueryFileA(drop, 0, &name[0], length + 1));
+        name.resize(DragQueryFileW(drop, 0, &name[0], length + 1));
       }
     }
-    if (!name.empty()) session_.play(name);
+    if (!name.empty()) session_.play(kolm::sys::toUtf8(name.c_str()));
     DragFinish(drop);
     SetForegroundWindow(window_);
   }
@@ -454,6 +501,7 @@ class CMainWindow {
   std::unique_ptr<kolm::CDXSound> sound_;
   CPlaybackSession session_;
   int exitStatus_ = 0;
+  bool commandLineFilePending_ = false;  // the command line's file has not been heard of yet
   ULONGLONG barUntil_ = 0;  // when the position bar goes; 0 while it is hidden
   LPARAM lastMouse_ = -1;
   bool altCommandTaken_ = false;  // an Alt accelerator's command came since the last key went down
@@ -492,12 +540,22 @@ int runWindow(HINSTANCE instance, int showCommand, const Options& options) {
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
   Options options;
   std::string error;
-  // The C run-time's ANSI arguments: the same code page the drop's names come in.
-  if (!parseCommandLine(__argc, __argv, &options, &error)) {
-    std::fprintf(stderr, "zarvel: %s\n", printable(error).c_str());
+  std::vector<std::string> arguments = kolm::sys::commandLineArguments(__argc, __argv);
+  std::vector<char*> argv;
+  for (std::string& argument : arguments) argv.push_back(&argument[0]);
+  argv.push_back(nullptr);
+  if (!parseCommandLine(static_cast<int>(arguments.size()), argv.data(), &options, &error)) {
+    kolm::sys::printText(stderr, "zarvel: " + printable(error) + "\n");
     printUsage(stderr);
     kolm::sys::debugOutput(("zarvel: " + printable(error)).c_str());
+    showMessage(nullptr, printable(error) + "\n\n" + usageText(), MB_ICONERROR);
     return 2;
+  }
+  if (options.help || options.version) {
+    // As on Linux on standard output, and in a box for the user who has no console.
+    runWithoutWindow(options);
+    showMessage(nullptr, options.help ? usageText() : versionText(), MB_ICONINFORMATION);
+    return 0;
   }
   const int status = runWithoutWindow(options);
   if (status >= 0) return status;

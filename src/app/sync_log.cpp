@@ -67,7 +67,7 @@ void CSyncLog::blockWritten(const void* data, std::uint32_t bytes, const AudioFo
 }
 
 bool CSyncLog::write(const std::string& path, const std::vector<CMemoryPresenter::Presented>& shown) {
-  std::FILE* out = std::fopen(path.c_str(), "w");
+  std::FILE* out = kolm::sys::openFile(path.c_str(), "w");
   if (!out) return false;
   kolm::sys::Guard guard(lock_);
   const std::size_t pictures = std::min(shown.size(), luma_.size());

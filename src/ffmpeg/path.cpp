@@ -1,6 +1,7 @@
 #include "ffmpeg/path.h"
 
 #include "ffmpeg/ffmpeg_decoder.h"
+#include "ffmpeg/ffmpeg_library.h"
 
 namespace ffmpeg {
 
@@ -45,6 +46,15 @@ class CPath final : public kolm::IDecodePath {
 }  // namespace
 
 std::unique_ptr<kolm::IDecodePath> openPath(const kolm::DecodeRequest& request, std::string* refusal) {
+  // FFmpeg comes last: a file it is asked about is one no other path took,
+  // and the user is told that first, then that FFmpeg, which might take it,
+  // is missing.
+  CLibraryUse libraries;
+  std::string missing;
+  if (!libraries.acquire(&missing)) {
+    *refusal = "not a file zarvel can play without FFmpeg, and " + missing;
+    return nullptr;
+  }
   auto decoder = std::make_unique<CFFmpegDecoder>(request.video, request.fileName);
   if (!decoder->openVideoPath()) {
     *refusal = decoder->lastError();

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "kolm/sys/sys.h"
+
 namespace {
 
 std::string quoted(const std::string& text) {
@@ -75,7 +77,7 @@ std::string statisticsJson(const PlaybackStatistics& statistics) {
 bool writeStatisticsJson(const std::string& path, const PlaybackStatistics& statistics, std::string* error) {
   const std::string text = statisticsJson(statistics);
   const bool toStdout = path == "-";
-  FILE* file = toStdout ? stdout : std::fopen(path.c_str(), "w");
+  FILE* file = toStdout ? stdout : kolm::sys::openFile(path.c_str(), "w");
   if (!file) {
     if (error) *error = std::strerror(errno);
     return false;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ffmpeg/ffmpeg_decoder.h"
+#include "ffmpeg/path.h"
 #include "kolm/video_downstream.h"
 #include "support/fixtures.h"
 
@@ -120,6 +121,14 @@ TEST(FFmpegDecoder, WithoutTheLibrariesThePathRefusesCleanly) {
     EXPECT_FALSE(decoder.openVideoPath());
     EXPECT_NE(decoder.lastError().find("FFmpeg is not installed"), std::string::npos) << decoder.lastError();
     EXPECT_FALSE(decoder.decodeAndDeliver());
+    // The user reads first that the file is none zarvel plays without FFmpeg.
+    kolm::DecodeRequest request;
+    request.video = &sink;
+    request.fileName = path.c_str();
+    std::string refusal;
+    EXPECT_EQ(ffmpeg::openPath(request, &refusal), nullptr);
+    EXPECT_EQ(refusal.rfind("not a file zarvel can play without FFmpeg, and FFmpeg is not installed (", 0), 0u)
+        << refusal;
   }
   ffmpeg::overrideLibraryName(ffmpeg::avcodec, nullptr);
   CFFmpegDecoder decoder(&sink, path.c_str());

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -51,6 +52,23 @@ class WindowHook {
     if (!hook_ || names.size() > hookBlockBytes) return false;
     std::memcpy(bytes_, names.data(), names.size());
     return request(dropRequest, names.size());
+  }
+
+  // As the shell drops them: UTF-16 names (DROPFILES.fWide).
+  bool dropWide(const std::vector<std::string>& paths) {
+    std::wstring names;
+    for (const std::string& path : paths) names += wide(path) + L'\0';
+    names += L'\0';
+    const std::size_t size = names.size() * sizeof(wchar_t);
+    if (!hook_ || size > hookBlockBytes) return false;
+    std::memcpy(bytes_, names.data(), size);
+    return request(wideDropRequest, size);
+  }
+
+  HookFacts facts() {
+    HookFacts facts = {0, -1};
+    if (hook_ && request(factsRequest, 0)) std::memcpy(&facts, bytes_, sizeof facts);
+    return facts;
   }
 
   std::wstring label(UINT command) {
@@ -156,6 +174,28 @@ TEST_F(ZarvelResources, MenuTitleAndClassAreThoseOfTheProgram) {
   EXPECT_STREQ(text, "ZARVEL");
   EXPECT_NE(FindResourceA(module_, MAKEINTRESOURCEA(IDI_ZARVEL), RT_GROUP_ICON), nullptr);
   EXPECT_NE(FindResourceA(module_, MAKEINTRESOURCEA(IDI_ZARVEL_SMALL), RT_GROUP_ICON), nullptr);
+}
+
+// One manifest, asking for per-monitor DPI awareness, long paths and Common
+// Controls 6.
+TEST_F(ZarvelResources, ManifestAsksForDpiAwarenessLongPathsAndCommonControls) {
+  int manifests = 0;
+  const auto count = [](HMODULE, LPCSTR, LPSTR, LONG_PTR counter) -> BOOL {
+    ++*reinterpret_cast<int*>(counter);
+    return TRUE;
+  };
+  EnumResourceNamesA(module_, RT_MANIFEST, count, reinterpret_cast<LONG_PTR>(&manifests));
+  EXPECT_EQ(manifests, 1);
+  HRSRC found = FindResourceA(module_, MAKEINTRESOURCEA(1), RT_MANIFEST);
+  ASSERT_NE(found, nullptr);
+  const char* data = static_cast<const char*>(LockResource(LoadResource(module_, found)));
+  ASSERT_NE(data, nullptr);
+  const std::string manifest(data, SizeofResource(module_, found));
+  for (const char* setting :
+       {">true/pm</dpiAware>", ">PerMonitorV2, PerMonitor</dpiAwareness>", ">true</longPathAware>",
+        "name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"", "level=\"asInvoker\"",
+        "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"})
+    EXPECT_NE(manifest.find(setting), std::string::npos) << setting;
 }
 
 TEST_F(ZarvelResources, AcceleratorsSendTheirCommands) {
@@ -341,6 +381,197 @@ TEST(ZarvelWindow, PausesAndSeeksOnItsKeys) {
   ASSERT_NE(at, std::string::npos) << json;
   EXPECT_EQ(std::sscanf(json.c_str() + at, "\"paused_ms\": %lf", &paused), 1);
   EXPECT_GE(paused, 150.0) << json;  // the two keys may be taken a little nearer
+}
+
+// ---- names outside the ANSI code page ----------------------------------------
+//
+// Run under a Western code page (1252) and, as a second ctest entry, under a
+// Japanese one (932), which ZARVEL_TEST_CODE_PAGE names.
+
+const char japaneseName[] = "\u65e5\u672c\u8a9e.mpg";
+const char accentedName[] = "caf\u00e9.ogv";
+const char emojiName[] = "\U0001F3AC clip.mpg";
+
+// Small fixtures copied under such names into a folder of their own, removed
+// afterwards. Beside caf\u00e9.ogv lies cafe.ogv, its look-alike in code
+// page 932, holding another film (MPEG-1, 352 x 240): a name mapped to
+// the ANSI code page plays that one instead.
+class NameFolder {
+ public:
+  NameFolder() {
+    wchar_t temp[MAX_PATH] = L"";
+    GetTempPathW(MAX_PATH, temp);
+    folder_ = utf8(temp) + "zarvel-names-" + std::to_string(GetCurrentProcessId());
+    CreateDirectoryW(wide(folder_).c_str(), nullptr);
+    made_.push_back(folder_);
+    add("mpg-ibbp-352x240.mpg", japaneseName);  // 352 x 240
+    add("ogg-tv-176x120.ogv", accentedName);    // 176 x 120
+    add("mpg-ibbp-352x240.mpg", "cafe.ogv");
+    add("m1v-ibbp-360x240.m1v", emojiName);     // 360 x 240
+  }
+  ~NameFolder() {
+    for (auto at = made_.rbegin(); at != made_.rend(); ++at)
+      if (!DeleteFileW(longName(*at).c_str())) RemoveDirectoryW(longName(*at).c_str());
+  }
+  NameFolder(const NameFolder&) = delete;
+  NameFolder& operator=(const NameFolder&) = delete;
+
+  const std::string& folder() const { return folder_; }
+  std::string operator[](const std::string& name) const { return folder_ + "\\" + name; }
+
+  // A file the test makes there itself, removed with the folder.
+  std::string made(const std::string& name) {
+    made_.push_back(folder_ + "\\" + name);
+    return made_.back();
+  }
+
+  // The fixture copied to NAME, which may lie in folders of its own (made).
+  std::string add(const char* fixtureName, const std::string& name) {
+    std::string path = folder_;
+    for (std::size_t from = 0, to; (to = name.find('\\', from)) != std::string::npos; from = to + 1) {
+      path += "\\" + name.substr(from, to - from);
+      if (CreateDirectoryW(longName(path).c_str(), nullptr)) made_.push_back(path);
+    }
+    path = folder_ + "\\" + name;
+    if (CopyFileW(longName(fixture(fixtureName)).c_str(), longName(path).c_str(), FALSE)) made_.push_back(path);
+    return path;
+  }
+
+ private:
+  // Past MAX_PATH the calls here take the \\?\ form.
+  static std::wstring longName(const std::string& path) { return L"\\\\?\\" + wide(path); }
+
+  std::string folder_;
+  std::vector<std::string> made_;
+};
+
+std::string readFile(const std::string& path) {
+  std::string text;
+  if (FILE* file = _wfopen(wide(path).c_str(), L"rb")) {
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) text.append(buffer, got);
+    std::fclose(file);
+  }
+  return text;
+}
+
+// The code page this run is meant to have; the test's own when none is named.
+unsigned expectedCodePage() {
+  const char* named = std::getenv("ZARVEL_TEST_CODE_PAGE");
+  return named && *named ? static_cast<unsigned>(std::atoi(named)) : GetACP();
+}
+
+std::wstring boxText(HWND box) {
+  wchar_t text[4096] = L"";
+  GetDlgItemTextW(box, 0xFFFF, text, 4096);  // the message's static control
+  return text;
+}
+
+// Each name on the command line plays that very file: absolute, relative with
+// a space (from the folder), and a path past MAX_PATH; the statistics, also
+// written to a name outside the code page, tell which path played it.
+TEST(ZarvelNames, CommandLineNamesPlayThatFile) {
+  ASSERT_EQ(GetACP(), expectedCodePage()) << "the locale for this code page is missing (Debian's locales package)";
+  NameFolder names;
+  std::string deep;
+  for (int level = 0; level < 8; ++level) deep += std::string(32, static_cast<char>('a' + level)) + "\\";
+  const std::string longPath = names.add("mpg-ibbp-352x240.mpg", deep + japaneseName);
+  ASSERT_GT(wide(longPath).size(), static_cast<std::size_t>(MAX_PATH));
+  const std::string statistics = names["\u7d71\u8a08.json"];
+  const struct {
+    std::string argument;
+    std::string folder;
+    const char* path;
+  } runs[] = {{names[japaneseName], "", "mpeg1"},
+              {names[accentedName], "", "ogg"},
+              {emojiName, names.folder(), "mpeg1"},
+              {longPath, "", "mpeg1"}};
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.argument);
+    DeleteFileW(wide(statistics).c_str());
+    DebuggedZarvel zarvel("--exit-at-end --timing --stats-json \"" + statistics + "\" \"" + run.argument + "\"",
+                          run.folder);
+    ASSERT_TRUE(zarvel.running());
+    const long status = zarvel.waitForExit();
+    if (status != 0) {
+      const HWND box = zarvel.messageBox(0);
+      ADD_FAILURE() << "exit " << status << (box ? ": " + utf8(boxText(box)) : std::string());
+      continue;
+    }
+    const std::string json = readFile(statistics);
+    EXPECT_NE(json.find("{\"path\": \"" + std::string(run.path) + "\""), std::string::npos) << json;
+  }
+  DeleteFileW(wide(statistics).c_str());
+}
+
+// Drops as the shell makes them, with UTF-16 names: each plays the file it
+// names (the window takes its picture's size), in a process of the expected
+// code page and per-monitor DPI aware through its manifest.
+TEST(ZarvelNames, WideDropsPlayThatFile) {
+  NameFolder names;
+  DebuggedZarvel zarvel("");
+  ASSERT_TRUE(zarvel.running());
+  HWND window = zarvel.window();
+  ASSERT_NE(window, nullptr);
+  WindowHook hook(window);
+  ASSERT_TRUE(hook.ready());
+  const HookFacts facts = hook.facts();
+  EXPECT_EQ(facts.codePage, expectedCodePage());
+  EXPECT_EQ(facts.dpiAwareness, 2);
+
+  ASSERT_TRUE(hook.dropWide({names[japaneseName]}));
+  EXPECT_TRUE(eventually([&] { return clientIs(window, 352, 240); }))
+      << clientSize(window).cx << " x " << clientSize(window).cy;
+  // cafe.ogv would keep it at 352 x 240.
+  ASSERT_TRUE(hook.dropWide({names[accentedName]}));
+  EXPECT_TRUE(eventually([&] { return clientSize(window).cy == 120 && clientSize(window).cx >= 176; }))
+      << clientSize(window).cx << " x " << clientSize(window).cy;
+  ASSERT_TRUE(hook.dropWide({names[emojiName]}));
+  EXPECT_TRUE(eventually([&] { return clientIs(window, 360, 240); }))
+      << clientSize(window).cx << " x " << clientSize(window).cy;
+  typeAlt(window, 'X');
+  EXPECT_EQ(zarvel.waitForExit(), 0);
+  for (const std::string& line : zarvel.lines()) EXPECT_EQ(line.find("cannot play"), std::string::npos) << line;
+}
+
+// What a console program would print shows in a message box, which the test
+// reads and closes: the usage, a mistake on the command line, and a file of
+// the command line that cannot be played (a text file, named outside the
+// code page; without FFmpeg, as under Wine here).
+TEST(ZarvelMessages, HelpMistakesAndUnplayableFilesShowInABox) {
+  NameFolder names;
+  const std::string text = names.made("\u30e1\u30e2 caf\u00e9.txt");
+  {
+    HANDLE file = CreateFileW(wide(text).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, "A line of plain text.\r\n", 23, &written, nullptr);
+    CloseHandle(file);
+  }
+  const struct {
+    std::string arguments;
+    std::vector<std::wstring> says;
+    long status;
+  } cases[] = {
+      {"--help", {L"usage: zarvel [FILE]", L"--exit-at-end"}, 0},
+      {"--no-such-option", {L"unknown option --no-such-option", L"usage: zarvel [FILE]"}, 2},
+      {"--exit-at-end \"" + text + "\"",
+       {L"cannot play " + wide(text) + L": no decode path accepts",
+        L"(not a file zarvel can play without FFmpeg, and FFmpeg is not installed (avutil-57.dll not found))"},
+       1},
+  };
+  for (const auto& run : cases) {
+    SCOPED_TRACE(run.arguments);
+    DebuggedZarvel zarvel(run.arguments);
+    ASSERT_TRUE(zarvel.running());
+    const HWND box = zarvel.messageBox();
+    ASSERT_NE(box, nullptr) << "no message box";
+    std::wstring said;  // the box may be found before its text is in place
+    EXPECT_TRUE(eventually([&] { return !(said = boxText(box)).empty(); }));
+    for (const std::wstring& part : run.says) EXPECT_NE(said.find(part), std::wstring::npos) << utf8(said);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    EXPECT_EQ(zarvel.waitForExit(), run.status);
+  }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kolm/stream.h"
+#include "kolm/sys/sys.h"
 #include "kolm/sys/win32/file_stream.h"
 
 using kolm::CStream;
@@ -78,6 +79,35 @@ TEST(ShellStream, MissingFilesAndFoldersDoNotOpen) {
   EXPECT_EQ(kolm::openFileStream("C:\\zarvel\\no\\such\\file.mpg", 1), nullptr);
   EXPECT_EQ(kolm::openFileStream(folder, 1), nullptr);
   EXPECT_EQ(kolm::openFileStream(nullptr, 1), nullptr);
+}
+
+// Names are UTF-8: one that no ANSI code page holds opens in both streams
+// (and reopens) with the bytes sys::openFile wrote under it; bytes that are
+// no UTF-8 name no file.
+TEST(FileStreams, NamesAreUtf8) {
+  wchar_t folder[MAX_PATH] = L"";
+  GetTempPathW(MAX_PATH, folder);
+  const std::string path = kolm::sys::toUtf8(folder) + "\u65e5\u672c\u8a9e caf\u00e9 \U0001F3AC.bin";
+  const std::vector<unsigned char> bytes = {'z', 'a', 'r', 'v', 'e', 'l'};
+  std::FILE* out = kolm::sys::openFile(path.c_str(), "wb");
+  ASSERT_NE(out, nullptr);
+  EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), out), bytes.size());
+  std::fclose(out);
+  std::unique_ptr<CStream> shell(kolm::openFileStream(path.c_str(), 1));
+  ASSERT_NE(shell, nullptr);
+  std::unique_ptr<CStream> again(shell->reopen());
+  std::unique_ptr<CStream> overlapped(CWin32Stream::open(path.c_str()));
+  for (CStream* stream : {shell.get(), again.get(), overlapped.get()}) {
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(readToEnd(*stream, 64), bytes);
+  }
+  std::string why;
+  EXPECT_EQ(kolm::openFileStream("caf\xe9.bin", 1, &why), nullptr);
+  EXPECT_EQ(why, "its name is not a valid file name");
+  shell.reset();
+  again.reset();
+  overlapped.reset();
+  EXPECT_TRUE(DeleteFileW(kolm::sys::toWide(path).c_str()));
 }
 
 void CALLBACK doNothing(ULONG_PTR) {}

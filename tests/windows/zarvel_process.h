@@ -1,6 +1,7 @@
 // zarvel.exe run by a test as its debugger, so that the program's
-// OutputDebugStringA text reaches the test as debug events, as it would reach
-// any debugger; and what such tests share.
+// OutputDebugString text reaches the test as debug events, as it would reach
+// any debugger; and what such tests share. Text here is UTF-8, as in the
+// program, and meets the system through the wide calls.
 #pragma once
 
 #include <windows.h>
@@ -15,6 +16,22 @@ namespace zarvel_test {
 constexpr DWORD waitMs = 30000;  // generous: Wine on a shared machine
 constexpr DWORD printException = 0x40010006;  // DBG_PRINTEXCEPTION_C
 
+inline std::wstring wide(const std::string& text) {
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(length), L'\0');
+  if (length > 0) MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length);
+  return out;
+}
+
+inline std::string utf8(const std::wstring& text) {
+  const int length =
+      WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(length), '\0');
+  if (length > 0)
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], length, nullptr, nullptr);
+  return out;
+}
+
 // A path of the build as a Windows program opens it: under Wine the unix
 // path is turned into its drive form; elsewhere it is used as it is.
 inline std::string windowsPath(const std::string& path) {
@@ -22,12 +39,11 @@ inline std::string windowsPath(const std::string& path) {
   const auto convert = reinterpret_cast<Convert>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "wine_get_dos_file_name")));
   if (!convert || path.empty() || path[0] != '/') return path;
-  WCHAR* wide = convert(path.c_str());
-  if (!wide) return path;
-  char narrow[4 * MAX_PATH];
-  const int length = WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, sizeof narrow, nullptr, nullptr);
-  HeapFree(GetProcessHeap(), 0, wide);
-  return length > 0 ? std::string(narrow) : path;
+  WCHAR* converted = convert(path.c_str());
+  if (!converted) return path;
+  const std::string name = utf8(converted);
+  HeapFree(GetProcessHeap(), 0, converted);
+  return name.empty() ? path : name;
 }
 
 inline std::string fixture(const char* name) { return windowsPath(std::string(ZARVEL_TEST_DATA) + "/" + name); }
@@ -48,8 +64,9 @@ inline bool eventually(const std::function<bool()>& condition, DWORD ms = waitMs
 // events).
 class DebuggedZarvel {
  public:
-  explicit DebuggedZarvel(const std::string& arguments)
-      : commandLine_("\"" + windowsPath(ZARVEL_PROGRAM) + "\" " + arguments) {
+  // `folder`: the working folder ("" for the test's own).
+  explicit DebuggedZarvel(const std::string& arguments, const std::string& folder = "")
+      : commandLine_("\"" + windowsPath(ZARVEL_PROGRAM) + "\" " + arguments), folder_(folder) {
     InitializeCriticalSection(&lock_);
     changed_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     started_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -78,9 +95,21 @@ class DebuggedZarvel {
   HWND window() {
     HWND found = nullptr;
     eventually([&] {
-      found = findWindow();
+      found = findWindow("ZARVEL");
       return found != nullptr || exited();
     });
+    return found;
+  }
+
+  // A message box of the program (the system's dialog class), once it shows one.
+  HWND messageBox(DWORD ms = waitMs) {
+    HWND found = nullptr;
+    eventually(
+        [&] {
+          found = findWindow("#32770");
+          return found != nullptr || exited();
+        },
+        ms);
     return found;
   }
 
@@ -126,11 +155,12 @@ class DebuggedZarvel {
     return ended;
   }
 
-  HWND findWindow() {
+  HWND findWindow(const char* className) {
     struct Search {
       DWORD processId;
+      const char* className;
       HWND window;
-    } search = {processId_, nullptr};
+    } search = {processId_, className, nullptr};
     EnumWindows(
         [](HWND window, LPARAM parameter) -> BOOL {
           auto* s = reinterpret_cast<Search*>(parameter);
@@ -138,7 +168,7 @@ class DebuggedZarvel {
           char name[32] = "";
           GetWindowThreadProcessId(window, &owner);
           GetClassNameA(window, name, sizeof name);
-          if (owner != s->processId || std::strcmp(name, "ZARVEL") != 0) return TRUE;
+          if (owner != s->processId || std::strcmp(name, s->className) != 0) return TRUE;
           s->window = window;
           return FALSE;
         },
@@ -152,13 +182,13 @@ class DebuggedZarvel {
   }
 
   void debug() {
-    STARTUPINFOA startup = {};
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info = {};
-    std::vector<char> commandLine(commandLine_.begin(), commandLine_.end());
-    commandLine.push_back('\0');
-    if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
-                        nullptr, &startup, &info)) {
+    std::wstring commandLine = wide(commandLine_);
+    const std::wstring folder = wide(folder_);
+    if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr,
+                        folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
       SetEvent(started_);
       return;
     }
@@ -219,6 +249,12 @@ class DebuggedZarvel {
     if (!ReadProcessMemory(process_, info.lpDebugStringData, &text[0], text.size(), &got)) return;
     text.resize(got);
     text.resize(std::strlen(text.c_str()));
+    // The program's wide text reaches a debugger of this kind in the ANSI code page.
+    std::wstring wideText(text.size(), L'\0');
+    wideText.resize(static_cast<std::size_t>(
+        MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), &wideText[0],
+                            static_cast<int>(wideText.size()))));
+    text = utf8(wideText);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     EnterCriticalSection(&lock_);
     lines_.push_back(text);
@@ -227,6 +263,7 @@ class DebuggedZarvel {
   }
 
   std::string commandLine_;
+  std::string folder_;
   HANDLE thread_ = nullptr;
   HANDLE started_ = nullptr;
   HANDLE changed_ = nullptr;  // a debug line came or the program ended

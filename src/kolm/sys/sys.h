@@ -6,7 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <new>
+#include <string>
+#include <vector>
 
 namespace kolm::sys {
 
@@ -82,6 +85,26 @@ void sleepMicroseconds(unsigned us);
 
 // One line of diagnostics for a debugger (no line break is added).
 void debugOutput(const char* text);
+
+// File names and messages are UTF-8 throughout the program, as on Linux; on
+// Windows they are turned into UTF-16 at each call into the system, since
+// the ANSI calls lose every character outside the system's code page (or
+// map it to a look-alike, which can name another file).
+//
+// The program's arguments, in UTF-8: on Windows from the wide command line,
+// elsewhere argv as it is.
+std::vector<std::string> commandLineArguments(int argc, char** argv);
+// std::fopen of a file named in UTF-8.
+std::FILE* openFile(const char* path, const char* mode);
+// Writes text to `to` (stdout or stderr): a Windows console gets it as
+// UTF-16, so that names show as they are; files and pipes get the bytes.
+void printText(std::FILE* to, const std::string& text);
+#ifdef _WIN32
+// UTF-8 to UTF-16. Strict: text that is no valid UTF-8 gives "" and *ok
+// false (a name must not be guessed at); otherwise such bytes become U+FFFD.
+std::wstring toWide(const std::string& text, bool strict = false, bool* ok = nullptr);
+std::string toUtf8(const wchar_t* text);
+#endif
 
 // From now until endInterruptWatch(), a request to stop the process (Ctrl+C,
 // a termination signal, a console closing) sets `event` instead of ending

@@ -269,6 +269,16 @@ void debugOutput(const char* text) {
   std::fflush(stderr);
 }
 
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i) arguments.emplace_back(argv[i] ? argv[i] : "");
+  return arguments;
+}
+
+std::FILE* openFile(const char* path, const char* mode) { return std::fopen(path, mode); }
+
+void printText(std::FILE* to, const std::string& text) { std::fputs(text.c_str(), to); }
+
 // ---- interrupts -----------------------------------------------------------------
 //
 // A signal handler cannot set an event (that takes a lock), so the signals are

@@ -10,6 +10,8 @@
 
 #include "kolm/sys/win32/file_stream.h"
 
+#include "kolm/sys/sys.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -21,7 +23,7 @@ namespace kolm {
 
 namespace {
 
-using CreateStreamOnFile = HRESULT(WINAPI*)(LPCSTR, DWORD, IStream**);
+using CreateStreamOnFile = HRESULT(WINAPI*)(LPCWSTR, DWORD, IStream**);
 
 constexpr std::int64_t maxPosition = std::numeric_limits<std::int64_t>::max();
 // The shell stream is moved by at most this much a call, and that many calls a seek.
@@ -44,14 +46,36 @@ std::string openError(DWORD error) {
   }
 }
 
+// The UTF-8 name as the wide calls take it. A name of MAX_PATH or more
+// characters is made absolute with the \\?\ prefix, which lifts the limit
+// where the system's long names are not turned on. Empty when the name is
+// no UTF-8 (it came from nowhere but our own conversions).
+std::wstring systemName(const char* path, std::string* why) {
+  bool ok = false;
+  std::wstring name = sys::toWide(path, true, &ok);
+  if (!ok || name.empty()) {
+    *why = "its name is not a valid file name";
+    return std::wstring();
+  }
+  if (name.size() < MAX_PATH || name.compare(0, 4, L"\\\\?\\") == 0 || name.compare(0, 4, L"\\\\.\\") == 0)
+    return name;
+  const DWORD needed = GetFullPathNameW(name.c_str(), 0, nullptr, nullptr);
+  std::wstring full(needed, L'\0');
+  const DWORD length = needed ? GetFullPathNameW(name.c_str(), needed, &full[0], nullptr) : 0;
+  if (length == 0 || length >= needed) return name;
+  full.resize(length);
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share
+  return L"\\\\?\\" + full;
+}
+
 // What a path names, before the shell is asked to stream it: a folder or a
 // device ("\\.\..." names one) is no file.
-bool isPlainFile(const char* path, std::string* why) {
-  if (std::strncmp(path, "\\\\.\\", 4) == 0) {
+bool isPlainFile(const std::wstring& path, std::string* why) {
+  if (path.compare(0, 4, L"\\\\.\\") == 0) {
     *why = "it is a device, not a file";
     return false;
   }
-  const DWORD attributes = GetFileAttributesA(path);
+  const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     *why = openError(GetLastError());
     return false;
@@ -76,7 +100,8 @@ CStream* openFileStream(const char* path, int mode, std::string* why) {
     *why = "no file name";
     return nullptr;
   }
-  if (!isPlainFile(path, why)) return nullptr;
+  const std::wstring name = systemName(path, why);
+  if (name.empty() || !isPlainFile(name, why)) return nullptr;
   const DWORD access = mode == 2 ? STGM_WRITE : STGM_READ;
   HMODULE shell = LoadLibraryA("shlwapi.dll");
   if (!shell) {
@@ -84,9 +109,9 @@ CStream* openFileStream(const char* path, int mode, std::string* why) {
     return nullptr;
   }
   auto create = reinterpret_cast<CreateStreamOnFile>(
-      reinterpret_cast<void*>(GetProcAddress(shell, "SHCreateStreamOnFileA")));
+      reinterpret_cast<void*>(GetProcAddress(shell, "SHCreateStreamOnFileW")));
   IStream* stream = nullptr;
-  const HRESULT hr = create ? create(path, access, &stream) : E_NOINTERFACE;
+  const HRESULT hr = create ? create(name.c_str(), access, &stream) : E_NOINTERFACE;
   if (hr != S_OK || !stream) {
     if (stream) stream->Release();
     FreeLibrary(shell);
@@ -202,7 +227,10 @@ void CALLBACK readCompleted(DWORD error, DWORD transferred, OVERLAPPED* overlapp
 
 CWin32Stream* CWin32Stream::open(const char* path) {
   if (!path) return nullptr;
-  HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+  std::string why;
+  const std::wstring name = systemName(path, &why);
+  if (name.empty()) return nullptr;
+  HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   auto* stream = new (std::nothrow) CWin32Stream(file);

@@ -12,7 +12,8 @@ struct IStream;
 
 namespace kolm {
 
-// A CStream over the COM stream of SHCreateStreamOnFileA. The shell library
+// A CStream over the COM stream of SHCreateStreamOnFileW (the name kept in
+// UTF-8, as everywhere in the program). The shell library
 // is loaded at run time; each wrapper holds a reference to it, so the
 // stream's code stays loaded while the stream lives. The wrapper keeps the
 // 64-bit position itself and moves the COM stream by relative steps of less
@@ -51,7 +52,7 @@ class CIStreamWrapper : public CStream {
 // called on one thread at a time, the one that waits.
 class CWin32Stream : public CStream {
  public:
-  // Opens an existing file for overlapped reading; null when it cannot.
+  // Opens an existing file, named in UTF-8, for overlapped reading; null when it cannot.
   static CWin32Stream* open(const char* path);
   // Takes over `file`, which must have been opened with FILE_FLAG_OVERLAPPED.
   explicit CWin32Stream(void* file);

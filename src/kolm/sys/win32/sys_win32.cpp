@@ -7,8 +7,10 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <io.h>
 #include <mmsystem.h>
 #include <process.h>
+#include <shellapi.h>
 
 #include <new>
 
@@ -156,7 +158,70 @@ void freePictureMemory(void* memory, std::size_t) {
 
 // ---- diagnostics and libraries ------------------------------------------------
 
-void debugOutput(const char* text) { OutputDebugStringA(text ? text : ""); }
+// The wide call, so that a debugger that reads UTF-16 sees names as they
+// are (others, and Wine, get them in the ANSI code page).
+void debugOutput(const char* text) { OutputDebugStringW(toWide(text ? text : "").c_str()); }
+
+std::wstring toWide(const std::string& text, bool strict, bool* ok) {
+  if (ok) *ok = true;
+  if (text.empty()) return std::wstring();
+  const DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
+  const int length = text.size() > 0x7FFFFFFF ? 0 : static_cast<int>(text.size());
+  const int needed = length ? MultiByteToWideChar(CP_UTF8, flags, text.data(), length, nullptr, 0) : 0;
+  if (needed <= 0) {
+    if (ok) *ok = false;
+    return std::wstring();
+  }
+  std::wstring wide(static_cast<std::size_t>(needed), L'\0');
+  MultiByteToWideChar(CP_UTF8, flags, text.data(), length, &wide[0], needed);
+  return wide;
+}
+
+std::string toUtf8(const wchar_t* text) {
+  if (!text || !*text) return std::string();
+  const int needed = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (needed <= 1) return std::string();
+  std::string narrow(static_cast<std::size_t>(needed), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text, -1, &narrow[0], needed, nullptr, nullptr);
+  narrow.resize(static_cast<std::size_t>(needed) - 1);
+  return narrow;
+}
+
+// The C run-time's argv is in the ANSI code page: "日本語.mpg" arrives as
+// "???.mpg" on a Western system, and "café.ogv" as "cafe.ogv" on a Japanese
+// one. The wide command line has every name as it is.
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+  std::vector<std::string> arguments;
+  int count = 0;
+  if (LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+    for (int i = 0; i < count; ++i) arguments.push_back(toUtf8(wide[i]));
+    LocalFree(wide);
+    return arguments;
+  }
+  for (int i = 0; i < argc; ++i) arguments.emplace_back(argv[i] ? argv[i] : "");
+  return arguments;
+}
+
+std::FILE* openFile(const char* path, const char* mode) {
+  bool ok = false;
+  const std::wstring name = toWide(path ? path : "", true, &ok);
+  const std::wstring wideMode = toWide(mode ? mode : "");
+  if (!ok || name.empty()) return nullptr;
+  return _wfopen(name.c_str(), wideMode.c_str());
+}
+
+void printText(std::FILE* to, const std::string& text) {
+  HANDLE handle = to ? reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(to))) : INVALID_HANDLE_VALUE;
+  DWORD mode = 0;
+  if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode)) {
+    std::fflush(to);
+    const std::wstring wide = toWide(text);
+    DWORD written = 0;
+    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    return;
+  }
+  if (to) std::fputs(text.c_str(), to);
+}
 
 namespace {
 
