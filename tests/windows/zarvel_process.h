@@ -48,8 +48,9 @@ inline bool eventually(const std::function<bool()>& condition, DWORD ms = waitMs
 // events).
 class DebuggedZarvel {
  public:
-  explicit DebuggedZarvel(const std::string& arguments)
-      : commandLine_("\"" + windowsPath(ZARVEL_PROGRAM) + "\" " + arguments) {
+  // program: the build's zarvel.exe, or another copy (the release zip's).
+  explicit DebuggedZarvel(const std::string& arguments, const std::string& program = ZARVEL_PROGRAM)
+      : commandLine_("\"" + windowsPath(program) + "\" " + arguments) {
     InitializeCriticalSection(&lock_);
     changed_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     started_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
