@@ -1,5 +1,5 @@
 # The two set-up commands of the README, and the sanitizer runs that CI adds.
-.PHONY: check check-windows demo deps build test-asan test-tsan mutate fuzz clean
+.PHONY: check check-windows windows-zip demo deps build test-asan test-tsan mutate fuzz clean
 
 JOBS ?= $(shell nproc)
 
@@ -17,6 +17,11 @@ check: build
 # (tools/check-windows installs what it needs).
 check-windows:
 	JOBS=$(JOBS) tools/check-windows
+
+# The Windows release: build/mingw/zarvel-VERSION-win64.zip, FFmpeg's DLLs
+# included (cross-built once from Debian's source, then cached).
+windows-zip:
+	@JOBS=$(JOBS) tools/make-windows-zip
 
 test-asan: deps
 	@cmake --preset asan >/dev/null

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "kolm/hresult_exception.h"
+#include "kolm/sample_queue.h"
 #include "video/position_bar.h"
 
 namespace kolm {
@@ -57,7 +58,7 @@ int CDX3DDraw::getHeight() {
 }
 
 int CDX3DDraw::textureSide(int pictureSide, bool pow2) {
-  if (!pow2) return pictureSide;
+  if (!pow2) return surfaceSide(pictureSide);
   int side = 64;
   while (side < pictureSide && side < maxSide) side *= 2;
   return side;
@@ -122,6 +123,19 @@ bool CDX3DDraw::lockSurface(int* height, int* width, int* pitch, std::uint8_t** 
   Entry* entry = find(surface);
   // While the device waits to be made again, no new writer may hold it up.
   if (!entry || !entry->surface || entry->locked || resetPending_) return false;
+  if ((pictureWidth_ | pictureHeight_) & 1) {
+    // The surface is a row or a column larger than the picture, so its
+    // planes do not lie where the picture's layout puts them: the writer
+    // gets memory of the picture's own layout, copied over on unlock.
+    const int stagingPitch = surfaceSide(pictureWidth_);
+    entry->staging.resize(YV12Planes::bytes(stagingPitch, pictureHeight_));
+    entry->locked = true;
+    *height = pictureHeight_;
+    *width = pictureWidth_;
+    *pitch = stagingPitch;
+    *bits = entry->staging.data();
+    return true;
+  }
   D3DLOCKED_RECT locked;
   if (FAILED(entry->surface->LockRect(&locked, nullptr, 0))) return false;
   if (!locked.pBits || locked.Pitch < pictureWidth_) {
@@ -136,15 +150,52 @@ bool CDX3DDraw::lockSurface(int* height, int* width, int* pitch, std::uint8_t** 
   return true;
 }
 
+bool CDX3DDraw::copyStaged(Entry& entry) {
+  YV12Planes from;
+  if (!YV12Planes::layout(entry.staging.data(), surfaceSide(pictureWidth_), pictureWidth_, pictureHeight_, &from))
+    return false;
+  const int width = surfaceSide(pictureWidth_);
+  const int height = surfaceSide(pictureHeight_);
+  D3DLOCKED_RECT locked;
+  if (FAILED(entry.surface->LockRect(&locked, nullptr, 0))) return false;
+  YV12Planes to;
+  if (!locked.pBits ||
+      !YV12Planes::layout(static_cast<std::uint8_t*>(locked.pBits), locked.Pitch, width, height, &to)) {
+    entry.surface->UnlockRect();
+    return false;
+  }
+  // The extra row and column repeat the picture's last, so that filtering at
+  // the picture's edge blends in nothing else. The chroma planes have the
+  // same size in both layouts.
+  for (int row = 0; row < height; ++row) {
+    std::uint8_t* line = to.y + static_cast<std::size_t>(row) * to.pitchY;
+    const int source = row < pictureHeight_ ? row : pictureHeight_ - 1;
+    std::memcpy(line, from.y + static_cast<std::size_t>(source) * from.pitchY, static_cast<std::size_t>(pictureWidth_));
+    if (width > pictureWidth_) line[pictureWidth_] = line[pictureWidth_ - 1];
+  }
+  for (int row = 0; row < from.chromaHeight(); ++row) {
+    const std::size_t bytes = static_cast<std::size_t>(from.chromaWidth());
+    std::memcpy(to.v + static_cast<std::size_t>(row) * to.pitchC, from.v + static_cast<std::size_t>(row) * from.pitchC,
+                bytes);
+    std::memcpy(to.u + static_cast<std::size_t>(row) * to.pitchC, from.u + static_cast<std::size_t>(row) * from.pitchC,
+                bytes);
+  }
+  entry.surface->UnlockRect();
+  return true;
+}
+
 void CDX3DDraw::unlockSurface(VideoSurface surface) {
   sys::Guard guard(lock_);
   Entry* entry = find(surface);
   if (!entry || !entry->locked) return;
   entry->locked = false;
-  if (entry->surface) {
-    entry->surface->UnlockRect();
-    entry->written = true;
+  if (!entry->surface) return;
+  if ((pictureWidth_ | pictureHeight_) & 1) {
+    entry->written = copyStaged(*entry);
+    return;
   }
+  entry->surface->UnlockRect();
+  entry->written = true;
 }
 
 bool CDX3DDraw::present(int, int, VideoSurface surface) {
@@ -288,8 +339,8 @@ HRESULT CDX3DDraw::allocateVideoResources() {
     return hr;
   }
   for (Entry& entry : surfaces_) {
-    hr = device_->CreateOffscreenPlainSurface(pictureWidth_, pictureHeight_, formatYV12, D3DPOOL_DEFAULT,
-                                              &entry.surface, nullptr);
+    hr = device_->CreateOffscreenPlainSurface(surfaceSide(pictureWidth_), surfaceSide(pictureHeight_), formatYV12,
+                                              D3DPOOL_DEFAULT, &entry.surface, nullptr);
     if (FAILED(hr)) {
       entry.surface = nullptr;
       releaseVideoResources();

@@ -93,9 +93,14 @@ class CDX3DDraw final : public IVideoHardwareAccelerator {
   // the next present() would find it.
   void simulateDeviceResetForTest();
 
-  // The texture side for a picture side: the side itself, or with pow2 the
-  // smallest power of two at least 64 that holds it.
+  // The texture side for a picture side: the side itself rounded up to even
+  // (as the YV12 surfaces), or with pow2 the smallest power of two at least
+  // 64 that holds it.
   static int textureSide(int pictureSide, bool pow2);
+  // A YV12 surface's side for a picture side: rounded up to even, for drivers
+  // lay out the chroma of odd sizes each their own way (Wine's holds one
+  // chroma row fewer than the picture's rounded-up half).
+  static int surfaceSide(int pictureSide) { return pictureSide + (pictureSide & 1); }
 
  private:
   struct Vertex {
@@ -106,6 +111,9 @@ class CDX3DDraw final : public IVideoHardwareAccelerator {
     std::uintptr_t handle = 0;  // 0 until handed out
     bool locked = false;
     bool written = false;  // holds a picture made on the current device
+    // An odd-sized picture is written here and copied into the surface on
+    // unlock (see lockSurface).
+    std::vector<std::uint8_t> staging;
   };
 
   Entry* find(VideoSurface handle);
@@ -116,6 +124,8 @@ class CDX3DDraw final : public IVideoHardwareAccelerator {
   HRESULT allocateVideoResources();
   HRESULT setupQuad(int textureWidth, int textureHeight);
   HRESULT drawSurface(IDirect3DSurface9* surface, int width, int height);
+  // The staged picture into the entry's surface; false when it cannot be.
+  bool copyStaged(Entry& entry);
   // Moves the quad to where the display shape puts the picture in the back
   // buffer, as the client area is now; true when it covers all of it.
   bool placeQuad();

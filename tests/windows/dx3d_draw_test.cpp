@@ -186,6 +186,23 @@ TEST_F(DX3DDraw, PoolPicturesShowAsColourBars) {
   for (CSample* sample : samples) pool.release(sample);
 }
 
+// An odd size (FFmpeg's files have them): surfaces and texture a column and
+// a row larger, the picture written through memory of its own layout, and
+// only the picture drawn.
+TEST_F(DX3DDraw, OddSizedPicturesShowAsColourBars) {
+  ASSERT_TRUE(configure(177, 101, 2));
+  const std::vector<VideoSurface> surfaces = allocate(177, 101, 2);
+  const kolm::CDX3DDraw::Geometry geometry = presenter.geometryForTest();
+  EXPECT_EQ(geometry.textureWidth, 178);
+  EXPECT_EQ(geometry.textureHeight, 102);
+  EXPECT_FLOAT_EQ(geometry.u, 177.0f / 178.0f);
+  EXPECT_FLOAT_EQ(geometry.v, 101.0f / 102.0f);
+  for (VideoSurface surface : surfaces) {
+    paintBars(presenter, surface);
+    expectDrawnAsBars(presenter, surface);
+  }
+}
+
 TEST_F(DX3DDraw, PowerOfTwoTexturesAndASecondConfigure) {
   presenter.forcePowerOfTwoForTest(true);
   ASSERT_TRUE(configure(720, 480, 1));

@@ -64,9 +64,11 @@ inline bool eventually(const std::function<bool()>& condition, DWORD ms = waitMs
 // events).
 class DebuggedZarvel {
  public:
-  // `folder`: the working folder ("" for the test's own).
-  explicit DebuggedZarvel(const std::string& arguments, const std::string& folder = "")
-      : commandLine_("\"" + windowsPath(ZARVEL_PROGRAM) + "\" " + arguments), folder_(folder) {
+  // `folder`: the working folder ("" for the test's own); `program`: the
+  // build's zarvel.exe, or another copy (the release zip's).
+  explicit DebuggedZarvel(const std::string& arguments, const std::string& folder = "",
+                          const std::string& program = ZARVEL_PROGRAM)
+      : commandLine_("\"" + windowsPath(program) + "\" " + arguments), folder_(folder) {
     InitializeCriticalSection(&lock_);
     changed_ = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     started_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
