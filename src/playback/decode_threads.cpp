@@ -177,10 +177,11 @@ bool CVideoDecodeThread::seek(std::int64_t time) {
   return true;
 }
 
-void CVideoDecodeThread::preroll(int limitMs) {
+void CVideoDecodeThread::preroll(int limitMs, const std::atomic<bool>* cut) {
   if (!path_) return;
   const std::uint64_t begin = sys::milliseconds();
-  while (videoRenderer_->idle() && sys::milliseconds() - begin < static_cast<std::uint64_t>(limitMs)) {
+  while (videoRenderer_->idle() && sys::milliseconds() - begin < static_cast<std::uint64_t>(limitMs) &&
+         !(cut && *cut)) {
     if (!step()) {
       dataEnded_ = true;
       return;

@@ -56,9 +56,10 @@ class CVideoDecodeThread : public CThread {
   // The open file's picture format; false when none is open.
   bool videoFormat(VideoFormat* format);
   // Before the threads start: decodes on the calling thread until the first
-  // picture has reached the renderer (or the data ends, or limitMs pass), so
-  // that playback starts with a picture ready instead of one decode late.
-  void preroll(int limitMs);
+  // picture has reached the renderer (or the data ends, limitMs pass or *cut
+  // becomes true), so that playback starts with a picture ready instead of
+  // one decode late.
+  void preroll(int limitMs, const std::atomic<bool>* cut = nullptr);
   // Stops and joins both threads, then deletes the path. Harmless twice.
   void teardown();
   // For a seek: stops and joins both threads, keeping the path where it is;

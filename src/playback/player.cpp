@@ -131,7 +131,7 @@ bool CPlayer::seek(std::int64_t time) {
   audioRenderer_->startFromNextBlock();
   if (soundIsClock_ && sound_) sound_->resetBuffer();
   startAt_ = moved ? time : was;
-  if (presentPictures_) decodeThread_->preroll(prerollLimitMs);
+  if (presentPictures_) decodeThread_->preroll(prerollLimitMs, &seekCut_);
   if (wasPlaying) restart(startAt_);
   return moved;
 }

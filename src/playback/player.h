@@ -75,6 +75,11 @@ class CPlayer {
   // its path cannot seek in it. Waits for the threads to stop and decodes
   // up to the target: run it off the window's thread.
   bool seek(std::int64_t time);
+  // Any thread: the seek under way (or the next one) stops decoding toward
+  // its target, as another target has come; its picture is not awaited.
+  // clearSeekCut() before a seek that must run to its end.
+  void cutSeekShort() { seekCut_ = true; }
+  void clearSeekCut() { seekCut_ = false; }
   // The open file can be moved in.
   bool canSeek();
   // The open file's length on the same scale, -1 where it does not say.
@@ -125,6 +130,7 @@ class CPlayer {
   kolm::CTimekeeper timekeeper_;
   bool isOpen_ = false;
   bool soundIsClock_ = false;  // the open file's sound plays and drives the clock
+  std::atomic<bool> seekCut_{false};
   bool playing_ = false;       // play() has started the threads
   bool presentPictures_ = true;
   std::int64_t startAt_ = 0;   // where play() starts (a seek before it)

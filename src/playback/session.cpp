@@ -119,6 +119,9 @@ void CPlaybackSession::seekTo(std::int64_t time) {
     if (!hasSeek_) nextCommandAt_ = kolm::sys::milliseconds();
     hasSeek_ = true;
     nextTarget_ = time;
+    // The seek under way need not decode up to a target that no one waits
+    // for any more: the new one starts as soon as it stops.
+    if (seeking_) player_.cutSeekShort();
     return;
   }
   startSeek(time, kolm::sys::milliseconds());
@@ -126,6 +129,7 @@ void CPlaybackSession::seekTo(std::int64_t time) {
 
 void CPlaybackSession::startSeek(std::int64_t time, std::uint64_t commandAt) {
   seeking_ = true;
+  player_.clearSeekCut();
   seeks_.push_back({commandAt, false});
   seekTarget_ = time;
   // A file that ended plays again from there, and reports again.
