@@ -188,6 +188,12 @@ bool CFFmpegDecoder::sendNextPacket() {
   const ffmpeg::Api& api = *api_;
   for (int failures = 0; failures < kMaxFailuresInARow;) {
     if (demuxer_->next(ffmpeg::CDemuxer::pictures, packet_) != ffmpeg::CDemuxer::Read::packet) return false;
+    if (hiddenBefore_ != AV_NOPTS_VALUE) {
+      const bool hidden = packet_->pts != AV_NOPTS_VALUE && packet_->pts < hiddenBefore_;
+      codecContext_->skip_frame = hidden ? AVDISCARD_NONREF : AVDISCARD_DEFAULT;
+      // Every later packet in decoding order is shown at or after it.
+      if (packet_->dts != AV_NOPTS_VALUE && packet_->dts >= hiddenBefore_) hiddenBefore_ = AV_NOPTS_VALUE;
+    }
     const int sent = api.avcodec_send_packet(codecContext_, packet_);
     api.av_packet_unref(packet_);
     if (sent >= 0 || sent == AVERROR(EAGAIN)) return true;
@@ -480,7 +486,13 @@ bool CFFmpegDecoder::seek(std::int64_t time) {
     const ffmpeg::CDemuxer::Landing landing = demuxer_->look(kLookPackets, kLookBytes, !atStart);
     if (atStart || landedBefore(landing, time)) break;
   }
-  demuxer_->skipPicturesBefore(stampOfTime(time), kLookPackets, kLookBytes);
+  // H.264 pictures that nothing refers to (nal_ref_idc 0) and that are
+  // never shown from here on need no decoding (a third to a half of the
+  // pictures between a keyframe and the target, with B pictures).
+  codecContext_->skip_frame = AVDISCARD_DEFAULT;
+  std::int64_t shownAt = AV_NOPTS_VALUE;
+  demuxer_->skipPicturesBefore(stampOfTime(time), kLookPackets, kLookBytes, &shownAt);
+  hiddenBefore_ = codecContext_->codec_id == AV_CODEC_ID_H264 ? shownAt : AV_NOPTS_VALUE;
   // Both decoders forget the old place; the pictures time from the landing on.
   api_->avcodec_flush_buffers(codecContext_);
   api_->av_frame_unref(frame_);

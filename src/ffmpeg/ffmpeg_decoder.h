@@ -122,4 +122,6 @@ class CFFmpegDecoder {
   // After a seek, until the first whole picture: pictures the decoder marks
   // as damaged (a reference from before the landing point) are not shown.
   bool afterSeek_ = false;
+  // After a seek: pictures stamped before this are never shown (AV_NOPTS_VALUE: none known).
+  std::int64_t hiddenBefore_ = AV_NOPTS_VALUE;
 };

@@ -221,8 +221,10 @@ CDemuxer::Landing CDemuxer::look(std::size_t maxPackets, std::size_t maxBytes, b
   return landing;
 }
 
-std::size_t CDemuxer::skipPicturesBefore(std::int64_t stamp, std::size_t maxPackets, std::size_t maxBytes) {
+std::size_t CDemuxer::skipPicturesBefore(std::int64_t stamp, std::size_t maxPackets, std::size_t maxBytes,
+                                         std::int64_t* shownAt) {
   kolm::sys::Guard guard(lock_);
+  *shownAt = AV_NOPTS_VALUE;
   Queue& picture = queues_[pictures];
   Queue& audio = queues_[sound];
   if (picture.stream < 0 || picture.finished || stamp == AV_NOPTS_VALUE) return 0;
@@ -265,6 +267,8 @@ std::size_t CDemuxer::skipPicturesBefore(std::int64_t stamp, std::size_t maxPack
   bool found = false;
   for (std::size_t i = 0; i < picture.packets.size(); ++i) {
     const AVPacket* p = picture.packets[i];
+    if (p->pts != AV_NOPTS_VALUE && p->pts <= stamp && (*shownAt == AV_NOPTS_VALUE || p->pts > *shownAt))
+      *shownAt = p->pts;
     if ((p->flags & AV_PKT_FLAG_KEY) && p->pts != AV_NOPTS_VALUE && p->pts <= stamp) {
       last = i;
       found = true;

@@ -106,8 +106,12 @@ class CDemuxer {
   // before it, which nothing at or after `stamp` needs. A seek that had to
   // land early for the sound's sake then decodes one group of pictures, not
   // two. Nothing is dropped when the limits come first, a stamp is missing,
-  // or the sound queue would overflow. The picture packets dropped.
-  std::size_t skipPicturesBefore(std::int64_t stamp, std::size_t maxPackets, std::size_t maxBytes);
+  // or the sound queue would overflow. The picture packets dropped; in
+  // *shownAt (when the read reached past the stamp, else AV_NOPTS_VALUE) the
+  // stamp of the picture on the screen at `stamp`: pictures stamped before
+  // it are never shown from the seek on.
+  std::size_t skipPicturesBefore(std::int64_t stamp, std::size_t maxPackets, std::size_t maxBytes,
+                                 std::int64_t* shownAt);
 
  private:
   struct Queue {
