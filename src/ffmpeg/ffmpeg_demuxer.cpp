@@ -99,6 +99,17 @@ bool CDemuxer::overSoftBound(const Queue& queue) const {
   return queue.packets.size() >= softPackets || queue.bytes >= softBytes;
 }
 
+bool CDemuxer::readPacket(AVPacket* packet) {
+  for (int again = 0; !ended_;) {
+    const int read = api_.av_read_frame(context_, packet);
+    if (read == AVERROR(EAGAIN) && ++again < kMaxAgainInARow) continue;
+    if (read >= 0) return true;
+    // The end of the file or a read error: either way nothing more comes.
+    ended_ = true;
+  }
+  return false;
+}
+
 CDemuxer::Read CDemuxer::next(Side side, AVPacket* packet, bool yieldToPictures) {
   kolm::sys::Guard guard(lock_);
   Queue& own = queues_[side];
@@ -116,17 +127,10 @@ CDemuxer::Read CDemuxer::next(Side side, AVPacket* packet, bool yieldToPictures)
     }
     return Read::packet;
   }
-  for (int again = 0; !ended_;) {
+  while (!ended_) {
     if (side == sound && yieldToPictures && !other.finished && other.stream >= 0 && overSoftBound(other))
       return Read::wait;
-    const int read = api_.av_read_frame(context_, packet);
-    if (read == AVERROR(EAGAIN) && ++again < kMaxAgainInARow) continue;
-    if (read < 0) {
-      // The end of the file or a read error: either way nothing more comes.
-      ended_ = true;
-      break;
-    }
-    again = 0;
+    if (!readPacket(packet)) break;
     if (packet->stream_index == own.stream) {
       if (side == pictures) {
         ++pictureTaken_;
@@ -184,16 +188,9 @@ CDemuxer::Landing CDemuxer::look(std::size_t maxPackets, std::size_t maxBytes, b
   AVPacket* packet = api_.av_packet_alloc();
   if (!packet) return landing;
   std::size_t bytes = 0;
-  int again = 0;
   for (std::size_t count = 0; !ended_ && count < maxPackets && bytes < maxBytes;) {
     if (landing.keyframe && (landing.sound || !wantSound)) break;
-    const int read = api_.av_read_frame(context_, packet);
-    if (read == AVERROR(EAGAIN) && ++again < kMaxAgainInARow) continue;
-    if (read < 0) {
-      ended_ = true;
-      break;
-    }
-    again = 0;
+    if (!readPacket(packet)) break;
     ++count;
     bytes += static_cast<std::size_t>(std::max(packet->size, 0));
     const std::int64_t stamp = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
@@ -237,19 +234,15 @@ std::size_t CDemuxer::skipPicturesBefore(std::int64_t stamp, std::size_t maxPack
   };
   AVPacket* packet = nullptr;
   std::size_t bytes = 0;
-  int again = 0;
   bool complete = passed() || ended_;
   for (std::size_t count = 0; !complete && count < maxPackets && bytes < maxBytes;) {
     // Reading on may never cost a sound packet.
     if (audio.packets.size() + 1 >= hardPackets || audio.bytes + (std::size_t{1} << 20) >= hardBytes) break;
     if (!packet && !(packet = api_.av_packet_alloc())) break;
-    const int read = api_.av_read_frame(context_, packet);
-    if (read == AVERROR(EAGAIN) && ++again < kMaxAgainInARow) continue;
-    if (read < 0) {
-      ended_ = complete = true;
+    if (!readPacket(packet)) {
+      complete = true;
       break;
     }
-    again = 0;
     ++count;
     bytes += static_cast<std::size_t>(std::max(packet->size, 0));
     if (packet->stream_index == picture.stream && packet->size >= 0) {

@@ -121,6 +121,9 @@ class CDemuxer {
     bool finished = false;
     std::uint64_t dropped = 0;
   };
+  // The next packet of the file, retrying a while on EAGAIN; false (and the
+  // file ended) at its end or on a read error. Under lock_.
+  bool readPacket(AVPacket* packet);
   void clear(Queue& queue);
   void keep(Queue& queue, AVPacket* packet);
   bool overSoftBound(const Queue& queue) const;

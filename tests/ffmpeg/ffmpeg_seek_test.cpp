@@ -12,7 +12,7 @@
 #include <tuple>
 #include <vector>
 
-#include "ffmpeg/wav_reader.h"
+#include "support/wav.h"
 #include "kolm/audio_downstream.h"
 #include "kolm/audio_sample_queue.h"
 #include "kolm/decode_path.h"
@@ -22,8 +22,8 @@
 
 namespace {
 
-using ffmpegtest::readWav;
-using ffmpegtest::Wav;
+using fixtures::readWav;
+using fixtures::Wav;
 
 const std::string kTool = ZARVEL_DECODE;
 constexpr std::int64_t kUnits = 10000000;

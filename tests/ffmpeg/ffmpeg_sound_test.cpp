@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ffmpeg/ffmpeg_decoder.h"
-#include "ffmpeg/wav_reader.h"
+#include "support/wav.h"
 #include "kolm/audio_downstream.h"
 #include "kolm/audio_sample_queue.h"
 #include "kolm/sound_format_sink.h"
@@ -21,8 +21,8 @@ namespace {
 
 const std::string kTool = ZARVEL_DECODE;
 
-using ffmpegtest::readWav;
-using ffmpegtest::Wav;
+using fixtures::readWav;
+using fixtures::Wav;
 
 // Frames of the reference that lie before the first picture: the sound of
 // mp4-earlysound starts 1.52 s before it (1.5 s, and the MP4 muxer's edit
